@@ -1,0 +1,80 @@
+// Conventions shared by every binding of the module.
+//
+// Capsule handles: a runtime handle is an untyped pointer (`void *`), and
+// pybind11's own caster for it is exactly our capsule rule. It accepts None
+// (a null pointer), an object whose type is exactly the capsule type (read with
+// the capsule's own name, so capsules made elsewhere are accepted too), and an
+// instance of any class the module binds (the address of the record inside it);
+// anything else fails with the dispatcher's TypeError. It produces a nameless
+// capsule without destructor for a non-null pointer and None for null. A
+// capsule never owns what it points at.
+#pragma once
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace py = pybind11;
+
+namespace halvora {
+
+using Handle = void *;
+
+// Value-returning bindings: a non-zero status becomes RuntimeError with the
+// binding's message, formatted into 100 bytes with the status as a signed decimal.
+inline void check(uint32_t status, const char *format) {
+    if (status == 0) return;
+    char message[100];
+    std::snprintf(message, sizeof message, format, static_cast<int32_t>(status));
+    throw std::runtime_error(message);
+}
+
+// Records and enumeration members passed to the runtime by value are taken as
+// pointers so that None reaches the binding; None is then refused with the
+// empty RuntimeError of a failed reference cast, before the runtime is called.
+template <class T> const T &byValue(const T *record) {
+    if (!record) throw std::runtime_error("");
+    return *record;
+}
+
+// Refusal of a record that the binding must read or fill: TypeError.
+template <class T> T &required(T *record, const char *what) {
+    if (!record) throw py::type_error(std::string(what) + " must not be None");
+    return *record;
+}
+
+// Text from a runtime buffer of `size` bytes, up to its first NUL (strict UTF-8).
+inline py::str boundedText(const char *buffer, size_t size) {
+    size_t length = 0;
+    while (length < size && buffer[length]) ++length;
+    PyObject *text = PyUnicode_DecodeUTF8(buffer, static_cast<Py_ssize_t>(length), "strict");
+    if (!text) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(text);
+}
+
+// Text from a runtime text pointer; None for null.
+inline py::object optionalText(const char *text) {
+    if (!text) return py::none();
+    PyObject *decoded = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "strict");
+    if (!decoded) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(decoded);
+}
+
+// Runtime enumerations are plain C enums, so pybind11's non-arithmetic enum is
+// what we want: members equal their integer values, have no ordering, are not
+// exported into the submodule, and unknown values read with the name "???".
+template <class E>
+py::enum_<E> bindEnum(py::module_ &m, const char *name,
+                      std::initializer_list<std::pair<const char *, E>> members) {
+    py::enum_<E> type(m, name);
+    for (const auto &member : members) type.value(member.first, member.second);
+    return type;
+}
+
+}  // namespace halvora

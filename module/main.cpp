@@ -1,0 +1,71 @@
+// Entry point of the extension module: interpreter version check, root module,
+// metadata, and the init routines of every binding group in their fixed order.
+#include <Python.h>
+
+#include <cstring>
+
+#include "binding.hpp"
+#include "init.hpp"
+#include "version_check.hpp"
+
+namespace {
+
+const char kRootDoc[] =
+    "\n"
+    "        The Zentri SDK\n"
+    "        -----------------------\n"
+    "        .. currentmodule:: halvora\n"
+    "        .. autosummary::\n"
+    "           :toctree: _generate\n"
+    "           zecm\n"
+    "           zeme\n"
+    "           zecl\n"
+    "           zeml\n"
+    "           zece\n"
+    "    ";
+
+PyModuleDef rootDefinition = {PyModuleDef_HEAD_INIT, "_halvora_pybind11", nullptr, -1, nullptr,
+                              nullptr, nullptr, nullptr, nullptr};
+
+constexpr int kModuleApiVersion = 1013;
+
+void fill(py::module_ &root) {
+    root.attr("__doc__") = kRootDoc;
+    root.attr("__version__") = "2.1.1";
+    root.attr("__time_compiled__") = __DATE__ " " __TIME__;
+
+    halvora::initZecm(root);                                                    // 1
+    py::module_ zeme = root.def_submodule("zeme", "zentri media engine.");     // 2
+    (void)zeme;                                                                 // 3-5
+    halvora::initZecl(root);                                                    // 6
+    py::module_ zece = root.def_submodule("zece", "zentri  preprocess op engine.");  // 7
+    (void)zece;                                                                 // 8-13
+    py::module_ zeml = root.def_submodule("zeml", "zentri management library.");  // 14
+    (void)zeml;                                                                 // 15-18
+}
+
+}  // namespace
+
+extern "C" PYBIND11_EXPORT PyObject *PyInit__halvora_pybind11() {
+    const char *interpreter = Py_GetVersion();
+    if (!halvora::versionMatches(HALVORA_PYTHON_VERSION, interpreter)) {
+        PyErr_Format(PyExc_ImportError,
+                     "Python version mismatch: module was compiled for Python %s, but the "
+                     "interpreter version is incompatible: %s.",
+                     HALVORA_PYTHON_VERSION, interpreter);
+        return nullptr;
+    }
+    py::detail::get_internals();
+    PyObject *created = PyModule_Create2(&rootDefinition, kModuleApiVersion);
+    if (!created) return nullptr;
+    auto root = py::reinterpret_steal<py::module_>(created);
+    try {
+        fill(root);
+        return root.release().ptr();
+    } catch (py::error_already_set &error) {
+        py::raise_from(error, PyExc_ImportError, "initialization failed");
+    } catch (const std::exception &error) {
+        PyErr_SetString(PyExc_ImportError, error.what());
+    }
+    return nullptr;
+}

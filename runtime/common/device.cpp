@@ -1,0 +1,128 @@
+// Initialisation, runtime options and device selection.
+#include <cstdlib>
+#include <mutex>
+#include <nlohmann/json.hpp>
+
+#include "common/runtime.hpp"
+
+namespace zecm {
+namespace {
+
+constexpr int64_t kNone = -1;
+
+std::mutex mutex;
+bool isInitialized = false;
+int64_t selectedDevice = kNone;
+Options runtimeOptions;
+
+bool parseOptions(const char *config, Options *parsed) {
+    parsed->logDir = defaultLogDir();
+    if (!config) return true;
+    try {
+        nlohmann::json json = nlohmann::json::parse(config);
+        if (!json.is_object()) return false;
+        parsed->logDir = json.value("logDir", parsed->logDir);
+        return true;
+    } catch (const std::exception &) {
+        return false;
+    }
+}
+
+}  // namespace
+
+std::string defaultLogDir() {
+    const char *tmp = std::getenv("TMPDIR");
+    return std::string(tmp && *tmp ? tmp : "/tmp") + "/zesim-log";
+}
+
+bool initialized() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return isInitialized;
+}
+
+Options options() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return runtimeOptions;
+}
+
+uint32_t checkInitialized() { return initialized() ? zecmER_SUCCESS : zecmER_NOT_INITIALIZED; }
+
+uint32_t checkDevice(uint32_t device) {
+    if (uint32_t status = checkInitialized()) return status;
+    return device < zesim::inventory().aiDevices.size() ? zecmER_SUCCESS : zecmER_INVALID_DEVICE;
+}
+
+uint32_t currentDevice(uint32_t *device) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!isInitialized) return zecmER_NOT_INITIALIZED;
+    if (selectedDevice == kNone) return zecmER_NO_DEVICE;
+    *device = static_cast<uint32_t>(selectedDevice);
+    return zecmER_SUCCESS;
+}
+
+}  // namespace zecm
+
+using namespace zecm;
+
+uint32_t zecmInitialize(const char *config) {
+    ZESIM_CALL(config) {
+        if (!zesim::inventory().valid) return zecmER_INVALID_CONFIG;
+        Options parsed;
+        if (!parseOptions(config, &parsed)) return zecmER_INVALID_CONFIG;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (isInitialized) return zecmER_ALREADY_INITIALIZED;
+        isInitialized = true;
+        selectedDevice = kNone;
+        runtimeOptions = parsed;
+        return zecmER_SUCCESS;
+    };
+}
+
+uint32_t zecmUninitialize(void) {
+    ZESIM_CALL() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!isInitialized) return zecmER_NOT_INITIALIZED;
+            isInitialized = false;
+            selectedDevice = kNone;
+        }
+        zesim::unregisterDevice(zesim::kNoDevice);  // every object of every library
+        return zecmER_SUCCESS;
+    };
+}
+
+uint32_t zecmSetDevice(uint32_t device) {
+    ZESIM_CALL(device) {
+        if (uint32_t status = checkDevice(device)) return status;
+        std::lock_guard<std::mutex> lock(mutex);
+        selectedDevice = device;
+        return zecmER_SUCCESS;
+    };
+}
+
+uint32_t zecmGetDevice(uint32_t *device) {
+    ZESIM_CALL(device) {
+        if (!device) return zecmER_INVALID_PARAM;
+        return currentDevice(device);
+    };
+}
+
+uint32_t zecmResetDevice(uint32_t device) {
+    ZESIM_CALL(device) {
+        if (uint32_t status = checkDevice(device)) return status;
+        zesim::unregisterDevice(static_cast<int32_t>(device));
+        return zecmER_SUCCESS;
+    };
+}
+
+uint32_t zecmGetDeviceIdInfo(uint32_t device, uint32_t *cardId, uint32_t *dieId, uint32_t *seqNum) {
+    ZESIM_CALL(device, cardId, dieId, seqNum) {
+        if (!cardId || !dieId || !seqNum) return zecmER_INVALID_PARAM;
+        const auto &devices = zesim::inventory().aiDevices;
+        if (device >= devices.size()) return zecmER_INVALID_DEVICE;
+        *cardId = devices[device].cardId;
+        *dieId = devices[device].dieId;
+        *seqNum = devices[device].seqNum;
+        return zecmER_SUCCESS;
+    };
+}

@@ -1,0 +1,57 @@
+#include "log/fnlog.hpp"
+
+#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <filesystem>
+#include <mutex>
+
+namespace fnlog {
+namespace {
+
+std::mutex mutex;
+std::shared_ptr<spdlog::logger> logger;
+
+}  // namespace
+
+bool open(const std::string &directory, const std::string &fileName) {
+    std::lock_guard<std::mutex> lock(mutex);
+    try {
+        std::filesystem::create_directories(directory);
+        auto sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>(
+            (std::filesystem::path(directory) / fileName).string());
+        auto opened = std::make_shared<spdlog::logger>("fn-log", sink);
+        opened->set_pattern("[%Y-%m-%d %H:%M:%S.%e] [%P:%t] %v");
+        opened->set_level(spdlog::level::trace);
+        opened->flush_on(spdlog::level::trace);
+        logger = std::move(opened);
+        return true;
+    } catch (const std::exception &) {
+        return false;
+    }
+}
+
+bool isOpen() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return logger != nullptr;
+}
+
+bool write(const char *channel, const char *level, const Location &where,
+           const std::string &message) {
+    std::shared_ptr<spdlog::logger> target;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        target = logger;
+    }
+    if (!target) return false;
+    try {
+        // The message is an argument, never a format: braces and percent signs stay as given.
+        target->info("[{}] [{}] [{} {}:{}] {}", channel, level, where.function ? where.function : "",
+                     where.file ? where.file : "", where.line, message);
+        return true;
+    } catch (const std::exception &) {
+        return false;
+    }
+}
+
+}  // namespace fnlog

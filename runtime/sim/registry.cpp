@@ -1,0 +1,68 @@
+#include "sim/registry.hpp"
+
+#include <map>
+#include <mutex>
+
+namespace zesim {
+namespace {
+
+std::mutex mutex;
+std::map<uintptr_t, Entry> entries;  // ordered, for range lookups of memory blocks
+
+uintptr_t key(const void *handle) { return reinterpret_cast<uintptr_t>(handle); }
+
+}  // namespace
+
+void registerHandle(Entry entry) {
+    std::lock_guard<std::mutex> lock(mutex);
+    entries[key(entry.handle)] = std::move(entry);
+}
+
+std::shared_ptr<void> findHandle(const void *handle, Kind kind) {
+    if (!handle) return nullptr;
+    std::lock_guard<std::mutex> lock(mutex);
+    auto found = entries.find(key(handle));
+    if (found == entries.end() || found->second.kind != kind) return nullptr;
+    return found->second.object;
+}
+
+std::shared_ptr<void> unregisterHandle(const void *handle, Kind kind) {
+    if (!handle) return nullptr;
+    std::shared_ptr<void> object;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto found = entries.find(key(handle));
+        if (found == entries.end() || found->second.kind != kind) return nullptr;
+        object = std::move(found->second.object);
+        entries.erase(found);
+    }
+    return object;  // released by the caller, outside the lock
+}
+
+bool findBlock(const void *address, Entry *block) {
+    if (!address) return false;
+    std::lock_guard<std::mutex> lock(mutex);
+    auto after = entries.upper_bound(key(address));
+    if (after == entries.begin()) return false;
+    const Entry &candidate = std::prev(after)->second;
+    uintptr_t offset = key(address) - key(candidate.handle);
+    if (offset >= candidate.size) return false;
+    *block = candidate;
+    return true;
+}
+
+std::vector<Entry> unregisterDevice(int32_t device) {
+    std::vector<Entry> removed;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto it = entries.begin(); it != entries.end();) {
+        if (device == kNoDevice || it->second.device == device) {
+            removed.push_back(std::move(it->second));
+            it = entries.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return removed;  // the objects die with the vector, outside the lock
+}
+
+}  // namespace zesim
