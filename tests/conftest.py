@@ -4,8 +4,10 @@ import sys
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "build" / "python"))
 sys.path.insert(0, str(ROOT / "tests"))
+from sim import BUILD  # noqa: E402
+
+sys.path.insert(0, str(BUILD / "python"))
 
 import _halvora_pybind11 as hal  # noqa: E402
 from sim import Sim  # noqa: E402

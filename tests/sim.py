@@ -1,8 +1,11 @@
 """ctypes access to the software card's control interface (libzesim)."""
 import ctypes
+import os
 import pathlib
 
-LIB_DIR = pathlib.Path(__file__).resolve().parents[1] / "build" / "lib"
+BUILD = pathlib.Path(os.environ.get("HALVORA_BUILD",
+                                    pathlib.Path(__file__).resolve().parents[1] / "build"))
+LIB_DIR = BUILD / "lib"
 
 
 class Sim:

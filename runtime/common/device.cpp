@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/runtime.hpp"
+#include "sim/queue.hpp"
 
 namespace zecm {
 namespace {
@@ -86,6 +87,7 @@ uint32_t zecmUninitialize(void) {
             isInitialized = false;
             selectedDevice = kNone;
         }
+        zesim::drainAllQueues();
         zesim::unregisterDevice(zesim::kNoDevice);  // every object of every library
         return zecmER_SUCCESS;
     };
@@ -110,6 +112,7 @@ uint32_t zecmGetDevice(uint32_t *device) {
 uint32_t zecmResetDevice(uint32_t device) {
     ZESIM_CALL(device) {
         if (uint32_t status = checkDevice(device)) return status;
+        zesim::drainAllQueues();
         zesim::unregisterDevice(static_cast<int32_t>(device));
         return zecmER_SUCCESS;
     };

@@ -39,6 +39,15 @@ std::shared_ptr<void> unregisterHandle(const void *handle, Kind kind) {
     return object;  // released by the caller, outside the lock
 }
 
+bool findEntry(const void *handle, Kind kind, Entry *entry) {
+    if (!handle) return false;
+    std::lock_guard<std::mutex> lock(mutex);
+    auto found = entries.find(key(handle));
+    if (found == entries.end() || found->second.kind != kind) return false;
+    *entry = found->second;
+    return true;
+}
+
 bool findBlock(const void *address, Entry *block) {
     if (!address) return false;
     std::lock_guard<std::mutex> lock(mutex);

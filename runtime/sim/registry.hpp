@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/call.hpp"
+#include "sim/queue.hpp"
 
 namespace zesim {
 
@@ -36,6 +37,7 @@ struct Entry {
     int32_t device = kNoDevice;  // the device whose reset releases the object
     uint64_t size = 0;           // bytes covered from the handle on (memory blocks)
     std::shared_ptr<void> object;
+    std::shared_ptr<TaskQueue> queue;  // op streams: the queue that orders their work
 };
 
 ZESIM_EXPORT void registerHandle(Entry entry);
@@ -43,6 +45,8 @@ ZESIM_EXPORT void registerHandle(Entry entry);
 ZESIM_EXPORT std::shared_ptr<void> findHandle(const void *handle, Kind kind);
 // Removes a live handle of this kind; returns its object, or null if there was none.
 ZESIM_EXPORT std::shared_ptr<void> unregisterHandle(const void *handle, Kind kind);
+// The whole entry of a live handle of this kind.
+ZESIM_EXPORT bool findEntry(const void *handle, Kind kind, Entry *entry);
 // The live block whose range [handle, handle + size) holds `address`.
 ZESIM_EXPORT bool findBlock(const void *address, Entry *block);
 // Removes every handle bound to the device (or, for kNoDevice, every handle).

@@ -7,7 +7,6 @@ import textwrap
 
 import _halvora_pybind11 as hal
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
 MODULE = pathlib.Path(hal.__file__)
 
 ROOT_DOC = (
@@ -69,7 +68,7 @@ def test_needed_libraries_in_order_and_found_through_runpath():
 def test_import_calls_no_runtime_function_and_needs_no_search_path():
     script = textwrap.dedent(f"""
         import ctypes, sys
-        sim = ctypes.CDLL({str(ROOT / "build/lib/libzesim.so")!r})
+        sim = ctypes.CDLL({str(MODULE.parent.parent / "lib/libzesim.so")!r})
         sim.zesimTrace(1)
         sys.path.insert(0, {str(MODULE.parent)!r})
         import _halvora_pybind11

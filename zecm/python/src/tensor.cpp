@@ -1,0 +1,8 @@
+// Placeholder: filled by the common-library work.
+#include "groups.hpp"
+
+namespace halvora::zecm {
+
+void registerTensors(py::module_ &m) {}
+
+}  // namespace halvora::zecm
