@@ -1,4 +1,5 @@
 // Initialisation, runtime options and device selection.
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -11,9 +12,11 @@ namespace {
 
 constexpr int64_t kNone = -1;
 
+// Initialisation and the selected device are read on every call: atomics keep
+// those reads cheap; the mutex orders initialise/uninitialise and the options.
 std::mutex mutex;
-bool isInitialized = false;
-int64_t selectedDevice = kNone;
+std::atomic<bool> isInitialized{false};
+std::atomic<int64_t> selectedDevice{kNone};
 Options runtimeOptions;
 
 bool parseOptions(const char *config, Options *parsed) {
@@ -36,10 +39,7 @@ std::string defaultLogDir() {
     return std::string(tmp && *tmp ? tmp : "/tmp") + "/zesim-log";
 }
 
-bool initialized() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return isInitialized;
-}
+bool initialized() { return isInitialized.load(std::memory_order_acquire); }
 
 Options options() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -54,10 +54,10 @@ uint32_t checkDevice(uint32_t device) {
 }
 
 uint32_t currentDevice(uint32_t *device) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!isInitialized) return zecmER_NOT_INITIALIZED;
-    if (selectedDevice == kNone) return zecmER_NO_DEVICE;
-    *device = static_cast<uint32_t>(selectedDevice);
+    if (!initialized()) return zecmER_NOT_INITIALIZED;
+    int64_t selected = selectedDevice.load(std::memory_order_acquire);
+    if (selected == kNone) return zecmER_NO_DEVICE;
+    *device = static_cast<uint32_t>(selected);
     return zecmER_SUCCESS;
 }
 
@@ -96,8 +96,7 @@ uint32_t zecmUninitialize(void) {
 uint32_t zecmSetDevice(uint32_t device) {
     ZESIM_CALL(device) {
         if (uint32_t status = checkDevice(device)) return status;
-        std::lock_guard<std::mutex> lock(mutex);
-        selectedDevice = device;
+        selectedDevice.store(device, std::memory_order_release);
         return zecmER_SUCCESS;
     };
 }
