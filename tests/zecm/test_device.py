@@ -107,7 +107,8 @@ def test_version_text(zecm):
     assert isinstance(version, str) and "2.1.1" in version
 
 
-@pytest.mark.parametrize("code", [0, 100001, 100002, 100003, 100005, 100007, 999991])
+@pytest.mark.parametrize("code", [0, 100001, 100002, 100003, 100005, 100007, 999991, 301041, 200003,
+                                  401001, 402001, 70014, 79999])
 def test_every_card_status_has_a_description(zecm, sim, code):
     text = zecm.getErrDesc(code)
     assert text and not text.startswith("Unknown")
