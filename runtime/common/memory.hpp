@@ -9,7 +9,6 @@
 #include "common/runtime.hpp"
 #include "sim/queue.hpp"
 
-#define ZECM_INTERNAL __attribute__((visibility("default")))
 
 namespace zecm {
 

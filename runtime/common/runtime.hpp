@@ -9,6 +9,8 @@
 #include "sim/registry.hpp"
 #include "zecm.h"
 
+#define ZECM_INTERNAL __attribute__((visibility("default")))
+
 namespace zecm {
 
 struct Options {
@@ -16,15 +18,15 @@ struct Options {
 };
 
 // Default log directory: $TMPDIR/zesim-log (or /tmp/zesim-log).
-std::string defaultLogDir();
+ZECM_INTERNAL std::string defaultLogDir();
 
-bool initialized();
-Options options();
+ZECM_INTERNAL bool initialized();
+ZECM_INTERNAL Options options();
 // zecmER_NOT_INITIALIZED before zecmInitialize, else zecmER_SUCCESS.
-uint32_t checkInitialized();
+ZECM_INTERNAL uint32_t checkInitialized();
 // As checkInitialized, then zecmER_INVALID_DEVICE for an index without an AI device.
-uint32_t checkDevice(uint32_t device);
+ZECM_INTERNAL uint32_t checkDevice(uint32_t device);
 // The selected device; zecmER_NO_DEVICE when none is selected.
-uint32_t currentDevice(uint32_t *device);
+ZECM_INTERNAL uint32_t currentDevice(uint32_t *device);
 
 }  // namespace zecm
