@@ -1,0 +1,93 @@
+// The compute library of the software card: ONNX models run with OpenCV's DNN
+// module, op graphs of graph-input and run-model ops, and op streams that run
+// inputs on worker threads and report each finished op to their subscribers.
+#pragma once
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/objects.hpp"
+#include "zecl.h"
+
+namespace zecl {
+
+constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
+
+// One input or output of a model, as its ONNX graph declares it.
+struct Port {
+    std::string name;
+    zecmDType type = zecmDT_FLOAT32;
+    std::vector<int64_t> dims;  // declared; -1 where the graph leaves a dimension open
+};
+
+class Model {
+public:
+    // Loads and checks an ONNX file. `config` is null or JSON text of options.
+    static uint32_t load(const char *path, const char *name, const char *config, bool dynamic,
+                         std::shared_ptr<Model> *model);
+
+    const std::vector<Port> &inputs() const { return inputs_; }
+    const std::vector<Port> &outputs() const { return outputs_; }
+    const std::vector<unsigned char> &bytes() const { return bytes_; }
+
+    // Current shapes, sizes and batch; all under the model's lock.
+    struct Shapes {
+        bool known = false;  // false for a dynamic model whose input shapes are not set
+        uint32_t batch = 1;
+        std::vector<std::vector<int64_t>> inputs, outputs;
+    };
+    Shapes shapes() const;
+    uint32_t maxBatch() const { return maxBatch_; }
+    uint32_t setBatch(uint32_t batch);
+    uint32_t setInputShapes(const zecmShape *shapes, uint32_t count);
+    // The largest batch for the given input shapes (dynamic models).
+    uint32_t maxBatchFor(const zecmShape *shapes, uint32_t count, uint32_t *batch) const;
+
+private:
+    uint32_t checkShapes(const zecmShape *shapes, uint32_t count) const;
+    // Input shapes with their batch applied, and output shapes inferred from them.
+    Shapes derive(uint32_t batch, std::vector<std::vector<int64_t>> inputs) const;
+
+    std::vector<unsigned char> bytes_;
+    std::string name_;
+    bool dynamic_ = false;
+    uint32_t maxBatch_ = 1;
+    std::vector<Port> inputs_, outputs_;
+    mutable std::mutex mutex_;
+    Shapes shapes_;
+};
+
+// Runs one model on the members of `input` (buffers or tensors in device memory,
+// one per model input) and makes a dataset of the same mode with one new member
+// per model output, in device memory of `device`.
+uint32_t infer(const std::shared_ptr<Model> &model, const std::shared_ptr<zecm::Dataset> &input,
+               uint32_t device, std::vector<void *> *outputs);
+
+enum class OpKind { GraphInput, RunModel };
+
+struct Graph;
+
+struct Op {
+    OpKind kind = OpKind::GraphInput;
+    uint32_t inputCount = 0;       // graph-input ops: the datasets' member count
+    std::shared_ptr<Model> model;  // run-model ops
+    std::weak_ptr<Graph> graph;    // the graph the op belongs to, once it joined one
+};
+
+struct Graph {
+    std::vector<std::shared_ptr<Op>> ops;  // in the order they joined
+    std::map<Op *, Op *> inputOf;          // run-model op -> the op that feeds it
+    std::vector<Op *> outputs;             // ops whose results a run returns, in order
+};
+
+// Graph edits and stream builds take this lock.
+std::mutex &graphMutex();
+
+}  // namespace zecl

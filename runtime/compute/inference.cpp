@@ -1,0 +1,146 @@
+// One model run with OpenCV's DNN module, from and into device memory.
+#include <cstring>
+#include <opencv2/dnn.hpp>
+
+#include "compute/compute.hpp"
+
+namespace zecl {
+namespace {
+
+int cvDepth(zecmDType type) {
+    switch (type) {
+    case zecmDT_UINT8: return CV_8U;
+    case zecmDT_INT8: return CV_8S;
+    case zecmDT_UINT16: return CV_16U;
+    case zecmDT_INT16: return CV_16S;
+    case zecmDT_INT32: return CV_32S;
+    case zecmDT_FLOAT16: return CV_16F;
+    default: return CV_32F;
+    }
+}
+
+// One network per model and worker thread: OpenCV networks are not shared between
+// threads. The entry keeps its model alive, so an address is never reused under it.
+cv::dnn::Net &network(const std::shared_ptr<Model> &model) {
+    thread_local std::map<const Model *, std::pair<std::shared_ptr<Model>, cv::dnn::Net>> cache;
+    auto &entry = cache[model.get()];
+    if (!entry.first) {
+        entry.second = cv::dnn::readNetFromONNX(model->bytes());
+        entry.first = model;
+    }
+    return entry.second;
+}
+
+// The bytes of one dataset member and the device block that holds them.
+struct Member {
+    void *address = nullptr;
+    uint64_t size = 0;
+    zesim::Entry block;  // holding it keeps the memory alive during the run
+};
+
+uint32_t resolve(void *handle, zecmDatasetMode mode, Member *member) {
+    if (mode == zecmDM_BUFFER) {
+        auto buffer = zecm::findDataBuffer(handle);
+        if (!buffer) return zeclER_INVALID_HANDLE;
+        std::lock_guard<std::mutex> lock(buffer->mutex);
+        member->address = buffer->address;
+        member->size = buffer->size;
+    } else {
+        auto tensor = zecm::findTensor(handle);
+        if (!tensor) return zeclER_INVALID_HANDLE;
+        std::lock_guard<std::mutex> lock(tensor->mutex);
+        member->address = tensor->data;
+        if (!zecm::tensorBytes(tensor->shape, tensor->type, &member->size)) return zeclER_INVALID_PARAM;
+    }
+    return zeclER_SUCCESS;
+}
+
+zecmShape toShape(const std::vector<int64_t> &dims) {
+    zecmShape shape{};
+    shape.ndims = static_cast<uint32_t>(std::min<size_t>(dims.size(), ZECM_MAX_DIMS));
+    std::copy(dims.begin(), dims.begin() + shape.ndims, shape.dims);
+    return shape;
+}
+
+// A new member of device memory holding `result`.
+uint32_t store(const cv::Mat &result, zecmDType type, zecmDatasetMode mode, uint32_t device,
+               void **member) {
+    cv::Mat converted;
+    result.convertTo(converted, cvDepth(type));
+    if (!converted.isContinuous()) converted = converted.clone();
+    uint64_t bytes = converted.total() * converted.elemSize();
+    void *block = nullptr;
+    if (zecm::allocateBlock(zesim::Kind::DeviceMemory, bytes ? bytes : 1, device, &block))
+        return zeclER_OUT_OF_MEMORY;
+    std::memcpy(block, converted.data, bytes);
+    auto owned = std::make_unique<zecm::OwnedBlock>(block, zesim::Kind::DeviceMemory);
+    zecmDeviceInfo info{zecmDE_ZECC, device};
+    if (mode == zecmDM_BUFFER) {
+        *member = zecm::newDataBuffer(info, block, bytes, std::move(owned));
+        return zeclER_SUCCESS;
+    }
+    auto tensor = std::make_shared<zecm::Tensor>();
+    tensor->info = info;
+    tensor->shape = toShape(std::vector<int64_t>(result.size.p, result.size.p + result.dims));
+    tensor->type = type;
+    tensor->data = block;
+    tensor->owned = std::move(owned);
+    *member = zesim::adopt(std::move(tensor), zesim::Kind::Tensor, static_cast<int32_t>(device));
+    return zeclER_SUCCESS;
+}
+
+}  // namespace
+
+uint32_t infer(const std::shared_ptr<Model> &model, const std::shared_ptr<zecm::Dataset> &input,
+               uint32_t device, std::vector<void *> *outputs) {
+    Model::Shapes shapes = model->shapes();
+    if (!shapes.known) return zeclER_BATCH_SIZE;
+    std::vector<void *> handles;
+    zecmDatasetMode mode;
+    {
+        std::lock_guard<std::mutex> lock(input->mutex);
+        handles = input->members;
+        mode = input->mode;
+    }
+    const auto &ports = model->inputs();
+    if (handles.size() != ports.size()) return zeclER_INVALID_PARAM;
+
+    std::vector<Member> members(ports.size());
+    try {
+        cv::dnn::Net &net = network(model);
+        for (size_t i = 0; i < ports.size(); ++i) {
+            if (uint32_t status = resolve(handles[i], mode, &members[i])) return status;
+            uint64_t expected = 0;
+            zecm::tensorBytes(toShape(shapes.inputs[i]), ports[i].type, &expected);
+            if (members[i].size < expected) return zeclER_INVALID_PARAM;
+            if (zecm::findRange(members[i].address, expected, &members[i].block) ||
+                !zecm::isDeviceKind(members[i].block.kind))
+                return zeclER_INVALID_PARAM;  // not in device memory, or shorter than the input
+            std::vector<int> dims(shapes.inputs[i].begin(), shapes.inputs[i].end());
+            cv::Mat wrapped(dims, cvDepth(ports[i].type), members[i].address);
+            cv::Mat blob;
+            wrapped.convertTo(blob, CV_32F);  // the networks compute in 32-bit floats
+            net.setInput(blob, ports[i].name);
+        }
+        std::vector<std::string> names;
+        for (const Port &port : model->outputs()) names.push_back(port.name);
+        std::vector<cv::Mat> results;
+        net.forward(results, names);
+        for (size_t j = 0; j < results.size(); ++j) {
+            void *member = nullptr;
+            if (uint32_t status = store(results[j], model->outputs()[j].type, mode, device, &member)) {
+                for (void *made : *outputs) zecm::destroyMember(made);
+                outputs->clear();
+                return status;
+            }
+            outputs->push_back(member);
+        }
+    } catch (const std::exception &) {
+        for (void *made : *outputs) zecm::destroyMember(made);
+        outputs->clear();
+        return zeclER_INFERENCE;
+    }
+    return zeclER_SUCCESS;
+}
+
+}  // namespace zecl
