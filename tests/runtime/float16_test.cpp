@@ -1,4 +1,4 @@
-// Half-precision conversions of the common runtime, data type sizes and MD5.
+// Half-precision conversions of the common runtime and MD5 digests.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -46,44 +46,6 @@ std::vector<float> roundingCases() {
     return values;
 }
 
-struct Known {
-    uint16_t bits;
-    float value;
-};
-
-// Exact pairs, both directions.
-const Known kExact[] = {
-    {0x0000, 0.0f},          {0x8000, -0.0f},          {0x3c00, 1.0f},
-    {0xc000, -2.0f},         {0x3555, 0.333251953125f}, {0x7bff, 65504.0f},
-    {0x0001, 0x1p-24f},      {0x03ff, 0x3ffp-24f},     {0x0400, 0x1p-14f},
-    {0x8001, -0x1p-24f},     {0x7c00, INFINITY},        {0xfc00, -INFINITY},
-};
-
-TEST(Float16, ExactValuesConvertBothWays) {
-    for (const Known &known : kExact) {
-        EXPECT_EQ(bitsOf(half::toFloat32Portable(known.bits)), bitsOf(known.value)) << known.bits;
-        EXPECT_EQ(half::toFloat16Portable(known.value), known.bits) << known.value;
-    }
-}
-
-TEST(Float16, RoundsToNearestEven) {
-    const std::pair<float, uint16_t> cases[] = {
-        {2049.0f, 0x6800},           // tie between 2048 and 2050: even 2048
-        {2051.0f, 0x6802},           // tie between 2050 and 2052: even 2052
-        {2049.0005f, 0x6801},        // above the tie
-        {65519.996f, 0x7bff},        // just below the overflow tie
-        {65520.0f, 0x7c00},          // tie between 65504 and 65536: overflows
-        {1e10f, 0x7c00},             {-1e10f, 0xfc00},
-        {0x1p-25f, 0x0000},          // half the smallest subnormal: tie to zero
-        {0x1.000002p-25f, 0x0001},   // just above: the smallest subnormal
-        {0x3p-25f, 0x0002},          // 1.5 units: tie to even 2
-        {0x5p-25f, 0x0002},          // 2.5 units: tie to even 2
-        {0x7ffp-25f, 0x0400},        // rounds up out of the subnormals
-        {0x1p-30f, 0x0000},          {-0x1p-30f, 0x8000},
-    };
-    for (const auto &[value, bits] : cases) EXPECT_EQ(half::toFloat16Portable(value), bits) << value;
-}
-
 TEST(Float16, NaNsStayNaNsWithSignAndBecomeQuiet) {
     // Signalling float NaN with payload bits in the kept range.
     EXPECT_EQ(half::toFloat16Portable(floatOf(0x7f802000u)), 0x7e01);
@@ -91,14 +53,6 @@ TEST(Float16, NaNsStayNaNsWithSignAndBecomeQuiet) {
     EXPECT_EQ(half::toFloat16Portable(floatOf(0x7fc00000u)), 0x7e00);
     EXPECT_EQ(bitsOf(half::toFloat32Portable(0x7c01)), 0x7fc02000u);
     EXPECT_EQ(bitsOf(half::toFloat32Portable(0xfe00)), 0xffc00000u);
-}
-
-TEST(Float16, EveryHalfSurvivesTheRoundTrip) {
-    for (uint32_t bits = 0; bits < 65536; ++bits) {
-        const float value = half::toFloat32Portable(static_cast<uint16_t>(bits));
-        if (std::isnan(value)) continue;
-        EXPECT_EQ(half::toFloat16Portable(value), bits);
-    }
 }
 
 TEST(Float16, PortableAndHardwareAgreeOnEveryHalf) {
@@ -153,24 +107,6 @@ TEST(Float16, RuntimeRefusesNullArraysUnlessEmpty) {
     EXPECT_EQ(zecmFloat32ToFloat16Array(&value, 1, nullptr), zecmER_INVALID_PARAM);
     EXPECT_EQ(zecmFloat16ToFloat32Array(nullptr, 0, nullptr), zecmER_SUCCESS);
     EXPECT_EQ(zecmFloat32ToFloat16Array(nullptr, 0, nullptr), zecmER_SUCCESS);
-}
-
-TEST(DataType, SizesAndTypesWithoutOne) {
-    const std::pair<zecmDType, uint32_t> sizes[] = {
-        {zecmDT_UINT8, 1},  {zecmDT_INT8, 1},  {zecmDT_UINT16, 2},  {zecmDT_INT16, 2},
-        {zecmDT_UINT32, 4}, {zecmDT_INT32, 4}, {zecmDT_FLOAT16, 2}, {zecmDT_FLOAT32, 4},
-        {zecmDT_BFLOAT, 2},
-    };
-    for (const auto &[type, expected] : sizes) {
-        uint32_t size = 0;
-        EXPECT_EQ(zecmGetDataTypeSize(type, &size), 0u);
-        EXPECT_EQ(size, expected) << type;
-    }
-    uint32_t size = 123;
-    EXPECT_EQ(zecmGetDataTypeSize(zecmDT_ANY, &size), zecmER_INVALID_DATATYPE);
-    EXPECT_EQ(zecmGetDataTypeSize(static_cast<zecmDType>(9), &size), zecmER_INVALID_DATATYPE);
-    EXPECT_EQ(size, 123u);
-    EXPECT_EQ(zecmGetDataTypeSize(zecmDT_INT8, nullptr), zecmER_INVALID_PARAM);
 }
 
 TEST(Md5, DigestsAsLowerCaseHex) {

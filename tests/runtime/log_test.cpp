@@ -49,15 +49,6 @@ TEST_F(Logger, MessagesOfAnyLengthAreWrittenWhole) {
     EXPECT_NE(contents().find(longMessage + "|\n"), std::string::npos);
 }
 
-TEST_F(Logger, RefusesUnknownChannelsLevelsAndANullFormat) {
-    EXPECT_EQ(zecmLogMessage(static_cast<zecmLogChannel>(9), zecmLL_INFO, "f", "g", 1, "x"),
-              zecmER_INVALID_PARAM);
-    EXPECT_EQ(zecmLogMessage(zecmLC_APP, static_cast<zecmLogLevel>(7), "f", "g", 1, "x"),
-              zecmER_INVALID_PARAM);
-    EXPECT_EQ(zecmLogMessage(zecmLC_APP, zecmLL_INFO, "f", "g", 1, nullptr), zecmER_INVALID_PARAM);
-    EXPECT_EQ(contents(), "");
-}
-
 TEST_F(Logger, TraceShowsTheFormattedArguments) {
     zesimReset();
     zesimTrace(1);

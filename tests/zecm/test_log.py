@@ -74,12 +74,6 @@ def test_none_enumerations_raise_an_empty_runtime_error(zecm, sim, args):
     assert sim.calls("zecmLogMessage") == []
 
 
-@pytest.mark.parametrize("args", [(1, 2, "x"), ("CM", "INFO", "x"), (None, None, 3)])
-def test_other_arguments_are_type_errors(zecm, args):
-    with pytest.raises(TypeError):
-        zecm.logMessage(*args)
-
-
 def test_unknown_enumeration_values_are_refused_by_the_runtime(zecm, logger):
     assert zecm.logMessage(zecm.logChannel(9), zecm.logLevel.zecmLL_INFO, "x") == INVALID_PARAM
     assert zecm.logMessage(zecm.logChannel.zecmLC_CM, zecm.logLevel(7), "x") == INVALID_PARAM
