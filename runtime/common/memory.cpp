@@ -123,61 +123,64 @@ uint32_t allocateOnCurrentDevice(zesim::Kind kind, uint64_t size, void **block) 
     return allocateBlock(kind, size, device, block);
 }
 
-// Checks that a copy of `size` bytes from `src` to `dst` is valid for `type`.
-// Writes the device whose queue orders the copy.
-uint32_t checkCopy(const void *src, const void *dst, uint64_t size, zecmCopyMemType type,
-                   uint32_t *device) {
-    if (!src || !dst) return zecmER_INVALID_PARAM;
-    zesim::Entry from, to;
-    if (uint32_t status = findRange(src, size, &from)) return status;
-    if (uint32_t status = findRange(dst, size, &to)) return status;
-    bool fromDevice = isDeviceKind(from.kind), toDevice = isDeviceKind(to.kind);
-    switch (type) {
-    case zecmCT_COPY_TO_DEVICE:
-        if (fromDevice || !toDevice) return zecmER_INVALID_COPY;
-        *device = static_cast<uint32_t>(to.device);
-        return zecmER_SUCCESS;
-    case zecmCT_COPY_FROM_DEVICE:
-        if (!fromDevice || toDevice) return zecmER_INVALID_COPY;
-        *device = static_cast<uint32_t>(from.device);
-        return zecmER_SUCCESS;
-    case zecmCT_COPY_DEVICE_TO_DEVICE:
-        if (!fromDevice || !toDevice) return zecmER_INVALID_COPY;
-        *device = static_cast<uint32_t>(to.device);
+// One side of a copy. Device memory must lie in a live device or model block.
+// Host memory may lie in a live host block (then the range must fit it) or be
+// memory of the caller's own that the card does not know (a plain malloc, a
+// NumPy array), which it takes on trust.
+uint32_t checkSide(const void *address, uint64_t size, bool device, zesim::Entry *block) {
+    if (!address) return zecmER_INVALID_PARAM;
+    if (!zesim::findBlock(address, block)) {
+        if (device) return zecmER_INVALID_ADDRESS;
+        *block = zesim::Entry{address, zesim::Kind::HostMemory, zesim::kNoDevice, size, nullptr};
         return zecmER_SUCCESS;
     }
-    return zecmER_INVALID_COPY;
+    if (isDeviceKind(block->kind) != device) return zecmER_INVALID_COPY;
+    return findRange(address, size, block);
+}
+
+// Checks that a copy of `size` bytes from `src` to `dst` is valid for `type`.
+// Writes the two blocks and the device whose queue orders the copy.
+uint32_t checkCopy(const void *src, const void *dst, uint64_t size, zecmCopyMemType type,
+                   zesim::Entry *from, zesim::Entry *to, uint32_t *device) {
+    if (type != zecmCT_COPY_TO_DEVICE && type != zecmCT_COPY_FROM_DEVICE &&
+        type != zecmCT_COPY_DEVICE_TO_DEVICE)
+        return zecmER_INVALID_COPY;
+    bool fromDevice = type != zecmCT_COPY_TO_DEVICE, toDevice = type != zecmCT_COPY_FROM_DEVICE;
+    if (uint32_t status = checkSide(src, size, fromDevice, from)) return status;
+    if (uint32_t status = checkSide(dst, size, toDevice, to)) return status;
+    *device = static_cast<uint32_t>(toDevice ? to->device : from->device);
+    return zecmER_SUCCESS;
 }
 
 // Checks the two ranges of a copy between devices: each must lie in device
 // memory of the device named beside it.
 uint32_t checkDeviceCopy(const void *src, uint32_t srcDevice, const void *dst, uint32_t dstDevice,
-                         uint64_t size) {
+                         uint64_t size, zesim::Entry *from, zesim::Entry *to) {
     if (!src || !dst) return zecmER_INVALID_PARAM;
     if (uint32_t status = checkDevice(srcDevice)) return status;
     if (uint32_t status = checkDevice(dstDevice)) return status;
-    zesim::Entry from, to;
-    if (uint32_t status = findRange(src, size, &from)) return status;
-    if (uint32_t status = findRange(dst, size, &to)) return status;
-    if (!isDeviceKind(from.kind) || !isDeviceKind(to.kind)) return zecmER_INVALID_COPY;
-    if (from.device != static_cast<int32_t>(srcDevice) || to.device != static_cast<int32_t>(dstDevice))
+    if (uint32_t status = findRange(src, size, from)) return status;
+    if (uint32_t status = findRange(dst, size, to)) return status;
+    if (!isDeviceKind(from->kind) || !isDeviceKind(to->kind)) return zecmER_INVALID_COPY;
+    if (from->device != static_cast<int32_t>(srcDevice) || to->device != static_cast<int32_t>(dstDevice))
         return zecmER_INVALID_ADDRESS;
     return zecmER_SUCCESS;
 }
 
-uint32_t checkFill(const void *block, uint64_t size, uint32_t *device) {
+uint32_t checkFill(const void *block, uint64_t size, zesim::Entry *entry, uint32_t *device) {
     if (!block) return zecmER_INVALID_PARAM;
-    zesim::Entry entry;
-    if (uint32_t status = findRange(block, size, &entry)) return status;
-    *device = entry.device == zesim::kNoDevice ? 0 : static_cast<uint32_t>(entry.device);
+    if (uint32_t status = findRange(block, size, entry)) return status;
+    *device = entry->device == zesim::kNoDevice ? 0 : static_cast<uint32_t>(entry->device);
     return zecmER_SUCCESS;
 }
 
-// Queues a copy or fill on the queue `stream` names for `device`.
-uint32_t enqueue(void *stream, uint32_t device, std::function<void()> work) {
+// Queues a copy or fill on the queue `stream` names for `device`. The task holds
+// the blocks it touches, so their memory outlives a free that comes first.
+uint32_t enqueue(void *stream, uint32_t device, std::vector<std::shared_ptr<void>> blocks,
+                 std::function<void()> work) {
     zesim::TaskQueue *queue = resolveQueue(stream, device);
     if (!queue) return zecmER_INVALID_HANDLE;
-    queue->push(std::move(work));
+    queue->push([blocks = std::move(blocks), work = std::move(work)] { work(); });
     return zecmER_SUCCESS;
 }
 
@@ -212,8 +215,9 @@ uint32_t zecmFreeHost(void *block) {
 
 uint32_t zecmMemcpy(void *src, void *dst, uint64_t size, zecmCopyMemType type) {
     ZESIM_CALL(src, dst, size, type) {
+        zesim::Entry from, to;
         uint32_t device = 0;
-        if (uint32_t status = checkCopy(src, dst, size, type, &device)) return status;
+        if (uint32_t status = checkCopy(src, dst, size, type, &from, &to, &device)) return status;
         zesim::drainAllQueues();
         std::memmove(dst, src, size);
         return zecmER_SUCCESS;
@@ -223,16 +227,19 @@ uint32_t zecmMemcpy(void *src, void *dst, uint64_t size, zecmCopyMemType type) {
 uint32_t zecmMemcpyAsync(void *src, void *dst, uint64_t size, zecmCopyMemType type,
                          zecmStream *stream) {
     ZESIM_CALL(src, dst, size, type, stream) {
+        zesim::Entry from, to;
         uint32_t device = 0;
-        if (uint32_t status = checkCopy(src, dst, size, type, &device)) return status;
-        return enqueue(stream, device, [=] { std::memmove(dst, src, size); });
+        if (uint32_t status = checkCopy(src, dst, size, type, &from, &to, &device)) return status;
+        return enqueue(stream, device, {from.object, to.object}, [=] { std::memmove(dst, src, size); });
     };
 }
 
 uint32_t zecmMemcpyDevices(void *src, uint32_t srcDevice, void *dst, uint32_t dstDevice,
                            uint64_t size) {
     ZESIM_CALL(src, srcDevice, dst, dstDevice, size) {
-        if (uint32_t status = checkDeviceCopy(src, srcDevice, dst, dstDevice, size)) return status;
+        zesim::Entry from, to;
+        if (uint32_t status = checkDeviceCopy(src, srcDevice, dst, dstDevice, size, &from, &to))
+            return status;
         zesim::drainAllQueues();
         std::memmove(dst, src, size);
         return zecmER_SUCCESS;
@@ -242,15 +249,18 @@ uint32_t zecmMemcpyDevices(void *src, uint32_t srcDevice, void *dst, uint32_t ds
 uint32_t zecmMemcpyDevicesAsync(void *src, uint32_t srcDevice, void *dst, uint32_t dstDevice,
                                 uint64_t size, zecmStream *stream) {
     ZESIM_CALL(src, srcDevice, dst, dstDevice, size, stream) {
-        if (uint32_t status = checkDeviceCopy(src, srcDevice, dst, dstDevice, size)) return status;
-        return enqueue(stream, dstDevice, [=] { std::memmove(dst, src, size); });
+        zesim::Entry from, to;
+        if (uint32_t status = checkDeviceCopy(src, srcDevice, dst, dstDevice, size, &from, &to))
+            return status;
+        return enqueue(stream, dstDevice, {from.object, to.object}, [=] { std::memmove(dst, src, size); });
     };
 }
 
 uint32_t zecmMemset(void *block, int32_t value, uint64_t size) {
     ZESIM_CALL(block, value, size) {
+        zesim::Entry entry;
         uint32_t device = 0;
-        if (uint32_t status = checkFill(block, size, &device)) return status;
+        if (uint32_t status = checkFill(block, size, &entry, &device)) return status;
         zesim::drainAllQueues();
         std::memset(block, value, size);
         return zecmER_SUCCESS;
@@ -259,8 +269,9 @@ uint32_t zecmMemset(void *block, int32_t value, uint64_t size) {
 
 uint32_t zecmMemsetAsync(void *block, int32_t value, uint64_t size, zecmStream *stream) {
     ZESIM_CALL(block, value, size, stream) {
+        zesim::Entry entry;
         uint32_t device = 0;
-        if (uint32_t status = checkFill(block, size, &device)) return status;
-        return enqueue(stream, device, [=] { std::memset(block, value, size); });
+        if (uint32_t status = checkFill(block, size, &entry, &device)) return status;
+        return enqueue(stream, device, {entry.object}, [=] { std::memset(block, value, size); });
     };
 }

@@ -55,6 +55,11 @@ uint32_t resolve(void *handle, zecmDatasetMode mode, Member *member) {
     return zeclER_SUCCESS;
 }
 
+void destroyMember(void *member) {
+    if (!zesim::unregisterHandle(member, zesim::Kind::DataBuffer))
+        zesim::unregisterHandle(member, zesim::Kind::Tensor);
+}
+
 zecmShape toShape(const std::vector<int64_t> &dims) {
     zecmShape shape{};
     shape.ndims = static_cast<uint32_t>(std::min<size_t>(dims.size(), ZECM_MAX_DIMS));
@@ -118,9 +123,13 @@ uint32_t infer(const std::shared_ptr<Model> &model, const std::shared_ptr<zecm::
                 return zeclER_INVALID_PARAM;  // not in device memory, or shorter than the input
             std::vector<int> dims(shapes.inputs[i].begin(), shapes.inputs[i].end());
             cv::Mat wrapped(dims, cvDepth(ports[i].type), members[i].address);
-            cv::Mat blob;
-            wrapped.convertTo(blob, CV_32F);  // the networks compute in 32-bit floats
-            net.setInput(blob, ports[i].name);
+            if (wrapped.depth() == CV_32F) {
+                net.setInput(wrapped, ports[i].name);
+            } else {
+                cv::Mat blob;
+                wrapped.convertTo(blob, CV_32F);  // the networks compute in 32-bit floats
+                net.setInput(blob, ports[i].name);
+            }
         }
         std::vector<std::string> names;
         for (const Port &port : model->outputs()) names.push_back(port.name);
@@ -129,14 +138,14 @@ uint32_t infer(const std::shared_ptr<Model> &model, const std::shared_ptr<zecm::
         for (size_t j = 0; j < results.size(); ++j) {
             void *member = nullptr;
             if (uint32_t status = store(results[j], model->outputs()[j].type, mode, device, &member)) {
-                for (void *made : *outputs) zecm::destroyMember(made);
+                for (void *made : *outputs) destroyMember(made);
                 outputs->clear();
                 return status;
             }
             outputs->push_back(member);
         }
     } catch (const std::exception &) {
-        for (void *made : *outputs) zecm::destroyMember(made);
+        for (void *made : *outputs) destroyMember(made);
         outputs->clear();
         return zeclER_INFERENCE;
     }

@@ -132,7 +132,7 @@ bool Stream::waitUntil(std::unique_lock<std::mutex> &lock, uint32_t timeoutMs,
 uint32_t Stream::waitRun(uint64_t sequence, uint32_t timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex_);
     bool finished = waitUntil(lock, timeoutMs, [&] { return finished_ > sequence; });
-    uint32_t status = finished ? awaited_[sequence] : zeclER_TIMEOUT;
+    uint32_t status = finished ? awaited_[sequence] : static_cast<uint32_t>(zeclER_TIMEOUT);
     awaited_.erase(sequence);
     return status;
 }
@@ -230,7 +230,7 @@ Stream::Result Stream::execute(const Job &job) {
         const Step &step = steps[i];
         auto input = step.feeder < 0 ? job.dataset : zecm::findDataset(produced[step.feeder]);
         std::vector<void *> members;
-        uint32_t status = input ? infer(step.op->model, input, device_, &members) : zeclER_INVALID_HANDLE;
+        uint32_t status = input ? infer(step.op->model, input, device_, &members) : static_cast<uint32_t>(zeclER_INVALID_HANDLE);
         if (status) {
             result.status = status;
             result.reports.push_back({step.op.get(), nullptr, {static_cast<int32_t>(status), 1}});

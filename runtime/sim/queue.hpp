@@ -22,7 +22,9 @@ public:
     virtual void drain() = 0;
 };
 
-// Queues whose work every synchronous touch of host memory waits for.
+// Queues whose work every synchronous touch of memory waits for: the devices'
+// default queues. (Op streams are not tracked: their work may wait for report
+// callbacks, which may wait for the caller; they are synchronized explicitly.)
 ZESIM_EXPORT void trackQueue(const std::shared_ptr<TaskQueue> &queue);
 // Waits for every tracked queue that is still alive.
 ZESIM_EXPORT void drainAllQueues();

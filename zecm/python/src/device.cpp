@@ -8,9 +8,12 @@ namespace halvora::zecm {
 
 void registerDeviceSelection(py::module_ &m) {
     m.def("setDevice", &zecmSetDevice, "Set the device to be used in the process.");
+    // Waiting for op streams of the device to finish: their report callbacks need the
+    // interpreter lock, so it is released meanwhile.
     m.def("resetDevice", &zecmResetDevice,
           "Reset the device used in the process. All resources bound to this device will be "
-          "released.");
+          "released.",
+          py::call_guard<py::gil_scoped_release>());
     m.def("getDevice", [] {
         uint32_t device = 0;
         check(zecmGetDevice(&device), "get device error, ret: %d.");
@@ -22,7 +25,8 @@ void registerInitialization(py::module_ &m) {
     m.attr("zecmER_SUCCESS") = static_cast<int>(zecmER_SUCCESS);
     m.def("initialize", &zecmInitialize, "Initialize the environment for ZECM API.",
           py::arg("config") = py::none());
-    m.def("uninitialize", &zecmUninitialize, "Release the environment for ZECM API.");
+    m.def("uninitialize", &zecmUninitialize, "Release the environment for ZECM API.",
+          py::call_guard<py::gil_scoped_release>());
 }
 
 void registerContexts(py::module_ &m) {

@@ -1,0 +1,73 @@
+"""Small ONNX models built for the tests, with NumPy references of what they compute."""
+import numpy as np
+import onnx
+from onnx import TensorProto, helper, numpy_helper
+
+
+def _save(path, nodes, inputs, outputs, initializers=()):
+    graph = helper.make_graph(nodes, "test", inputs, outputs, list(initializers))
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 11)])
+    model.ir_version = 7
+    onnx.checker.check_model(model)
+    onnx.save(model, str(path))
+    return str(path)
+
+
+def _float(name, dims):
+    return helper.make_tensor_value_info(name, TensorProto.FLOAT, dims)
+
+
+class ConvRelu:
+    """y = relu(conv3x3(x, w, padding 1) + b): one input, one output, NCHW float32."""
+
+    def __init__(self, path, batch=1, channels=3, filters=4, size=8, seed=0):
+        rng = np.random.default_rng(seed)
+        self.weight = rng.standard_normal((filters, channels, 3, 3)).astype(np.float32)
+        self.bias = rng.standard_normal(filters).astype(np.float32)
+        self.input_shape = [batch, channels, size, size]
+        self.output_shape = [batch, filters, size, size]
+        nodes = [
+            helper.make_node("Conv", ["x", "w", "b"], ["c"], kernel_shape=[3, 3], pads=[1, 1, 1, 1]),
+            helper.make_node("Relu", ["c"], ["y"]),
+        ]
+        self.path = _save(path, nodes, [_float("x", self.input_shape)], [_float("y", self.output_shape)],
+                          [numpy_helper.from_array(self.weight, "w"), numpy_helper.from_array(self.bias, "b")])
+
+    def reference(self, x):
+        padded = np.pad(x, ((0, 0), (0, 0), (1, 1), (1, 1)))
+        height, width = x.shape[2:]
+        out = np.zeros((x.shape[0], self.weight.shape[0], height, width), np.float64)
+        for dy in range(3):
+            for dx in range(3):
+                window = padded[:, :, dy:dy + height, dx:dx + width]
+                out += np.einsum("nchw,fc->nfhw", window, self.weight[:, :, dy, dx])
+        out += self.bias[None, :, None, None]
+        return np.maximum(out, 0).astype(np.float32)
+
+
+class AddMul:
+    """Two inputs a, b of shape [batch, 4]; outputs a + b and a * b."""
+
+    def __init__(self, path, batch=1):
+        dims = [batch, 4]
+        nodes = [helper.make_node("Add", ["a", "b"], ["sum"]), helper.make_node("Mul", ["a", "b"], ["product"])]
+        self.path = _save(path, nodes, [_float("a", dims), _float("b", dims)],
+                          [_float("sum", dims), _float("product", dims)])
+
+    @staticmethod
+    def reference(a, b):
+        return [a + b, a * b]
+
+
+class Scale:
+    """y = 2 * x + 1 on any shape [N, C, H, W] (every dimension left open)."""
+
+    def __init__(self, path, dims=("N", "C", "H", "W")):
+        nodes = [helper.make_node("Mul", ["x", "two"], ["t"]), helper.make_node("Add", ["t", "one"], ["y"])]
+        self.path = _save(path, nodes, [_float("x", list(dims))], [_float("y", list(dims))],
+                          [numpy_helper.from_array(np.array(2, np.float32), "two"),
+                           numpy_helper.from_array(np.array(1, np.float32), "one")])
+
+    @staticmethod
+    def reference(x):
+        return 2 * x + 1

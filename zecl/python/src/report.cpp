@@ -1,0 +1,67 @@
+// Stream report callbacks: the callBackStatus record, subscriptions and the
+// trampoline through which the compute library calls Python.
+#include <pybind11/functional.h>
+
+#include "groups.hpp"
+#include "zecl.h"
+
+namespace halvora::zecl {
+namespace {
+
+struct zeclCallbackStatusPy {
+    uint32_t errorCode = 0;
+    bool isStreamEnd = false;
+};
+
+using Callback = std::function<void(Handle, Handle, Handle, zeclCallbackStatusPy, py::object)>;
+
+// One per subscription, kept for the life of the process: the runtime may report
+// at any later time, and nothing tells the module when it stops.
+struct Subscription {
+    py::object user;
+    Callback callback;  // empty for None: its reports do nothing
+};
+
+// Runs on a thread of the compute library's choosing. It takes the interpreter
+// lock through the per-thread interface (whether or not a Python thread waits in
+// the library, which released the lock while waiting), calls the callable, and
+// prints anything it raises as unraisable: nothing reaches the runtime.
+void trampoline(void *p1, void *p2, void *p3, zeclCallbackStatus *status, void *user) {
+    auto *subscription = static_cast<Subscription *>(user);
+    zeclCallbackStatusPy report;
+    if (status) {
+        report.errorCode = static_cast<uint32_t>(status->errorCode);
+        report.isStreamEnd = status->isStreamEnd != 0;
+    }
+    PyGILState_STATE state = PyGILState_Ensure();
+    if (subscription->callback) {
+        try {
+            subscription->callback(p1, p2, p3, report, subscription->user);
+        } catch (py::error_already_set &error) {
+            error.discard_as_unraisable("stream report callback");
+        } catch (const std::exception &error) {
+            PyErr_SetString(PyExc_RuntimeError, error.what());
+            PyErr_WriteUnraisable(nullptr);
+        }
+    }
+    PyGILState_Release(state);
+}
+
+}  // namespace
+
+void registerReportStatus(py::module_ &m) {
+    py::class_<zeclCallbackStatusPy>(m, "callBackStatus")
+        .def(py::init<>())
+        .def_readwrite("errorCode", &zeclCallbackStatusPy::errorCode)
+        .def_readwrite("isStreamEnd", &zeclCallbackStatusPy::isStreamEnd);
+}
+
+void registerSubscription(py::module_ &m) {
+    m.def("subscribeStreamReport", [](Handle stream, Callback callback, py::object user) {
+        auto *subscription = new Subscription{std::move(user), std::move(callback)};
+        return zeclSubscribeStreamReport(stream, &trampoline, subscription);
+    }, "Subscribe a callback function to the stream to receive the result report when a specific "
+       "stream operator execution is completed.");
+}
+
+}  // namespace halvora::zecl
