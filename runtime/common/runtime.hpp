@@ -26,5 +26,8 @@ uint32_t checkInitialized();
 uint32_t checkDevice(uint32_t device);
 // The selected device; zecmER_NO_DEVICE when none is selected.
 uint32_t currentDevice(uint32_t *device);
+// The device of the calling thread's current context; false when it has none
+// (or it was destroyed since).
+bool currentContextDevice(uint32_t *device);
 
 }  // namespace zecm
