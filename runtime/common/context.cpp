@@ -11,6 +11,17 @@ thread_local zecmContext *currentContext = nullptr;
 
 }  // namespace
 
+namespace zecm {
+
+bool currentContextDevice(uint32_t *device) {
+    auto context = zesim::find<Context>(currentContext, zesim::Kind::Context);
+    if (!context) return false;
+    *device = context->device;
+    return true;
+}
+
+}  // namespace zecm
+
 uint32_t zecmCreateContext(uint32_t device, zecmContext **context) {
     ZESIM_CALL(device, context) {
         if (!context) return zecmER_INVALID_PARAM;

@@ -44,6 +44,10 @@ struct Dataset {
     std::mutex mutex;
     zecmDatasetMode mode = zecmDM_BUFFER;
     std::vector<void *> members;  // data buffer or tensor handles, in order
+    // The objects the member handles named when they were added (parallel to
+    // `members`): a handle destroyed since and reused by a new object is not
+    // mistaken for the member.
+    std::vector<std::weak_ptr<void>> objects;
     void *userCtx = nullptr;
 };
 
@@ -52,6 +56,14 @@ struct Dataset {
 inline int32_t registryDevice(const zecmDeviceInfo &info) {
     return info.deviceType == zecmDE_ZECC ? static_cast<int32_t>(info.deviceIdx) : zesim::kNoDevice;
 }
+
+// zecmER_SUCCESS when the device information names host memory (zecmDE_CPU, any
+// index) or an AI device of the inventory (zecmDE_ZECC); needs an initialised runtime.
+ZECM_INTERNAL uint32_t checkDeviceInfo(const zecmDeviceInfo &info);
+// Whether `size` bytes at `address` may be described as memory of `info`: null only
+// with size 0; a range inside a live block must fit it; device memory must be a
+// device block of that device; host memory may also be the caller's own.
+ZECM_INTERNAL uint32_t checkMemory(const zecmDeviceInfo &info, const void *address, uint64_t size);
 
 // Byte size of one element; 0 for types without a size (zecmDT_ANY, unknown values).
 ZECM_INTERNAL uint32_t dataTypeSize(zecmDType type);

@@ -28,5 +28,8 @@ ZECM_INTERNAL uint32_t checkInitialized();
 ZECM_INTERNAL uint32_t checkDevice(uint32_t device);
 // The selected device; zecmER_NO_DEVICE when none is selected.
 ZECM_INTERNAL uint32_t currentDevice(uint32_t *device);
+// The device of the calling thread's current context; false when it has none
+// (or it was destroyed since).
+ZECM_INTERNAL bool currentContextDevice(uint32_t *device);
 
 }  // namespace zecm

@@ -6,8 +6,12 @@
 namespace zesim {
 namespace {
 
-std::mutex mutex;
-std::map<uintptr_t, Entry> entries;  // ordered, for range lookups of memory blocks
+// Kept for the process, never destroyed: objects still registered at exit are
+// left to the operating system, since their destructors (which release owned
+// memory through this very registry, or touch other libraries' state) must not
+// run during static teardown.
+std::mutex &mutex = *new std::mutex;
+std::map<uintptr_t, Entry> &entries = *new std::map<uintptr_t, Entry>;  // ordered, for range lookups
 
 uintptr_t key(const void *handle) { return reinterpret_cast<uintptr_t>(handle); }
 
