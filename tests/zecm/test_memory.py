@@ -200,3 +200,14 @@ def test_arguments_reach_the_runtime_unchanged(card, sim):
     assert line == f"zecmMemcpy({address(host)}, {address(block)}, 8, 1) = 0"
     assert sim.calls("zecmMemcpyAsync") == [
         f"zecmMemcpyAsync({address(block)}, {address(host)}, 8, 0, NULL) = 0"]
+
+
+def test_host_side_may_be_memory_the_card_does_not_know(card, data):
+    block = card.malloc(data.size)
+    outside = capsule(data.ctypes.data)
+    assert card.memcpy(outside, block, data.size, kind(card, TO)) == 0
+    np.testing.assert_array_equal(back(card, block, data.size), data)
+    result = np.zeros_like(data)
+    assert card.memcpy(block, capsule(result.ctypes.data), data.size, kind(card, FROM)) == 0
+    np.testing.assert_array_equal(result, data)
+    assert card.memcpy(outside, capsule(result.ctypes.data), 8, kind(card, D2D)) == INVALID_ADDRESS
