@@ -141,8 +141,8 @@ uint32_t zecmGetDataBufferDeviceInfo(zecmDataBuffer *buffer, zecmDeviceInfo *inf
 }
 
 // Points the buffer at other memory. Memory the buffer owned is released unless
-// the new range starts at it (a range elsewhere inside it is refused). A buffer moved to another device is then released
-// by that device's reset.
+// the new range starts at it (a range elsewhere inside it is refused). A buffer
+// moved to another device is then released by that device's reset.
 uint32_t zecmUpdateDataBuffer(zecmDataBuffer *buffer, zecmDeviceInfo info, void *address,
                               uint64_t size) {
     ZESIM_CALL(buffer, info, address, size) {
@@ -156,8 +156,8 @@ uint32_t zecmUpdateDataBuffer(zecmDataBuffer *buffer, zecmDeviceInfo info, void 
             std::lock_guard<std::mutex> lock(object->mutex);
             // A range inside owned memory that is about to be freed would dangle.
             zesim::Entry block;
-            if (object->owned && object->owned->block != address && zesim::findBlock(address, &block) &&
-                block.handle == object->owned->block)
+            if (object->owned && object->owned->block != address &&
+                zesim::findBlock(address, &block) && block.handle == object->owned->block)
                 return zecmER_INVALID_ADDRESS;
             moved = registryDevice(object->info) != registryDevice(info);
             object->info = info;

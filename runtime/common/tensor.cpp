@@ -180,7 +180,8 @@ uint32_t zecmGetTensorDataHandle(zecmTensor *tensor, void **data) {
 
 // Gives the tensor other data, checked against its current shape and type.
 // Memory the tensor owned is freed, unless the new data is that same block: with
-// a non-zero flag the tensor keeps owning it, with 0 it hands it back to the caller.
+// a non-zero flag the tensor keeps owning it, with 0 it hands it back to the
+// caller. Data elsewhere inside the owned block is refused: it would dangle.
 uint32_t zecmSetTensorDataHandle(zecmTensor *tensor, void *data, uint32_t owned) {
     ZESIM_CALL(tensor, data, owned) {
         auto object = findTensor(tensor);
@@ -191,16 +192,16 @@ uint32_t zecmSetTensorDataHandle(zecmTensor *tensor, void *data, uint32_t owned)
             std::lock_guard<std::mutex> lock(object->mutex);
             bool same = object->owned && object->owned->block == data;
             if (same && owned) return zecmER_SUCCESS;
-            uint64_t bytes = 0;
-            tensorBytes(object->shape, object->type, &bytes);
-            std::unique_ptr<OwnedBlock> taken;
-            if (uint32_t status = takeData(object->info, data, owned, bytes, object.get(), &taken))
-                return status;
             // Data inside a block the tensor is about to free would dangle.
             zesim::Entry block;
             if (object->owned && !same && zesim::findBlock(data, &block) &&
                 block.handle == object->owned->block)
                 return zecmER_INVALID_ADDRESS;
+            uint64_t bytes = 0;
+            tensorBytes(object->shape, object->type, &bytes);
+            std::unique_ptr<OwnedBlock> taken;
+            if (uint32_t status = takeData(object->info, data, owned, bytes, object.get(), &taken))
+                return status;
             previous = std::move(object->owned);
             if (same) previous->block = nullptr;  // back to the caller, not freed
             object->data = data;
