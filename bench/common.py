@@ -15,6 +15,6 @@ def best_time(function, number, repeat=5):
 
 
 def report(name, ours, baseline, unit="ns", scale=1e9):
-    """Prints `name: ours X, baseline Y, ratio R` (R = baseline / ours: above 1 means we are faster)."""
+    """Prints `name: ours X, baseline Y, ratio R`, R = ours / baseline in time (below 1: we are faster)."""
     print(f"{name}: ours {ours * scale:.1f} {unit}, baseline {baseline * scale:.1f} {unit}, "
-          f"ratio {baseline / ours:.2f}")
+          f"ratio {ours / baseline:.2f}")

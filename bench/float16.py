@@ -5,25 +5,21 @@ into machine values is part of each measurement. The first line of each pair
 stops at the NumPy array (what a NumPy user would keep); the "to list" line
 adds .tolist() so that both sides produce the same Python list.
 """
-import pathlib
-import sys
-import timeit
-
 import numpy as np
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "build" / "python"))
-from _halvora_pybind11 import zecm  # noqa: E402
+from common import best_time, report
+
+from _halvora_pybind11 import zecm
 
 COUNT = 1_000_000
 
 
-def best(function, repeat=5):
-    return min(timeit.repeat(function, number=1, repeat=repeat)) * 1000.0
+def best(function):
+    return best_time(function, 1)
 
 
-def report(name, ours, baseline):
-    print(f"{name}: ours {ours:.1f}, baseline {baseline:.1f}, ratio {ours / baseline:.2f}")
+def report_ms(name, ours, baseline):
+    report(name, ours, baseline, unit="ms", scale=1e3)
 
 
 def main():
@@ -37,18 +33,18 @@ def main():
         np.array(halves, dtype=np.uint16).view(np.float16).astype(np.float32).tolist()
 
     ours = best(lambda: zecm.float32ToFloat16Array(floats))
-    report("float32ToFloat16Array",
-           ours, best(lambda: np.array(floats, dtype=np.float32).astype(np.float16)))
-    report("float32ToFloat16Array to list", ours,
-           best(lambda: np.array(floats, dtype=np.float32).astype(np.float16)
-                .view(np.uint16).tolist()))
+    report_ms("float32ToFloat16Array",
+                 ours, best(lambda: np.array(floats, dtype=np.float32).astype(np.float16)))
+    report_ms("float32ToFloat16Array to list", ours,
+              best(lambda: np.array(floats, dtype=np.float32).astype(np.float16)
+                   .view(np.uint16).tolist()))
 
     ours = best(lambda: zecm.float16ToFloat32Array(halves))
-    report("float16ToFloat32Array",
-           ours, best(lambda: np.array(halves, dtype=np.uint16).view(np.float16).astype(np.float32)))
-    report("float16ToFloat32Array to list", ours,
-           best(lambda: np.array(halves, dtype=np.uint16).view(np.float16).astype(np.float32)
-                .tolist()))
+    report_ms("float16ToFloat32Array",
+              ours, best(lambda: np.array(halves, dtype=np.uint16).view(np.float16).astype(np.float32)))
+    report_ms("float16ToFloat32Array to list", ours,
+              best(lambda: np.array(halves, dtype=np.uint16).view(np.float16).astype(np.float32)
+                   .tolist()))
 
 
 if __name__ == "__main__":
