@@ -153,6 +153,7 @@ def test_memory_misuse_returns_statuses(card, zecm):
     assert card.free(host) == INVALID_ADDRESS
     assert card.freeHost(block) == INVALID_ADDRESS
     assert card.free(None) == INVALID_ADDRESS
+    assert card.free(offset(block, 8)) == INVALID_ADDRESS
     assert card.memcpy(host, block, 65, kind(card, TO)) == INVALID_ADDRESS
     assert card.memcpy(block, host, 8, kind(card, TO)) == INVALID_COPY
     assert card.memcpy(host, host, 8, kind(card, D2D)) == INVALID_COPY
