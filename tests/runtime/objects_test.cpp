@@ -125,7 +125,8 @@ TEST_F(Objects, ConcurrentUseNeverCrashes) {
                 ASSERT_EQ(zecmCreateTensor(device0, zecmDT_INT16, &tensor, shape({4, 4})), 0u);
                 ASSERT_EQ(zecmAddDatasetTensor(dataset, tensor), 0u);
                 zecmShape smaller = shape({2, 4});
-                EXPECT_EQ(zecmSetTensorShape(tensor, &smaller), 0u);
+                uint32_t reshaped = zecmSetTensorShape(tensor, &smaller);  // others may destroy it first
+                EXPECT_TRUE(reshaped == zecmER_SUCCESS || reshaped == zecmER_INVALID_HANDLE) << reshaped;
                 uint32_t count = 0;
                 EXPECT_EQ(zecmGetDatasetTensorCount(dataset, &count), 0u);
                 zecmTensor *other = nullptr;
