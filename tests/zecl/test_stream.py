@@ -8,7 +8,7 @@ import pytest
 import models
 from sim import address
 from zecl_helpers import (FOREVER, GRAPH_INVALID, INVALID_HANDLE, INVALID_PARAM, NO_OUTPUT, ONCE, RUN,
-                          STREAM_BUSY, TIMEOUT, chain, close, run_isolated)
+                          STREAM_BUSY, TIMEOUT, Gate, chain, close, run_isolated)
 
 rng = np.random.default_rng(7)
 
@@ -262,3 +262,250 @@ def test_model_inputs_may_live_in_model_memory(zecl, device, conv):
     assert zecm.addDatasetBuffer(dataset, zecm.createDataBuffer(device.info(), block, x.nbytes)) == 0
     assert zecl.runStream(line.stream, line.input, dataset, FOREVER) == 0
     close(single_output(zecl, device, line.stream), conv.reference(x))
+
+
+@pytest.mark.parametrize("mode", [ONCE, RUN])
+def test_waits_time_out_while_a_run_is_held(zecl, device, conv, mode):
+    line = chain(zecl, [zecl.createModel(conv.path, "", "", "")], mode)
+    gate = Gate()
+    assert zecl.subscribeStreamReport(line.stream, gate, None) == 0
+    inputs = [sample(conv.input_shape) for _ in range(3)]
+    datasets = [device.dataset([x]) for x in inputs]
+    assert zecl.runStreamAsync(line.stream, line.input, datasets[0]) == 0
+    assert gate.entered.wait(30)
+    assert zecl.runStream(line.stream, line.input, datasets[1], 0) == TIMEOUT
+    assert zecl.runStream(line.stream, line.input, datasets[2], 20) == TIMEOUT
+    assert zecl.synchronizeStream(line.stream, 0) == TIMEOUT
+    assert zecl.synchronizeDevice(0, 10) == TIMEOUT
+    assert zecl.buildStream(line.stream) == STREAM_BUSY
+    gate.open()
+    assert zecl.synchronizeDevice(0, FOREVER) == 0
+    assert zecl.buildStream(line.stream) == 0
+    # Runs whose callers stopped waiting still deliver, in order.
+    assert zecl.getStreamCacheNumber(line.stream) == 3
+    for x in inputs:
+        close(single_output(zecl, device, line.stream), conv.reference(x))
+
+
+@pytest.mark.parametrize("mode", [ONCE, RUN])
+def test_copies_on_an_op_stream_keep_their_place_among_runs(zecl, device, conv, mode):
+    zecm = device.zecm
+    line = chain(zecl, [zecl.createModel(conv.path, "", "", "")], mode)
+    first, second = sample(conv.input_shape), sample(conv.input_shape)
+    size = first.nbytes
+    block = device.upload(first)
+    spare = device.upload(first)
+    dataset = zecm.createDataset(zecm.datasetMode.zecmDM_BUFFER)
+    assert zecm.addDatasetBuffer(dataset, zecm.createDataBuffer(device.info(), block, size)) == 0
+    host = zecm.getHandleFromNumpy(second.view(np.uint8).ravel())
+    to_device = zecm.copyMemType.zecmCT_COPY_TO_DEVICE
+
+    assert zecl.runStreamAsync(line.stream, line.input, dataset) == 0
+    assert zecm.memcpyAsync(host, block, size, to_device, line.stream) == 0
+    assert zecl.runStreamAsync(line.stream, line.input, dataset) == 0
+    assert zecm.memsetAsync(block, 0, size, line.stream) == 0
+    assert zecl.runStreamAsync(line.stream, line.input, dataset) == 0
+    assert zecm.memcpyDevicesAsync(spare, 0, block, 0, size, line.stream) == 0
+    assert zecl.runStreamAsync(line.stream, line.input, dataset) == 0
+    assert zecl.synchronizeStream(line.stream, FOREVER) == 0
+    for x in (first, second, np.zeros_like(first), first):
+        close(single_output(zecl, device, line.stream), conv.reference(x))
+    assert zecm.freeHost(host) == 0
+
+
+def test_synchronous_copies_do_not_wait_for_op_streams():
+    result = run_isolated("""
+        import numpy as np
+        from _halvora_pybind11 import zecm, zecl
+        import models
+        from zecl_helpers import Device, Gate, chain
+        zecm.initialize(); zecm.setDevice(0)
+        conv = models.ConvRelu("/tmp/zecl_sync_conv_%d.onnx" % __import__("os").getpid())
+        device = Device(zecm)
+        line = chain(zecl, [zecl.createModel(conv.path, "", "", "")])
+        gate = Gate()
+        zecl.subscribeStreamReport(line.stream, gate, None)
+        x = np.ones(conv.input_shape, np.float32)
+        zecl.runStreamAsync(line.stream, line.input, device.dataset([x]))
+        gate.entered.wait(30)
+        block = device.upload(x)                  # synchronous copies while the run is held
+        back = device.download(block, x.nbytes)
+        print("copied while held:", not gate.opened.is_set() and bool((back.view(np.float32) == 1).all()))
+        gate.open()
+        print("synchronized:", zecl.synchronizeStream(line.stream, 0xFFFFFFFF))
+    """)
+    assert result.stdout.splitlines() == ["copied while held: True", "synchronized: 0"], result.stderr
+
+
+@pytest.mark.parametrize("reset", ["resetDevice(0)", "uninitialize()"])
+def test_device_reset_finishes_queued_runs_and_releases_streams(reset):
+    result = run_isolated(f"""
+        import numpy as np
+        from _halvora_pybind11 import zecm, zecl
+        import models
+        from zecl_helpers import Device, chain
+        zecm.initialize(); zecm.setDevice(0)
+        conv = models.ConvRelu("/tmp/zecl_reset_conv_%d.onnx" % __import__("os").getpid())
+        device = Device(zecm)
+        line = chain(zecl, [zecl.createModel(conv.path, "", "", "")], zecl.balance_mode.zeclBM_RUN)
+        ends = []
+        zecl.subscribeStreamReport(line.stream, lambda *r: ends.append(r[3].isStreamEnd), None)
+        for _ in range(20):
+            zecl.runStreamAsync(line.stream, line.input, device.dataset([np.ones(conv.input_shape, np.float32)]))
+        print("reset:", zecm.{reset})
+        print("reports:", len(ends), all(ends))
+        print("stale:", zecl.destroyOpStream(line.stream), zecl.buildStream(line.stream))
+    """)
+    assert result.stdout.splitlines() == ["reset: 0", "reports: 20 True", "stale: 301002 301002"], result.stderr
+
+
+def test_destroying_a_stream_finishes_its_runs(zecl, device, conv):
+    line = chain(zecl, [zecl.createModel(conv.path, "", "", "")], RUN)
+    ends = []
+    assert zecl.subscribeStreamReport(line.stream, lambda *r: ends.append(r[3].isStreamEnd), None) == 0
+    for _ in range(10):
+        assert zecl.runStreamAsync(line.stream, line.input, device.dataset([sample(conv.input_shape)])) == 0
+    assert zecl.destroyOpStream(line.stream) == 0
+    assert ends == [True] * 10
+    assert zecl.destroyOpStream(line.stream) == INVALID_HANDLE
+    # The graph outlives its stream and makes new ones.
+    assert zecl.buildStream(zecl.createOpStream(line.graph, ONCE)) == 0
+
+
+def test_stale_and_wrong_kind_stream_handles(zecl, device, conv):
+    model = zecl.createModel(conv.path, "", "", "")
+    line = chain(zecl, [model])
+    dataset = device.dataset([sample(conv.input_shape)])
+    for wrong in (model, line.graph, line.input, dataset, None):
+        assert zecl.runStream(wrong, line.input, dataset, FOREVER) == INVALID_HANDLE
+        assert zecl.runStreamAsync(wrong, line.input, dataset) == INVALID_HANDLE
+        assert zecl.buildStream(wrong) == INVALID_HANDLE
+        assert zecl.synchronizeStream(wrong, 0) == INVALID_HANDLE
+        assert zecl.destroyOpStream(wrong) == INVALID_HANDLE
+        assert zecl.subscribeStreamReport(wrong, None, None) == INVALID_HANDLE
+        with pytest.raises(RuntimeError, match=rf"^get stream cache number error, ret: {INVALID_HANDLE}\.$"):
+            zecl.getStreamCacheNumber(wrong)
+    for wrong in (line.stream, model, line.input):
+        assert zecl.destroyOpGraph(wrong) == INVALID_HANDLE
+        with pytest.raises(RuntimeError, match=rf"^create stream error, ret: {INVALID_HANDLE}\.$"):
+            zecl.createOpStream(wrong, ONCE)
+    assert zecl.runStream(line.stream, model, dataset, FOREVER) == INVALID_HANDLE
+    assert zecl.runStream(line.stream, line.input, line.stream, FOREVER) == INVALID_HANDLE
+    assert zecl.synchronizeDevice(5, 0) == 100005
+    assert zecl.destroyOpGraph(line.graph) == 0
+    assert zecl.connectOps(line.input, line.ops[0]) == INVALID_HANDLE  # the graph took its ops along
+    assert zecl.runStream(line.stream, line.input, dataset, FOREVER) == INVALID_HANDLE
+    assert zecl.destroyOpStream(line.stream) == 0
+
+
+def test_streams_need_a_selected_device(zecl, zecm):
+    zecm.uninitialize()
+    with pytest.raises(RuntimeError, match=r"^create graph error, ret: 100003\.$"):
+        zecl.createOpGraph()
+    assert zecm.initialize() == 0
+    graph = zecl.createOpGraph()
+    with pytest.raises(RuntimeError, match=r"^create stream error, ret: 100006\.$"):
+        zecl.createOpStream(graph, RUN)
+    zecm.uninitialize()
+
+
+def test_run_arguments_reach_the_runtime_in_order(zecl, device, sim, conv):
+    line = chain(zecl, [zecl.createModel(conv.path, "", "", "")], RUN)
+    dataset = device.dataset([sample(conv.input_shape)])
+    sim.clear()
+    assert zecl.runStream(line.stream, line.input, dataset, 123456) == 0
+    assert zecl.runStreamAsync(line.stream, line.input, dataset) == 0
+    assert zecl.synchronizeStream(line.stream, 4294967295) == 0
+    assert zecl.synchronizeDevice(0, 9) == 0
+    s, i, d = (address(h) for h in (line.stream, line.input, dataset))
+    assert sim.lines("zecl") == [
+        f"zeclRunStream({s}, {i}, {d}, 123456) = 0",
+        f"zeclRunStreamAsync({s}, {i}, {d}) = 0",
+        f"zeclSynchronizeStream({s}, 4294967295) = 0",
+        "zeclSynchronizeDevice(0, 9) = 0",
+    ]
+
+
+def test_graph_calls_in_the_trace(zecl, card, sim, conv):
+    model = zecl.createModel(conv.path, "", "", "")
+    graph = zecl.createOpGraph()
+    source = zecl.createGraphInputOp(graph, 3)
+    op = zecl.createRunModelOp(model)
+    assert zecl.connectOps(source, op) == 0
+    assert zecl.registerGetOutputs(graph, []) == 0
+    assert zecl.registerGetOutputs(graph, (op, None)) == INVALID_HANDLE
+    assert zecl.registerGetOutput(graph, op) == 0
+    stream = zecl.createOpStream(graph, RUN)
+    assert zecl.buildStream(stream) == GRAPH_INVALID
+    assert zecl.destroyOpStream(stream) == 0
+    g, i, o, s, m = (address(h) for h in (graph, source, op, stream, model))
+    lines = sim.lines("zecl")[1:]
+    pointer = r"0x[0-9a-f]+"
+    expected = [
+        rf"zeclCreateOpGraph\({pointer}\) = 0",
+        rf"zeclCreateGraphInputOp\({g}, 3, {pointer}\) = 0",
+        rf"zeclCreateRunModelOp\({m}, {pointer}\) = 0",
+        rf"zeclConnectOps\({i}, {o}\) = 0",
+        rf"zeclRegisterGetOutputs\({g}, \[\], 0\) = 0",
+        rf"zeclRegisterGetOutputs\({g}, \[{o}, NULL\], 2\) = {INVALID_HANDLE}",
+        rf"zeclRegisterGetOutput\({g}, {o}\) = 0",
+        rf"zeclCreateOpStream\({g}, 1, {pointer}\) = 0",
+        rf"zeclBuildStream\({s}\) = {GRAPH_INVALID}",
+        rf"zeclDestroyOpStream\({s}\) = 0",
+    ]
+    assert len(lines) == len(expected)
+    for line, pattern in zip(lines, expected):
+        assert re.fullmatch(pattern, line), line
+
+
+def test_refusals_before_the_runtime(zecl, card, sim, conv):
+    graph = zecl.createOpGraph()
+    sim.clear()
+    with pytest.raises(RuntimeError) as raised:
+        zecl.createOpStream(graph, None)
+    assert str(raised.value) == ""
+    for call in (lambda: zecl.createOpStream(graph, 1),
+                 lambda: zecl.createGraphInputOp(graph, -1),
+                 lambda: zecl.runStream(graph, graph, graph, -1),
+                 lambda: zecl.synchronizeStream(graph, 2**32),
+                 lambda: zecl.synchronizeDevice(-1, 0),
+                 lambda: zecl.registerGetOutputs(graph, [1]),
+                 lambda: zecl.registerGetOutputs(graph, "ab"),
+                 lambda: zecl.runStreamAsync(graph, graph)):
+        with pytest.raises(TypeError):
+            call()
+    assert sim.lines("zecl") == []
+
+
+STREAM_VALUES = [
+    ("createOpGraph", "zeclCreateOpGraph", lambda line, model: (), "create graph"),
+    ("createOpStream", "zeclCreateOpStream", lambda line, model: (line.graph, RUN), "create stream"),
+    ("getStreamCacheNumber", "zeclGetStreamCacheNumber", lambda line, model: (line.stream,),
+     "get stream cache number"),
+    ("requestOutputDataset", "zeclRequestOutputDataset", lambda line, model: (line.stream,),
+     "request output dataset"),
+    ("createGraphInputOp", "zeclCreateGraphInputOp", lambda line, model: (line.graph, 1),
+     "create graph input op"),
+    ("createRunModelOp", "zeclCreateRunModelOp", lambda line, model: (model,), "create graph run model op"),
+]
+
+
+@pytest.mark.parametrize("status, printed", [(9, "9"), (4294967295, "-1")])
+@pytest.mark.parametrize("binding, function, args, phrase", STREAM_VALUES)
+def test_stream_value_bindings_raise_with_signed_status(zecl, card, sim, conv, binding, function, args,
+                                                        phrase, status, printed):
+    model = zecl.createModel(conv.path, "", "", "")
+    line = chain(zecl, [model])
+    sim.fail(function, status)
+    with pytest.raises(RuntimeError) as raised:
+        getattr(zecl, binding)(*args(line, model))
+    assert str(raised.value) == f"{phrase} error, ret: {printed}."
+
+
+@pytest.mark.parametrize("binding, function, args, phrase", [row for row in STREAM_VALUES
+                                                             if row[0] != "getStreamCacheNumber"])
+def test_null_handles_give_none(zecl, card, sim, conv, binding, function, args, phrase):
+    model = zecl.createModel(conv.path, "", "", "")
+    line = chain(zecl, [model])
+    sim.null(function)
+    assert getattr(zecl, binding)(*args(line, model)) is None

@@ -4,6 +4,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
 from dataclasses import dataclass
 
 import numpy as np
@@ -164,3 +165,19 @@ def run_isolated(source, timeout=120):
                               capture_output=True, text=True)
     except subprocess.TimeoutExpired:
         pytest.fail(f"no answer within {timeout} s (deadlock)")
+
+
+class Gate:
+    """A report callback that holds the stream's deliveries until it is opened (at
+    most 30 s, so that a fault fails a test instead of hanging it)."""
+
+    def __init__(self):
+        self.entered = threading.Event()
+        self.opened = threading.Event()
+
+    def __call__(self, *report):
+        self.entered.set()
+        self.opened.wait(30)
+
+    def open(self):
+        self.opened.set()
