@@ -70,8 +70,10 @@ zecmShape toShape(const std::vector<int64_t> &dims) {
 // A new member of device memory holding `result`.
 uint32_t store(const cv::Mat &result, zecmDType type, zecmDatasetMode mode, uint32_t device,
                void **member) {
-    cv::Mat converted;
-    result.convertTo(converted, cvDepth(type));
+    // The network's own result is copied once, straight into device memory, when
+    // its element type is already the output's (as it is for float outputs).
+    cv::Mat converted = result;
+    if (result.depth() != cvDepth(type)) result.convertTo(converted, cvDepth(type));
     if (!converted.isContinuous()) converted = converted.clone();
     uint64_t bytes = converted.total() * converted.elemSize();
     void *block = nullptr;
