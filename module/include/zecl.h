@@ -53,7 +53,8 @@ typedef struct {
 } zeclCallbackStatus;
 
 /* Called on a thread of the library once per finished op. Our choice of pointers:
- * p1 the op stream, p2 the op that finished, p3 the output dataset of the run (null if none).
+ * p1 the op that finished, p2 the run's input dataset, p3 the run's output dataset when the op is
+ * registered for output (null otherwise, and for a failed run).
  * status is valid only during the call; user is the pointer given at subscription. */
 typedef void (*zeclStreamReportCallback)(void *p1, void *p2, void *p3, zeclCallbackStatus *status,
                                          void *user);
