@@ -228,7 +228,7 @@ def test_an_input_op_without_models_reports_and_gives_no_output(zecl, device):
     assert zecl.getStreamCacheNumber(stream) == 0
 
 
-@pytest.mark.parametrize("problem", ["members", "host memory", "short", "wrong kind"])
+@pytest.mark.parametrize("problem", ["members", "host memory", "short", "wrong kind", "other device"])
 def test_bad_input_datasets(zecl, device, conv, problem):
     zecm = device.zecm
     line = chain(zecl, [zecl.createModel(conv.path, "", "", "")])
@@ -244,6 +244,10 @@ def test_bad_input_datasets(zecl, device, conv, problem):
         status = INVALID_PARAM
     elif problem == "short":
         dataset, status = device.dataset([x[:, :2]]), INVALID_PARAM
+    elif problem == "other device":
+        assert zecm.setDevice(1) == 0
+        dataset, status = device.dataset([x]), INVALID_PARAM
+        assert zecm.setDevice(0) == 0
     else:
         dataset, status = line.graph, INVALID_HANDLE
     assert zecl.runStream(line.stream, line.input, dataset, FOREVER) == status

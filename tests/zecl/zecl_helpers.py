@@ -37,7 +37,7 @@ class Device:
     def info(self):
         info = self.zecm.deviceInfo()
         info.deviceType = self.zecm.deviceType.zecmDE_ZECC
-        info.deviceIdx = 0
+        info.deviceIdx = self.zecm.getDevice()
         return info
 
     def upload(self, array, block=None):
