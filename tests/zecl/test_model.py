@@ -191,6 +191,7 @@ def test_arguments_reach_the_runtime_as_given(zecl, card, sim, conv, scale):
     model = zecl.createModel(conv.path, "a name", '{"maxBatchSize": 2}', "")
     with pytest.raises(RuntimeError):
         zecl.createModel("", "", "", "weights.bin")
+    assert zecl.createModel(conv.path, "", "", "weights.bin") is not None  # accepted, not used
     dynamic = zecl.createDynamicModel(scale.path, "")
     assert zecl.setModelBatchSize(model, 2) == 0
     assert zecl.setDynamicModelInputShape(dynamic, [shape_of(card, [2, 1, 3, 3])]) == 0
@@ -202,10 +203,11 @@ def test_arguments_reach_the_runtime_as_given(zecl, card, sim, conv, scale):
     assert re.fullmatch(rf'zeclCreateModel\("{conv.path}", "a name", "{{\\"maxBatchSize\\": 2}}", NULL, '
                         rf'{POINTER}\) = 0', lines[0])
     assert re.fullmatch(rf'zeclCreateModel\("", "", "", "weights.bin", {POINTER}\) = {MODEL_FILE}', lines[1])
-    assert re.fullmatch(rf'zeclCreateDynamicModel\("{scale.path}", NULL, {POINTER}\) = 0', lines[2])
-    assert re.fullmatch(rf"zeclSetModelBatchSize\({address(model)}, {POINTER}\) = 0", lines[3])
+    assert re.fullmatch(rf'zeclCreateModel\("{conv.path}", "", "", "weights.bin", {POINTER}\) = 0', lines[2])
+    assert re.fullmatch(rf'zeclCreateDynamicModel\("{scale.path}", NULL, {POINTER}\) = 0', lines[3])
+    assert re.fullmatch(rf"zeclSetModelBatchSize\({address(model)}, {POINTER}\) = 0", lines[4])
     dyn = address(dynamic)
-    assert lines[4:] == [
+    assert lines[5:] == [
         f"zeclSetDynamicModelInputShape({dyn}, [{{4, [2, 1, 3, 3, 0, 0]}}], 1) = 0",
         f"zeclSetDynamicModelInputShape({dyn}, [], 0) = {INVALID_PARAM}",
         f"zeclSetDynamicModelInputShape({dyn}, [{{4, [1, 2, 0, 0, 0, 0]}}], 1) = {BATCH_SIZE}",

@@ -194,15 +194,15 @@ def test_the_control_interface_refuses_streams_that_are_not_live(zecl, device, c
     assert deliver(pointer(line.stream), None, None, None, 0, 1) != 0
 
 
-def test_reports_reach_python_while_a_thread_waits_in_run_stream():
-    result = run_isolated("""
+def test_reports_reach_python_while_a_thread_waits_in_run_stream(tmp_path):
+    result = run_isolated(f"""
         import threading, time
         import numpy as np
         from _halvora_pybind11 import zecm, zecl
         import models
         from zecl_helpers import Device, chain, deliver_report, pointer
         zecm.initialize(); zecm.setDevice(0)
-        conv = models.ConvRelu("/tmp/zecl_report_conv_%d.onnx" % __import__("os").getpid())
+        conv = models.ConvRelu({str(tmp_path / "conv.onnx")!r})
         device = Device(zecm)
         line = chain(zecl, [zecl.createModel(conv.path, "", "", "")], zecl.balance_mode.zeclBM_RUN)
         held, release, seen = threading.Event(), threading.Event(), []

@@ -317,14 +317,14 @@ def test_copies_on_an_op_stream_keep_their_place_among_runs(zecl, device, conv, 
     assert zecm.freeHost(host) == 0
 
 
-def test_synchronous_copies_do_not_wait_for_op_streams():
-    result = run_isolated("""
+def test_synchronous_copies_do_not_wait_for_op_streams(tmp_path):
+    result = run_isolated(f"""
         import numpy as np
         from _halvora_pybind11 import zecm, zecl
         import models
         from zecl_helpers import Device, Gate, chain
         zecm.initialize(); zecm.setDevice(0)
-        conv = models.ConvRelu("/tmp/zecl_sync_conv_%d.onnx" % __import__("os").getpid())
+        conv = models.ConvRelu({str(tmp_path / "conv.onnx")!r})
         device = Device(zecm)
         line = chain(zecl, [zecl.createModel(conv.path, "", "", "")])
         gate = Gate()
@@ -342,14 +342,14 @@ def test_synchronous_copies_do_not_wait_for_op_streams():
 
 
 @pytest.mark.parametrize("reset", ["resetDevice(0)", "uninitialize()"])
-def test_device_reset_finishes_queued_runs_and_releases_streams(reset):
+def test_device_reset_finishes_queued_runs_and_releases_streams(tmp_path, reset):
     result = run_isolated(f"""
         import numpy as np
         from _halvora_pybind11 import zecm, zecl
         import models
         from zecl_helpers import Device, chain
         zecm.initialize(); zecm.setDevice(0)
-        conv = models.ConvRelu("/tmp/zecl_reset_conv_%d.onnx" % __import__("os").getpid())
+        conv = models.ConvRelu({str(tmp_path / "conv.onnx")!r})
         device = Device(zecm)
         line = chain(zecl, [zecl.createModel(conv.path, "", "", "")], zecl.balance_mode.zeclBM_RUN)
         ends = []
