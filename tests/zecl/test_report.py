@@ -233,3 +233,31 @@ def test_reports_reach_python_while_a_thread_waits_in_run_stream(tmp_path):
     """)
     assert result.stdout.splitlines() == ["delivered: [0, 0, 0, 0, 0]", "waiter: [0]",
                                           "seen: [0, 7, 7, 7, 7, 7, 0]"], result.stderr
+
+
+@pytest.mark.parametrize("mode", ["zeclBM_ONCE", "zeclBM_RUN"])
+@pytest.mark.parametrize("reset", ["resetDevice(0)", "uninitialize()"])
+def test_a_callback_may_reset_the_device_under_its_own_stream(tmp_path, mode, reset):
+    # The reset drops the last reference to the stream on the stream's own thread.
+    result = run_isolated(f"""
+        import numpy as np
+        from _halvora_pybind11 import zecm, zecl
+        import models
+        from zecl_helpers import Device, chain
+        zecm.initialize(); zecm.setDevice(0)
+        conv = models.ConvRelu({str(tmp_path / "conv.onnx")!r})
+        device = Device(zecm)
+        line = chain(zecl, [zecl.createModel(conv.path, "", "", "")], zecl.balance_mode.{mode})
+        statuses = []
+        zecl.subscribeStreamReport(line.stream, lambda *report: statuses.append(zecm.{reset}), None)
+        for _ in range(5):
+            zecl.runStreamAsync(line.stream, line.input, device.dataset([np.ones(conv.input_shape, np.float32)]))
+        import time  # (no wait call: that would hold the stream itself)
+        deadline = time.monotonic() + 30
+        while len(statuses) < 5 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        print("first reset:", statuses[0], "reports:", len(statuses))
+        print("stream:", zecl.destroyOpStream(line.stream))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["first reset: 0 reports: 5", "stream: 301002"]
