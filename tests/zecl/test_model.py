@@ -130,6 +130,10 @@ def test_static_models_need_fixed_dims_after_the_batch(zecl, card, tmp_path):
     ("conv", "{not json", INVALID_PARAM),
     ("conv", "[4]", INVALID_PARAM),
     ("conv", '{"maxBatchSize": 0}', INVALID_PARAM),
+    ("conv", '{"maxBatchSize": -1}', INVALID_PARAM),
+    ("conv", '{"maxBatchSize": 1.5}', INVALID_PARAM),
+    ("conv", '{"maxBatchSize": "4"}', INVALID_PARAM),
+    ("conv", '{"maxBatchSize": 4294967296}', INVALID_PARAM),
 ])
 def test_unusable_files_and_configurations(zecl, card, conv, tmp_path, content, config, status):
     path = tmp_path / "model.onnx"
