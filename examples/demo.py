@@ -1,14 +1,21 @@
-"""A tour of the module on the software card: inventory, devices, contexts, memory."""
+"""A tour of the module on the software card: inventory, devices, contexts, memory,
+and a typical inference through an op stream."""
 import pathlib
 import sys
+import tempfile
+import time
 
 import numpy as np
+import onnx
+from onnx import TensorProto, helper, numpy_helper
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "build" / "python"))
 
 import _halvora_pybind11 as hal  # noqa: E402
-from _halvora_pybind11 import zecm  # noqa: E402
+from _halvora_pybind11 import zecl, zecm  # noqa: E402
+
+FOREVER = 0xFFFFFFFF
 
 
 def devices():
@@ -46,7 +53,121 @@ def main():
           "equal" if np.array_equal(result, data) else "DIFFERENT")
     for block, free in ((host, zecm.freeHost), (device, zecm.free), (back, zecm.freeHost)):
         assert free(block) == 0
+    with tempfile.TemporaryDirectory() as directory:
+        inference(pathlib.Path(directory))
     zecm.uninitialize()
+
+
+def save_conv_relu(path, channels=3, filters=8, size=32, seed=0):
+    """An ONNX model y = relu(conv3x3(x) + b) on [1, channels, size, size]; returns its
+    path, weights and input and output shapes."""
+    rng = np.random.default_rng(seed)
+    weight = rng.standard_normal((filters, channels, 3, 3)).astype(np.float32)
+    bias = rng.standard_normal(filters).astype(np.float32)
+    nodes = [helper.make_node("Conv", ["x", "w", "b"], ["c"], kernel_shape=[3, 3], pads=[1, 1, 1, 1]),
+             helper.make_node("Relu", ["c"], ["y"])]
+    x_shape, y_shape = [1, channels, size, size], [1, filters, size, size]
+    graph = helper.make_graph(nodes, "demo", [helper.make_tensor_value_info("x", TensorProto.FLOAT, x_shape)],
+                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, y_shape)],
+                              [numpy_helper.from_array(weight, "w"), numpy_helper.from_array(bias, "b")])
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 11)])
+    model.ir_version = 7
+    onnx.save(model, str(path))
+    return str(path), weight, bias, x_shape, y_shape
+
+
+def conv_relu_reference(x, weight, bias):
+    """The same model in NumPy."""
+    padded = np.pad(x, ((0, 0), (0, 0), (1, 1), (1, 1)))
+    height, width = x.shape[2:]
+    out = np.zeros((x.shape[0], weight.shape[0], height, width), np.float64)
+    for dy in range(3):
+        for dx in range(3):
+            out += np.einsum("nchw,fc->nfhw", padded[:, :, dy:dy + height, dx:dx + width], weight[:, :, dy, dx])
+    return np.maximum(out + bias[None, :, None, None], 0).astype(np.float32)
+
+
+def to_device(array):
+    """A new device block holding the bytes of `array`."""
+    data = array.view(np.uint8).ravel()
+    host = zecm.getHandleFromNumpy(data)
+    block = zecm.malloc(data.size)
+    assert zecm.memcpy(host, block, data.size, zecm.copyMemType.zecmCT_COPY_TO_DEVICE) == 0
+    assert zecm.freeHost(host) == 0
+    return block
+
+
+def from_device(block, size):
+    """`size` bytes of device memory as a NumPy byte array."""
+    host = zecm.mallocHost(size)
+    assert zecm.memcpy(block, host, size, zecm.copyMemType.zecmCT_COPY_FROM_DEVICE) == 0
+    data = zecm.getNumpyFromHandle(host, size)
+    assert zecm.freeHost(host) == 0
+    return data
+
+
+def inference(directory):
+    """Model, graph, stream, reports, a run checked against NumPy, and a throughput figure."""
+    print(f"compute library: {zecl.getVersion()}")
+    assert zecm.setDevice(0) == 0
+    path, weight, bias, x_shape, y_shape = save_conv_relu(directory / "conv_relu.onnx")
+    model = zecl.createModel(path, "conv_relu", "", "")
+    shape = zecm.shape()
+    assert zecl.getModelOutputShapeByIndex(model, 0, shape) == 0
+    print(f"model: {zecl.getModelInputCount(model)} input, {zecl.getModelOutputCount(model)} output "
+          f"of shape {shape.shapes} ({zecl.getModelOutputSizeByIndex(model, 0)} bytes)")
+
+    graph = zecl.createOpGraph()
+    source = zecl.createGraphInputOp(graph, zecl.getModelInputCount(model))
+    run_model = zecl.createRunModelOp(model)
+    assert zecl.connectOps(source, run_model) == 0
+    assert zecl.registerGetOutput(graph, run_model) == 0
+    stream = zecl.createOpStream(graph, zecl.balance_mode.zeclBM_RUN)
+    assert zecl.buildStream(stream) == 0
+    reports = {"count": 0, "ends": 0}
+
+    def on_report(op, inputs, outputs, status, counts):
+        counts["count"] += 1
+        counts["ends"] += status.isStreamEnd
+        if status.errorCode:
+            print(f"run failed with status {status.errorCode}")
+
+    assert zecl.subscribeStreamReport(stream, on_report, reports) == 0
+
+    info = zecm.deviceInfo()
+    info.deviceType, info.deviceIdx = zecm.deviceType.zecmDE_ZECC, 0
+    x = np.random.default_rng(1).standard_normal(x_shape).astype(np.float32)
+    block = to_device(x)
+    dataset = zecm.createDataset(zecm.datasetMode.zecmDM_BUFFER)
+    assert zecm.addDatasetBuffer(dataset, zecm.createDataBuffer(info, block, x.nbytes)) == 0
+
+    assert zecl.runStream(stream, source, dataset, FOREVER) == 0
+    output = zecl.requestOutputDataset(stream)
+    buffer = zecm.getDatasetBuffer(output, 0)
+    result = from_device(zecm.getDataBufferAddr(buffer), zecm.getDataBufferSize(buffer))
+    result = result.view(np.float32).reshape(y_shape)
+    error = float(np.abs(result - conv_relu_reference(x, weight, bias)).max())
+    print(f"one run: output {list(result.shape)}, largest difference from NumPy {error:.2e}:",
+          "equal" if error < 1e-4 else "DIFFERENT")
+    assert zecm.destroyDatasetAll(output) == 0
+
+    runs = 100
+    start = time.perf_counter()
+    for _ in range(runs):
+        assert zecl.runStreamAsync(stream, source, dataset) == 0
+    assert zecl.synchronizeStream(stream, FOREVER) == 0
+    elapsed = time.perf_counter() - start
+    cached = zecl.getStreamCacheNumber(stream)
+    while zecl.getStreamCacheNumber(stream):
+        assert zecm.destroyDatasetAll(zecl.requestOutputDataset(stream)) == 0
+    print(f"{runs} asynchronous runs (zeclBM_RUN): {runs / elapsed:.0f} runs/s, {cached} outputs; "
+          f"{reports['count']} reports, {reports['ends']} of them ends of runs")
+
+    assert zecl.destroyOpStream(stream) == 0
+    assert zecl.destroyOpGraph(graph) == 0
+    assert zecl.destroyModel(model) == 0
+    assert zecm.destroyDatasetAll(dataset) == 0
+    assert zecm.free(block) == 0
 
 
 if __name__ == "__main__":

@@ -32,7 +32,7 @@ enum {
     zeclER_NOT_IMPLEMENT = 301999       /* not implemented by the software card */
 };
 
-/* Wait values (timeoutMs): milliseconds a call may wait; 0 does not wait. */
+/* Wait values (timeoutMs): milliseconds a call may wait; 0 returns at once. */
 #define ZECL_WAIT_FOREVER 0xFFFFFFFFu
 
 /* Opaque runtime objects. Handles are untyped pointers, validated by the runtime. */
@@ -53,18 +53,18 @@ typedef struct {
 } zeclCallbackStatus;
 
 /* Called on a thread of the library once per finished op. Our choice of pointers:
- * p1 the op that finished, p2 the run's input dataset, p3 the run's output dataset when
- * the op is one whose output is registered (else null). status is valid only during the
- * call; user is the pointer given at subscription. */
+ * p1 the op that finished, p2 the run's input dataset, p3 the run's output dataset when the op is
+ * registered for output (null otherwise, and for a failed run).
+ * status is valid only during the call; user is the pointer given at subscription. */
 typedef void (*zeclStreamReportCallback)(void *p1, void *p2, void *p3, zeclCallbackStatus *status,
                                          void *user);
 
 ZE_API uint32_t zeclGetVersion(char **version, uint32_t *major, uint32_t *minor, uint32_t *patch,
                                uint32_t *build);
 
-/* Models. path: the ONNX file; name: the model's name (may be empty);
- * config: JSON text of load options ("" or null for the defaults), e.g. {"maxBatchSize": 8};
- * extra: accepted and not used by the software card (null when the caller has none). */
+/* Models. path: the model file; name: the model's name in logs and traces;
+ * config: JSON text of load options ("" for the defaults);
+ * extra: null, or a second file the model needs (weights kept apart from the graph). */
 ZE_API uint32_t zeclCreateModel(const char *path, const char *name, const char *config,
                                 const char *extra, zeclModel **model);
 ZE_API uint32_t zeclDestroyModel(zeclModel *model);

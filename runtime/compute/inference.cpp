@@ -70,8 +70,10 @@ zecmShape toShape(const std::vector<int64_t> &dims) {
 // A new member of device memory holding `result`.
 uint32_t store(const cv::Mat &result, zecmDType type, zecmDatasetMode mode, uint32_t device,
                void **member) {
-    cv::Mat converted;
-    result.convertTo(converted, cvDepth(type));
+    // The network's own result is copied once, straight into device memory, when
+    // its element type is already the output's (as it is for float outputs).
+    cv::Mat converted = result;
+    if (result.depth() != cvDepth(type)) result.convertTo(converted, cvDepth(type));
     if (!converted.isContinuous()) converted = converted.clone();
     uint64_t bytes = converted.total() * converted.elemSize();
     void *block = nullptr;
@@ -119,8 +121,9 @@ uint32_t infer(const std::shared_ptr<Model> &model, const std::shared_ptr<zecm::
             zecm::tensorBytes(toShape(shapes.inputs[i]), ports[i].type, &expected);
             if (members[i].size < expected) return zeclER_INVALID_PARAM;
             if (zecm::findRange(members[i].address, expected, &members[i].block) ||
-                !zecm::isDeviceKind(members[i].block.kind))
-                return zeclER_INVALID_PARAM;  // not in device memory, or shorter than the input
+                !zecm::isDeviceKind(members[i].block.kind) ||
+                members[i].block.device != static_cast<int32_t>(device))
+                return zeclER_INVALID_PARAM;  // not in this device's memory, or shorter than the input
             std::vector<int> dims(shapes.inputs[i].begin(), shapes.inputs[i].end());
             cv::Mat wrapped(dims, cvDepth(ports[i].type), members[i].address);
             if (wrapped.depth() == CV_32F) {

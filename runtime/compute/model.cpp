@@ -86,7 +86,12 @@ uint32_t Model::load(const char *path, const char *name, const char *config, boo
     try {
         nlohmann::json options = config && *config ? nlohmann::json::parse(config) : nlohmann::json::object();
         if (!options.is_object()) return zeclER_INVALID_PARAM;
-        maxBatch = options.value("maxBatchSize", maxBatch);
+        if (options.contains("maxBatchSize")) {
+            // A whole positive count: -1 or 1.5 must not wrap or round into one.
+            const auto &value = options["maxBatchSize"];
+            if (!value.is_number_unsigned() || value.get<uint64_t>() > UINT32_MAX) return zeclER_INVALID_PARAM;
+            maxBatch = value.get<uint32_t>();
+        }
     } catch (const std::exception &) {
         return zeclER_INVALID_PARAM;
     }

@@ -42,8 +42,6 @@ uint32_t Stream::build() {
         for (const auto &op : graph.ops)
             if (op->kind == OpKind::RunModel && !graph.inputOf.count(op.get()))
                 return zeclER_GRAPH_INVALID;  // a run-model op nothing feeds
-        std::map<Op *, std::shared_ptr<Op>> byAddress;
-        for (const auto &op : graph.ops) byAddress[op.get()] = op;
         size_t reached = 0;
         for (const auto &root : graph.ops) {
             if (root->kind != OpKind::GraphInput) continue;
@@ -52,15 +50,19 @@ uint32_t Stream::build() {
             while (!frontier.empty()) {
                 auto [feeder, feederStep] = frontier.front();
                 frontier.erase(frontier.begin());
-                for (const auto &[target, source] : graph.inputOf) {
-                    if (source != feeder) continue;
+                // Ops fed by the same op run in the order they joined the graph (not
+                // in address order): the output dataset's members keep that order.
+                for (const auto &member : graph.ops) {
+                    Op *target = member.get();
+                    auto source = graph.inputOf.find(target);
+                    if (source == graph.inputOf.end() || source->second != feeder) continue;
                     size_t produced = feeder->kind == OpKind::GraphInput
                                           ? feeder->inputCount
                                           : feeder->model->outputs().size();
                     if (produced != target->model->inputs().size()) return zeclER_GRAPH_INVALID;
                     bool registered = std::find(graph.outputs.begin(), graph.outputs.end(), target) !=
                                       graph.outputs.end();
-                    steps.push_back({byAddress[target], feederStep, registered});
+                    steps.push_back({member, feederStep, registered});
                     frontier.emplace_back(target, static_cast<int>(steps.size()) - 1);
                 }
             }
@@ -88,6 +90,7 @@ uint32_t Stream::submit(void *inputOp, void *input, uint64_t *sequence) {
     auto op = zesim::find<Op>(inputOp, zesim::Kind::Op);
     auto dataset = zecm::findDataset(input);
     if (!op || !dataset) return zeclER_INVALID_HANDLE;
+    if (op->kind != OpKind::GraphInput) return zeclER_GRAPH_INVALID;  // no run starts at a model
     {
         std::lock_guard<std::mutex> datasetLock(dataset->mutex);
         if (dataset->members.size() != op->inputCount) return zeclER_INVALID_PARAM;

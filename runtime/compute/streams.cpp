@@ -24,6 +24,17 @@ std::vector<std::shared_ptr<Stream>> streamsOn(uint32_t device) {
     return live;
 }
 
+// The last owner of a stream may let go on one of the stream's own threads (a
+// report callback that resets the device drops the registry's reference). Those
+// threads cannot join themselves, and the stream must outlive them, so it is then
+// stopped and freed from a thread of its own once they have finished.
+void release(Stream *stream) {
+    if (stream->ownsCurrentThread())
+        std::thread([stream] { delete stream; }).detach();
+    else
+        delete stream;
+}
+
 // Milliseconds left of a wait that began at `start`.
 uint32_t remaining(uint32_t timeoutMs, std::chrono::steady_clock::time_point start) {
     if (timeoutMs == zecl::kWaitForever) return timeoutMs;
@@ -42,7 +53,8 @@ uint32_t zeclCreateOpStream(zeclOpGraph *graph, uint32_t mode, zeclOpStream **st
         if (!found) return zeclER_INVALID_HANDLE;
         uint32_t device = 0;
         if (uint32_t status = zecm::currentDevice(&device)) return status;
-        auto created = std::make_shared<Stream>(std::move(found), static_cast<zeclBalanceMode>(mode), device);
+        std::shared_ptr<Stream> created(new Stream(std::move(found), static_cast<zeclBalanceMode>(mode), device),
+                                        &release);
         {
             std::lock_guard<std::mutex> lock(streamsMutex);
             streams.push_back(created);

@@ -56,7 +56,7 @@ void registerModels(py::module_ &m) {
     }, "create the zecl model");
     m.def("setDynamicModelInputShape", [](Handle model, const std::vector<const zecmShapePy *> &records) {
         std::vector<zecmShape> shapes = toRuntimeArray(records);
-        return zeclSetDynamicModelInputShape(model, shapes.data(), static_cast<uint32_t>(shapes.size()));
+        return zeclSetDynamicModelInputShape(model, items(shapes), static_cast<uint32_t>(shapes.size()));
     }, "set the zecl model batch size");
     m.def("setModelBatchSize", [](Handle model, uint32_t batch) {
         return zeclSetModelBatchSize(model, &batch);
@@ -70,7 +70,7 @@ void registerModels(py::module_ &m) {
     m.def("getDynamicModelMaxBatchSize", [](Handle model, const std::vector<const zecmShapePy *> &records) {
         std::vector<zecmShape> shapes = toRuntimeArray(records);
         uint32_t batch = 0;
-        check(zeclGetDynamicModelMaxBatchSize(model, shapes.data(), static_cast<uint32_t>(shapes.size()), &batch),
+        check(zeclGetDynamicModelMaxBatchSize(model, items(shapes), static_cast<uint32_t>(shapes.size()), &batch),
               "get dynamic model max batch size error, ret: %d.");
         return batch;
     }, "get the zecl model max batch size");

@@ -62,7 +62,7 @@ void registerOps(py::module_ &m) {
     }, "creat the zecl graph input op");
     m.def("registerGetOutput", &zeclRegisterGetOutput, "regist get the zecl out put");
     m.def("registerGetOutputs", [](Handle graph, const std::vector<Handle> &ops) {
-        return zeclRegisterGetOutputs(graph, ops.data(), static_cast<uint32_t>(ops.size()));
+        return zeclRegisterGetOutputs(graph, items(ops), static_cast<uint32_t>(ops.size()));
     }, "regist get the zecl out put");
 }
 
