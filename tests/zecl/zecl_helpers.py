@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import _halvora_pybind11 as hal
+from card import device_info
 from sim import BUILD, LIB_DIR
 
 FOREVER = 0xFFFFFFFF
@@ -35,10 +36,7 @@ class Device:
         self.zecm = zecm
 
     def info(self):
-        info = self.zecm.deviceInfo()
-        info.deviceType = self.zecm.deviceType.zecmDE_ZECC
-        info.deviceIdx = self.zecm.getDevice()
-        return info
+        return device_info(self.zecm, index=self.zecm.getDevice())
 
     def upload(self, array, block=None):
         """A device block (new unless given) holding the bytes of `array`."""

@@ -1,31 +1,10 @@
 """Data buffers, the device kinds and the device information record."""
-import ctypes
-
 import pytest
 
-from sim import LIB_DIR, address, capsule
+from card import block, device_info as info, offset
+from sim import address, capsule
 
 INVALID_PARAM, INVALID_HANDLE, INVALID_DEVICE, INVALID_ADDRESS = 100001, 100002, 100005, 100010
-
-_zecm = ctypes.CDLL(str(LIB_DIR / "libzecm.so"))
-
-
-def block(size, allocate="zecmMalloc"):
-    """A memory block of the card (device blocks on the selected device), as a capsule."""
-    pointer = ctypes.c_void_p()
-    assert getattr(_zecm, allocate)(ctypes.c_uint64(size), ctypes.byref(pointer)) == 0
-    return capsule(pointer.value)
-
-
-def offset(handle, delta):
-    return capsule(int(address(handle), 16) + delta)
-
-
-def info(zecm, kind="zecmDE_ZECC", index=0):
-    record = zecm.deviceInfo()
-    record.deviceType = getattr(zecm.deviceType, kind)
-    record.deviceIdx = index
-    return record
 
 
 def test_registration(zecm):

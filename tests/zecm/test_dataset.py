@@ -1,30 +1,25 @@
 """Datasets of data buffers or tensors."""
 import pytest
 
+from card import device_info
 from sim import address, capsule
 
 INVALID_PARAM, INVALID_HANDLE, INVALID_INDEX, DATASET_MODE = 100001, 100002, 100013, 100014
 
 
-def info(zecm, index=0):
-    record = zecm.deviceInfo()
-    record.deviceType, record.deviceIdx = zecm.deviceType.zecmDE_ZECC, index
-    return record
-
-
 def tensor(zecm, count=4, index=0):
     dims = zecm.shape()
     dims.ndims, dims.shapes = 1, [count]
-    return zecm.createTensor(info(zecm, index), dims, zecm.dType.zecmDT_UINT8)
+    return zecm.createTensor(device_info(zecm, index=index), dims, zecm.dType.zecmDT_UINT8)
 
 
 def buffer(zecm, memory=None, size=0):
-    return zecm.createDataBuffer(info(zecm), memory, size)
+    return zecm.createDataBuffer(device_info(zecm), memory, size)
 
 
 def live(zecm, data):
     try:
-        zecm.destroyDataBuffer(zecm.createDataBuffer(info(zecm), data, 1))
+        zecm.destroyDataBuffer(zecm.createDataBuffer(device_info(zecm), data, 1))
         return True
     except RuntimeError:
         return False

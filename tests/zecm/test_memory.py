@@ -7,6 +7,7 @@ import textwrap
 import numpy as np
 import pytest
 
+from card import offset
 from sim import address, capsule
 
 INVALID_PARAM = 100001
@@ -68,10 +69,6 @@ def test_copies_between_devices(card, data, synchronous):
     np.testing.assert_array_equal(back(card, second, data.size), data)
     assert card.memcpyDevices(first, 1, second, 1, data.size) == INVALID_ADDRESS
     assert card.memcpyDevices(first, 0, second, 2, data.size) == 100005
-
-
-def offset(handle, bytes_):
-    return capsule(int(address(handle), 16) + bytes_)
 
 
 def test_device_to_device_copy_from_inside_a_block(card, data):

@@ -1,26 +1,10 @@
 """Tensors and the shape record."""
-import ctypes
-
 import pytest
 
-from sim import LIB_DIR, address, capsule
+from card import block, device_info as info, offset
+from sim import address, capsule
 
 INVALID_PARAM, INVALID_HANDLE, INVALID_ADDRESS, INVALID_DATATYPE = 100001, 100002, 100010, 100012
-
-_zecm = ctypes.CDLL(str(LIB_DIR / "libzecm.so"))
-
-
-def block(size, allocate="zecmMalloc"):
-    pointer = ctypes.c_void_p()
-    assert getattr(_zecm, allocate)(ctypes.c_uint64(size), ctypes.byref(pointer)) == 0
-    return capsule(pointer.value)
-
-
-def info(zecm, kind="zecmDE_ZECC", index=0):
-    record = zecm.deviceInfo()
-    record.deviceType = getattr(zecm.deviceType, kind)
-    record.deviceIdx = index
-    return record
 
 
 def shape(zecm, dims, ndims=None):
