@@ -32,7 +32,7 @@ enum {
     zeclER_NOT_IMPLEMENT = 301999       /* not implemented by the software card */
 };
 
-/* Wait values (timeoutMs): milliseconds a call may wait; 0 returns at once. */
+/* Wait values (timeoutMs): milliseconds a call may wait; 0 does not wait. */
 #define ZECL_WAIT_FOREVER 0xFFFFFFFFu
 
 /* Opaque runtime objects. Handles are untyped pointers, validated by the runtime. */
@@ -62,9 +62,9 @@ typedef void (*zeclStreamReportCallback)(void *p1, void *p2, void *p3, zeclCallb
 ZE_API uint32_t zeclGetVersion(char **version, uint32_t *major, uint32_t *minor, uint32_t *patch,
                                uint32_t *build);
 
-/* Models. path: the model file; name: the model's name in logs and traces;
- * config: JSON text of load options ("" for the defaults);
- * extra: null, or a second file the model needs (weights kept apart from the graph). */
+/* Models. path: the ONNX file; name: the model's name (may be empty; not used by the card);
+ * config: JSON text of load options ("" or null for the defaults), e.g. {"maxBatchSize": 8};
+ * extra: accepted and not used by the software card (null when the caller has none). */
 ZE_API uint32_t zeclCreateModel(const char *path, const char *name, const char *config,
                                 const char *extra, zeclModel **model);
 ZE_API uint32_t zeclDestroyModel(zeclModel *model);

@@ -30,7 +30,7 @@ struct Port {
 class Model {
 public:
     // Loads and checks an ONNX file. `config` is null or JSON text of options.
-    static uint32_t load(const char *path, const char *name, const char *config, bool dynamic,
+    static uint32_t load(const char *path, const char *config, bool dynamic,
                          std::shared_ptr<Model> *model);
 
     const std::vector<Port> &inputs() const { return inputs_; }
@@ -56,7 +56,6 @@ private:
     Shapes derive(uint32_t batch, std::vector<std::vector<int64_t>> inputs) const;
 
     std::vector<unsigned char> bytes_;
-    std::string name_;
     bool dynamic_ = false;
     uint32_t maxBatch_ = 1;
     std::vector<Port> inputs_, outputs_;

@@ -54,10 +54,9 @@ bool fixedExceptBatch(const Port &port) {
 
 }  // namespace
 
-uint32_t Model::load(const char *path, const char *name, const char *config, bool dynamic,
+uint32_t Model::load(const char *path, const char *config, bool dynamic,
                      std::shared_ptr<Model> *loaded) {
     auto model = std::make_shared<Model>();
-    model->name_ = name ? name : "";
     model->dynamic_ = dynamic;
     if (!readFile(path, &model->bytes_)) return zeclER_MODEL_FILE;
 

@@ -5,11 +5,11 @@ using zecl::Model;
 
 namespace {
 
-uint32_t create(const char *path, const char *name, const char *config, bool dynamic, void **model) {
+uint32_t create(const char *path, const char *config, bool dynamic, void **model) {
     if (!path || !model) return zeclER_INVALID_PARAM;
     if (uint32_t status = zecm::checkInitialized()) return status;
     std::shared_ptr<Model> loaded;
-    if (uint32_t status = Model::load(path, name, config, dynamic, &loaded)) return status;
+    if (uint32_t status = Model::load(path, config, dynamic, &loaded)) return status;
     *model = zesim::adopt(std::move(loaded), zesim::Kind::Model);
     return zeclER_SUCCESS;
 }
@@ -50,14 +50,14 @@ uint32_t count(void *handle, uint32_t *result, bool inputs) {
 
 }  // namespace
 
-// extra is accepted and not used by the software card.
+// name and extra are accepted and not used by the software card.
 uint32_t zeclCreateModel(const char *path, const char *name, const char *config, const char *extra,
                          zeclModel **model) {
-    ZESIM_CALL(path, name, config, extra, model) { return create(path, name, config, false, model); };
+    ZESIM_CALL(path, name, config, extra, model) { return create(path, config, false, model); };
 }
 
 uint32_t zeclCreateDynamicModel(const char *path, const char *config, zeclModel **model) {
-    ZESIM_CALL(path, config, model) { return create(path, "", config, true, model); };
+    ZESIM_CALL(path, config, model) { return create(path, config, true, model); };
 }
 
 uint32_t zeclDestroyModel(zeclModel *model) {
