@@ -19,7 +19,7 @@ demo: build
 	$(PYTHON) examples/demo.py
 
 bench: build
-	@for script in bench/*.py; do echo "== $$script"; $(PYTHON) $$script || exit 1; done
+	@for script in $(filter-out bench/common.py,$(wildcard bench/*.py)); do echo "== $$script"; $(PYTHON) $$script || exit 1; done
 
 clean:
 	rm -rf $(BUILD)
