@@ -17,6 +17,8 @@
 #include <cstring>
 #include <initializer_list>
 #include <stdexcept>
+#include <tuple>
+#include <type_traits>
 #include <string>
 #include <utility>
 
@@ -33,6 +35,17 @@ inline void check(uint32_t status, const char *format) {
     char message[100];
     std::snprintf(message, sizeof message, format, static_cast<int32_t>(status));
     throw std::runtime_error(message);
+}
+
+// The common shape of a value-returning binding: the runtime function's last
+// parameter is its output, started zeroed (null for pointers); a non-zero status
+// raises with `message`; the output is the result (a pointer as a capsule or None).
+template <class... Params, class... Args>
+auto output(uint32_t (*runtime)(Params...), const char *message, Args... args) {
+    using Last = std::tuple_element_t<sizeof...(Params) - 1, std::tuple<Params...>>;
+    std::remove_pointer_t<Last> value{};
+    check(runtime(args..., &value), message);
+    return value;
 }
 
 // Records and enumeration members passed to the runtime by value are taken as

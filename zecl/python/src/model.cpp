@@ -31,28 +31,18 @@ uint32_t fillShape(ShapeQuery query, Handle model, int32_t index, zecmShapePy *r
     return status;
 }
 
-template <class T> T value(uint32_t (*query)(void *, T *), Handle model, const char *message) {
-    T result{};
-    check(query(model, &result), message);
-    return result;
-}
-
 }  // namespace
 
 void registerModels(py::module_ &m) {
     m.def("createModel", [](const std::string &path, const std::string &name, const std::string &config,
                             const std::string &extra) {
-        void *model = nullptr;
-        check(zeclCreateModel(path.c_str(), name.c_str(), config.c_str(), nullIfEmpty(extra), &model),
-              "create model error, ret: %d.");
-        return static_cast<Handle>(model);
+        return output(&zeclCreateModel, "create model error, ret: %d.", path.c_str(), name.c_str(),
+                      config.c_str(), nullIfEmpty(extra));
     }, "create the zecl model");
     m.def("destroyModel", &zeclDestroyModel, "destroy the zecl model");
     m.def("createDynamicModel", [](const std::string &path, const std::string &config) {
-        void *model = nullptr;
-        check(zeclCreateDynamicModel(path.c_str(), nullIfEmpty(config), &model),
-              "create dynamic model error, ret: %d.");
-        return static_cast<Handle>(model);
+        return output(&zeclCreateDynamicModel, "create dynamic model error, ret: %d.", path.c_str(),
+                      nullIfEmpty(config));
     }, "create the zecl model");
     m.def("setDynamicModelInputShape", [](Handle model, const std::vector<const zecmShapePy *> &records) {
         std::vector<zecmShape> shapes = toRuntimeArray(records);
@@ -62,38 +52,32 @@ void registerModels(py::module_ &m) {
         return zeclSetModelBatchSize(model, &batch);
     }, "set the zecl model batch size");
     m.def("getModelBatchSize", [](Handle model) {
-        return value(&zeclGetModelBatchSize, model, "get model batch size error, ret: %d.");
+        return output(&zeclGetModelBatchSize, "get model batch size error, ret: %d.", model);
     }, "get the zecl model batch size");
     m.def("getModelMaxBatchSize", [](Handle model) {
-        return value(&zeclGetModelMaxBatchSize, model, "get model max batch size error, ret: %d.");
+        return output(&zeclGetModelMaxBatchSize, "get model max batch size error, ret: %d.", model);
     }, "get the zecl model max batch size");
     m.def("getDynamicModelMaxBatchSize", [](Handle model, const std::vector<const zecmShapePy *> &records) {
         std::vector<zecmShape> shapes = toRuntimeArray(records);
-        uint32_t batch = 0;
-        check(zeclGetDynamicModelMaxBatchSize(model, items(shapes), static_cast<uint32_t>(shapes.size()), &batch),
-              "get dynamic model max batch size error, ret: %d.");
-        return batch;
+        return output(&zeclGetDynamicModelMaxBatchSize, "get dynamic model max batch size error, ret: %d.",
+                      model, items(shapes), static_cast<uint32_t>(shapes.size()));
     }, "get the zecl model max batch size");
     m.def("getModelInputCount", [](Handle model) {
-        return value(&zeclGetModelInputCount, model, "get model input count error, ret: %d.");
+        return output(&zeclGetModelInputCount, "get model input count error, ret: %d.", model);
     }, "Get the input count for a model.");
     m.def("getModelOutputDataTypeByIndex", [](Handle model, int32_t index) {
-        zecmDType type{};
-        check(zeclGetModelOutputDataTypeByIndex(model, index, &type),
-              "get model output data type by index error, ret: %d.");
-        return type;
+        return output(&zeclGetModelOutputDataTypeByIndex,
+                      "get model output data type by index error, ret: %d.", model, index);
     }, "Get the input count for a model.");
     m.def("getModelOutputCount", [](Handle model) {
-        return value(&zeclGetModelOutputCount, model, "get model output count error, ret: %d.");
+        return output(&zeclGetModelOutputCount, "get model output count error, ret: %d.", model);
     }, "Get the output count for a model.");
     m.def("getModelInputShapeByIndex", [](Handle model, int32_t index, zecmShapePy *record) {
         return fillShape(&zeclGetModelInputShapeByIndex, model, index, record);
     }, "Get the input shape by index for a model.");
     m.def("getModelOutputSizeByIndex", [](Handle model, int32_t index) {
-        uint64_t size = 0;
-        check(zeclGetModelOutputSizeByIndex(model, index, &size),
-              "get model output size by index error, ret: %d.");
-        return size;
+        return output(&zeclGetModelOutputSizeByIndex, "get model output size by index error, ret: %d.",
+                      model, index);
     }, "Get the output data size by index for a model.");
     m.def("getModelOutputShapeByIndex", [](Handle model, int32_t index, zecmShapePy *record) {
         return fillShape(&zeclGetModelOutputShapeByIndex, model, index, record);

@@ -10,17 +10,11 @@ namespace {
 
 using WithoutLock = py::call_guard<py::gil_scoped_release>;
 
-template <class Create> Handle created(Create create, const char *message) {
-    void *handle = nullptr;
-    check(create(&handle), message);
-    return handle;
-}
-
 }  // namespace
 
 void registerGraphs(py::module_ &m) {
     m.def("createOpGraph", [] {
-        return created([](void **graph) { return zeclCreateOpGraph(graph); }, "create graph error, ret: %d.");
+        return output(&zeclCreateOpGraph, "create graph error, ret: %d.");
     }, "creat the zecl op graph");
     m.def("destroyOpGraph", &zeclDestroyOpGraph, "destroy the zecl op graph");
     m.def("destroyOpStream", &zeclDestroyOpStream, "destroy the zecl op stream", WithoutLock());
@@ -28,9 +22,8 @@ void registerGraphs(py::module_ &m) {
 
 void registerStreams(py::module_ &m) {
     m.def("createOpStream", [](Handle graph, const zeclBalanceMode *mode) {
-        uint32_t value = static_cast<uint32_t>(byValue(mode));
-        return created([&](void **stream) { return zeclCreateOpStream(graph, value, stream); },
-                       "create stream error, ret: %d.");
+        return output(&zeclCreateOpStream, "create stream error, ret: %d.", graph,
+                      static_cast<uint32_t>(byValue(mode)));
     }, "create the zecl stream");
     m.def("buildStream", &zeclBuildStream, "build the zecl stream ", WithoutLock());
     m.def("runStream", &zeclRunStream, "run the zecl stream ", WithoutLock());
@@ -40,25 +33,20 @@ void registerStreams(py::module_ &m) {
     m.def("synchronizeDevice", &zeclSynchronizeDevice,
           "Synchronize the running of all stream of a device.", WithoutLock());
     m.def("getStreamCacheNumber", [](Handle stream) {
-        uint32_t count = 0;
-        check(zeclGetStreamCacheNumber(stream, &count), "get stream cache number error, ret: %d.");
-        return count;
+        return output(&zeclGetStreamCacheNumber, "get stream cache number error, ret: %d.", stream);
     }, "Get the cache number of a stream.");
     m.def("requestOutputDataset", [](Handle stream) {
-        return created([&](void **dataset) { return zeclRequestOutputDataset(stream, dataset); },
-                       "request output dataset error, ret: %d.");
+        return output(&zeclRequestOutputDataset, "request output dataset error, ret: %d.", stream);
     }, "request the output dataset");
 }
 
 void registerOps(py::module_ &m) {
     m.def("createGraphInputOp", [](Handle graph, uint32_t count) {
-        return created([&](void **op) { return zeclCreateGraphInputOp(graph, count, op); },
-                       "create graph input op error, ret: %d.");
+        return output(&zeclCreateGraphInputOp, "create graph input op error, ret: %d.", graph, count);
     }, "creat the zecl graph input op");
     m.def("connectOps", &zeclConnectOps, "connect the zecl op");
     m.def("createRunModelOp", [](Handle model) {
-        return created([&](void **op) { return zeclCreateRunModelOp(model, op); },
-                       "create graph run model op error, ret: %d.");
+        return output(&zeclCreateRunModelOp, "create graph run model op error, ret: %d.", model);
     }, "creat the zecl graph input op");
     m.def("registerGetOutput", &zeclRegisterGetOutput, "regist get the zecl out put");
     m.def("registerGetOutputs", [](Handle graph, const std::vector<Handle> &ops) {

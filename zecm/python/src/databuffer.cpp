@@ -13,28 +13,19 @@ void registerDataBuffers(py::module_ &m) {
         .def_readwrite("deviceIdx", &zecmDeviceInfo::deviceIdx);
 
     m.def("createDataBuffer", [](const zecmDeviceInfo *info, Handle address, uint64_t size) {
-        const zecmDeviceInfo &device = required(info, "deviceInfo");
-        zecmDataBuffer *buffer = nullptr;
-        check(zecmCreateDataBuffer(device, address, size, &buffer), "create data buffer error, ret: %d.");
-        return buffer;
+        return output(&zecmCreateDataBuffer, "create data buffer error, ret: %d.",
+                      required(info, "deviceInfo"), address, size);
     }, "Create a data buffer.");
     m.def("createDataBufferFromContext", [](const zecmDeviceType *type, Handle address, uint64_t size) {
-        zecmDeviceType kind = byValue(type);
-        zecmDataBuffer *buffer = nullptr;
-        check(zecmCreateDataBufferFromContext(kind, address, size, &buffer),
-              "create data buffer from context error, ret: %d.");
-        return buffer;
+        return output(&zecmCreateDataBufferFromContext, "create data buffer from context error, ret: %d.",
+                      byValue(type), address, size);
     }, "Create a data buffer from device context.");
     m.def("destroyDataBuffer", &zecmDestroyDataBuffer, "Destroy a data buffer.");
     m.def("getDataBufferAddr", [](Handle buffer) {
-        void *address = nullptr;
-        check(zecmGetDataBufferAddr(buffer, &address), "get data buffer addr error, ret: %d.");
-        return address;
+        return output(&zecmGetDataBufferAddr, "get data buffer addr error, ret: %d.", buffer);
     }, "Get the buffer address for a data buffer.");
     m.def("getDataBufferSize", [](Handle buffer) {
-        uint64_t size = 0;
-        check(zecmGetDataBufferSize(buffer, &size), "get data buffer size error, ret: %d.");
-        return size;
+        return output(&zecmGetDataBufferSize, "get data buffer size error, ret: %d.", buffer);
     }, "Get the buffer size for a data buffer.");
     // The runtime writes into the caller's own record; None passes a null record.
     m.def("getDataBufferDeviceInfo", &zecmGetDataBufferDeviceInfo,

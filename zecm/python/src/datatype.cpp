@@ -111,19 +111,13 @@ void registerDataTypeEnum(py::module_ &m) {
 
 void registerDataTypes(py::module_ &m) {
     m.def("getDataTypeSize", [](const zecmDType *type) {
-        uint32_t size = 0;
-        check(zecmGetDataTypeSize(byValue(type), &size), "get data type size error, ret: %d.");
-        return size;
+        return output(&zecmGetDataTypeSize, "get data type size error, ret: %d.", byValue(type));
     }, " Get the size for a data type");
     m.def("float16ToFloat32", [](uint16_t bits) {
-        float value = 0;
-        check(zecmFloat16ToFloat32(bits, &value), "float16 to float32 error, ret: %d.");
-        return value;
+        return output(&zecmFloat16ToFloat32, "float16 to float32 error, ret: %d.", bits);
     }, "Convert a float16 number to float32 number");
     m.def("float32ToFloat16", [](float value) {
-        uint16_t bits = 0;
-        check(zecmFloat32ToFloat16(value, &bits), "float32 to float16 error, ret: %d.");
-        return bits;
+        return output(&zecmFloat32ToFloat16, "float32 to float16 error, ret: %d.", value);
     }, "Convert a float32 number to float16 number");
     m.def("float16ToFloat32Array", [](const py::list &list) {
         ListItems items(list);

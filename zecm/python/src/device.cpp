@@ -14,11 +14,8 @@ void registerDeviceSelection(py::module_ &m) {
           "Reset the device used in the process. All resources bound to this device will be "
           "released.",
           py::call_guard<py::gil_scoped_release>());
-    m.def("getDevice", [] {
-        uint32_t device = 0;
-        check(zecmGetDevice(&device), "get device error, ret: %d.");
-        return device;
-    }, "Get current device index");
+    m.def("getDevice", [] { return output(&zecmGetDevice, "get device error, ret: %d."); },
+          "Get current device index");
 }
 
 void registerInitialization(py::module_ &m) {
@@ -48,16 +45,12 @@ void registerContexts(py::module_ &m) {
         }
     }, "Get the description for an error code.");
     m.def("createContext", [](uint32_t device) {
-        zecmContext *context = nullptr;
-        check(zecmCreateContext(device, &context), "create context error, ret: %d.");
-        return context;
+        return output(&zecmCreateContext, "create context error, ret: %d.", device);
     }, "Create a context in assigned device");
     m.def("destroyContext", &zecmDestroyContext, "Destroy a context in the device");
     m.def("setCurrentContext", &zecmSetCurrentContext, "Set the current context for the calling thread");
     m.def("getCurrentContext", [] {
-        zecmContext *context = nullptr;
-        check(zecmGetCurrentContext(&context), "get current context error, ret: %d.");
-        return context;
+        return output(&zecmGetCurrentContext, "get current context error, ret: %d.");
     }, "Get the current context for the calling thread");
 }
 

@@ -13,12 +13,6 @@ namespace {
 // non-contiguous arrays made contiguous before their bytes are read.
 using ByteArray = py::array_t<uint8_t, py::array::c_style | py::array::forcecast>;
 
-Handle allocate(uint32_t (*allocator)(uint64_t, void **), uint64_t size, const char *message) {
-    void *block = nullptr;
-    check(allocator(size, &block), message);
-    return block;
-}
-
 const void *readableAddress(Handle address) {
     if (!address) throw py::value_error("the host address must not be None");
     return address;
@@ -34,7 +28,7 @@ py::array_t<uint8_t> numpyFromHandle(Handle address, uint64_t size) {
 // The whole array, with its full 64-bit byte count, in a new host block.
 Handle handleFromNumpy(const ByteArray &array) {
     uint64_t size = static_cast<uint64_t>(array.nbytes());
-    void *block = allocate(&zecmMallocHost, size, "malloc host error, ret: %d.");
+    void *block = output(&zecmMallocHost, "malloc host error, ret: %d.", size);
     if (block) std::memcpy(block, array.data(), size);
     return block;
 }
@@ -47,11 +41,11 @@ void registerMemory(py::module_ &m) {
                                {"zecmCT_COPY_TO_DEVICE", zecmCT_COPY_TO_DEVICE},
                                {"zecmCT_COPY_DEVICE_TO_DEVICE", zecmCT_COPY_DEVICE_TO_DEVICE}});
     m.def("malloc", [](uint64_t size) {
-        return allocate(&zecmMalloc, size, "malloc error, ret: %d.");
+        return output(&zecmMalloc, "malloc error, ret: %d.", size);
     }, "Allocate memory from device.");
     m.def("free", &zecmFree, "Free a memory in device.");
     m.def("mallocModelInOut", [](uint64_t size) {
-        return allocate(&zecmMallocModelInOut, size, "malloc model input error, ret: %d.");
+        return output(&zecmMallocModelInOut, "malloc model input error, ret: %d.", size);
     }, "Allocate memory for model input or output from device.");
     m.def("freeModelInOut", &zecmFreeModelInOut, "Free a model input or output memory in device.");
     m.def("memcpy", [](Handle src, Handle dst, uint64_t size, const zecmCopyMemType *type) {
@@ -73,7 +67,7 @@ void registerMemory(py::module_ &m) {
 
 void registerHostMemory(py::module_ &m) {
     m.def("mallocHost", [](uint64_t size) {
-        return allocate(&zecmMallocHost, size, "malloc host error, ret: %d.");
+        return output(&zecmMallocHost, "malloc host error, ret: %d.", size);
     }, "Allocate memory from host.");
     m.def("freeHost", &zecmFreeHost, "Free a memory in host.");
 }

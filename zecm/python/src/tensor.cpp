@@ -35,9 +35,7 @@ void registerTensors(py::module_ &m) {
     }, "Create a tensor with data handle for a device with specific shapes and data type.");
     m.def("destroyTensor", &zecmDestroyTensor, "Destroy a tensor.");
     m.def("getTensorDataHandle", [](Handle tensor) {
-        void *data = nullptr;
-        check(zecmGetTensorDataHandle(tensor, &data), "get tensor data handle error, ret: %d.");
-        return data;
+        return output(&zecmGetTensorDataHandle, "get tensor data handle error, ret: %d.", tensor);
     }, "Get the data handle of a tensor.");
     m.def("setTensorDataHandle", [](Handle tensor, Handle data, bool owned) {
         return zecmSetTensorDataHandle(tensor, data, owned ? 1 : 0);
@@ -56,17 +54,13 @@ void registerTensors(py::module_ &m) {
         return zecmSetTensorShape(tensor, &runtimeShape);
     }, "Set the data shape of a tensor.");
     m.def("getTensorDataType", [](Handle tensor) {
-        zecmDType type{};
-        check(zecmGetTensorDataType(tensor, &type), "get tensor data type error, ret: %d.");
-        return py::cast(type);
+        return output(&zecmGetTensorDataType, "get tensor data type error, ret: %d.", tensor);
     }, "Get the data type of a tensor.");
     m.def("setTensorDataType", [](Handle tensor, const zecmDType *type) {
         return zecmSetTensorDataType(tensor, byValue(type));
     }, "Set the data type of a tensor.");
     m.def("getTensorSize", [](Handle tensor) {
-        uint64_t size = 0;
-        check(zecmGetTensorSize(tensor, &size), "get tensor size error, ret: %d.");
-        return size;
+        return output(&zecmGetTensorSize, "get tensor size error, ret: %d.", tensor);
     }, "Get the size of a tensor.");
 }
 
