@@ -21,6 +21,7 @@
 #include <type_traits>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace py = pybind11;
 
@@ -46,6 +47,13 @@ auto output(uint32_t (*runtime)(Params...), const char *message, Args... args) {
     std::remove_pointer_t<Last> value{};
     check(runtime(args..., &value), message);
     return value;
+}
+
+// The items of a temporary array for the runtime. An empty list is still an
+// array (of no items), never a null pointer: the runtime tells the two apart.
+template <class T> const T *items(const std::vector<T> &array) {
+    static const T none{};
+    return array.empty() ? &none : array.data();
 }
 
 // Records and enumeration members passed to the runtime by value are taken as

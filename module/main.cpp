@@ -6,6 +6,7 @@
 
 #include "binding.hpp"
 #include "init.hpp"
+#include "zece/python/src/groups.hpp"
 #include "version_check.hpp"
 
 namespace {
@@ -39,7 +40,12 @@ void fill(py::module_ &root) {
     (void)zeme;                                                                 // 3-5
     halvora::initZecl(root);                                                    // 6
     py::module_ zece = root.def_submodule("zece", "zentri  preprocess op engine.");  // 7
-    (void)zece;                                                                 // 8-13
+    halvora::zece::registerTypes(zece);                                         // 8
+    halvora::zece::registerCustomizedOps(zece);                                 // 9
+    halvora::zece::registerImageOperations(zece);                               // 10
+    halvora::zece::registerOps(zece);                                           // 11
+    halvora::zece::registerImageFiles(zece);                                    // 12
+    halvora::zece::registerConfigExample(zece);                                 // 13
     py::module_ zeml = root.def_submodule("zeml", "zentri management library.");  // 14
     (void)zeml;                                                                 // 15-18
 }

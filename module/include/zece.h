@@ -29,6 +29,7 @@ enum {
     zeceER_OP_NOT_FOUND = 200009,     /* no customized op of that name or index */
     zeceER_BUFFER_TOO_SMALL = 200010, /* an output buffer cannot hold the result */
     zeceER_OP_NOT_READY = 200011,     /* the op lacks attributes or configuration it needs to run */
+    zeceER_ATTR_NOT_SET = 200012,     /* the attribute (or array entry) has not been set */
     zeceER_NOT_IMPLEMENT = 200099     /* not implemented by the software card */
 };
 

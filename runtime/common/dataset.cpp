@@ -30,6 +30,28 @@ void *newDataset(zecmDatasetMode mode) {
     return zesim::adopt(std::move(dataset), zesim::Kind::Dataset);
 }
 
+void datasetMembers(const Dataset &dataset, std::vector<void *> *members, zecmDatasetMode *mode) {
+    std::lock_guard<std::mutex> lock(dataset.mutex);
+    *members = dataset.members;
+    *mode = dataset.mode;
+}
+
+uint32_t memberMemory(void *member, zecmDatasetMode mode, void **address, uint64_t *size) {
+    if (mode == zecmDM_BUFFER) {
+        auto buffer = findDataBuffer(member);
+        if (!buffer) return zecmER_INVALID_HANDLE;
+        std::lock_guard<std::mutex> lock(buffer->mutex);
+        *address = buffer->address;
+        *size = buffer->size;
+        return zecmER_SUCCESS;
+    }
+    auto tensor = findTensor(member);
+    if (!tensor) return zecmER_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(tensor->mutex);
+    *address = tensor->data;
+    return tensorBytes(tensor->shape, tensor->type, size) ? zecmER_SUCCESS : zecmER_INVALID_PARAM;
+}
+
 uint32_t addDatasetMember(void *dataset, void *member) {
     auto object = findDataset(dataset);
     if (!object) return zecmER_INVALID_HANDLE;

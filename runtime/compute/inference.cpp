@@ -39,20 +39,11 @@ struct Member {
 };
 
 uint32_t resolve(void *handle, zecmDatasetMode mode, Member *member) {
-    if (mode == zecmDM_BUFFER) {
-        auto buffer = zecm::findDataBuffer(handle);
-        if (!buffer) return zeclER_INVALID_HANDLE;
-        std::lock_guard<std::mutex> lock(buffer->mutex);
-        member->address = buffer->address;
-        member->size = buffer->size;
-    } else {
-        auto tensor = zecm::findTensor(handle);
-        if (!tensor) return zeclER_INVALID_HANDLE;
-        std::lock_guard<std::mutex> lock(tensor->mutex);
-        member->address = tensor->data;
-        if (!zecm::tensorBytes(tensor->shape, tensor->type, &member->size)) return zeclER_INVALID_PARAM;
+    switch (zecm::memberMemory(handle, mode, &member->address, &member->size)) {
+    case zecmER_SUCCESS: return zeclER_SUCCESS;
+    case zecmER_INVALID_HANDLE: return zeclER_INVALID_HANDLE;
+    default: return zeclER_INVALID_PARAM;
     }
-    return zeclER_SUCCESS;
 }
 
 void destroyMember(void *member) {
@@ -104,11 +95,7 @@ uint32_t infer(const std::shared_ptr<Model> &model, const std::shared_ptr<zecm::
     if (!shapes.known) return zeclER_BATCH_SIZE;
     std::vector<void *> handles;
     zecmDatasetMode mode;
-    {
-        std::lock_guard<std::mutex> lock(input->mutex);
-        handles = input->members;
-        mode = input->mode;
-    }
+    zecm::datasetMembers(*input, &handles, &mode);
     const auto &ports = model->inputs();
     if (handles.size() != ports.size()) return zeclER_INVALID_PARAM;
 

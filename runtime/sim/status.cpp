@@ -57,6 +57,7 @@ const std::unordered_map<uint32_t, const char *> &descriptions() {
         {zeceER_OP_NOT_FOUND, "Preprocess: no customized op of that name or index."},
         {zeceER_BUFFER_TOO_SMALL, "Preprocess: an output buffer cannot hold the result."},
         {zeceER_OP_NOT_READY, "Preprocess: the op lacks attributes or configuration it needs to run."},
+        {zeceER_ATTR_NOT_SET, "Preprocess: the attribute has not been set."},
         {zeceER_NOT_IMPLEMENT, "Preprocess: not implemented by the software card."},
         // media engine
         {zemeER_RSLT_WARN_MORE_DATA, "Media: no output ready yet: send more input or wait."},

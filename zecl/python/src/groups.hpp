@@ -1,17 +1,8 @@
 // Registration groups of the submodule `zecl`, called in order by its init routine.
 #pragma once
-#include <vector>
-
 #include "binding.hpp"
 
 namespace halvora::zecl {
-
-// The items of a temporary array for the runtime. An empty list is still an
-// array (of no items), never a null pointer: the runtime tells the two apart.
-template <class T> const T *items(const std::vector<T> &array) {
-    static const T none{};
-    return array.empty() ? &none : array.data();
-}
 
 void registerReportStatus(py::module_ &m);    // callBackStatus                      (report.cpp)
 void registerGraphs(py::module_ &m);          // createOpGraph, destroyOpGraph, destroyOpStream (stream.cpp)

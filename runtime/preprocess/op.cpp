@@ -1,0 +1,351 @@
+// Op objects and their attributes. Each op type has a fixed set of attribute
+// names, each an element or an array of a bounded length; values are stored with
+// the data type of the setter that wrote them and read back only with that type.
+#include <cstdarg>
+#include <cstring>
+#include <initializer_list>
+
+#include "common/float16.hpp"
+#include "preprocess/describe.hpp"
+#include "preprocess/op.hpp"
+
+namespace zece {
+namespace {
+
+constexpr uint32_t kMaxOutputs = 256;  // outputs of scale, rectangles of batch crop-resize
+
+struct Name {
+    const char *name;
+    uint32_t count;  // 0 for an element, else the longest array
+};
+
+const std::initializer_list<Name> kInput = {
+    {"inputWidth", 0}, {"inputHeight", 0}, {"inputWidthPitch", 0}, {"inputHeightPitch", 0}, {"inputFormat", 0}};
+const std::initializer_list<Name> kOutput = {
+    {"outputWidth", 0}, {"outputHeight", 0}, {"outputWidthPitch", 0}, {"outputHeightPitch", 0}, {"outputFormat", 0}};
+const std::initializer_list<Name> kOutputs = {{"outputWidth", kMaxOutputs},
+                                               {"outputHeight", kMaxOutputs},
+                                               {"outputWidthPitch", kMaxOutputs},
+                                               {"outputHeightPitch", kMaxOutputs},
+                                               {"outputFormat", kMaxOutputs}};
+const std::initializer_list<Name> kCrop = {{"cropX", 0}, {"cropY", 0}, {"cropWidth", 0}, {"cropHeight", 0}};
+const std::initializer_list<Name> kCrops = {
+    {"cropX", kMaxOutputs}, {"cropY", kMaxOutputs}, {"cropWidth", kMaxOutputs}, {"cropHeight", kMaxOutputs}};
+const std::initializer_list<Name> kPadding = {{"paddingType", 0}, {"paddingValues", ZECE_PADDING_VALUES_NUM}};
+const std::initializer_list<Name> kEdges = {
+    {"paddingTop", 0}, {"paddingBottom", 0}, {"paddingLeft", 0}, {"paddingRight", 0}};
+const std::initializer_list<Name> kTensor = {{"outputWidth", 0},  {"outputHeight", 0},
+                                              {"resizeType", 0},   {"colorCvtCode", 0},
+                                              {"colorSpace", 0},   {"normType", 0},
+                                              {"mean", 3},         {"std", 3},
+                                              {"scale", 0},        {"tensorizationType", 0}};
+
+bool isFused(zeceOpType type) {
+    return type >= zeceOP_FUSION_OP_YUV_NV12_RESIZE_2RGB_NORM_TENSOR &&
+           type <= zeceOP_FUSION_OP_RGB_LETTERBOX_CVTCOLOR_NORM_TENSOR;
+}
+
+bool cropsInput(zeceOpType type) {
+    return type == zeceOP_FUSION_OP_YUV_NV12_CROP_CVTCOLOR_RESIZE_NORM_TENSOR ||
+           type == zeceOP_FUSION_OP_RGB_CROP_RESIZE_CVTCOLOR_NORM_TENSOR;
+}
+
+bool cropsResized(zeceOpType type) {
+    return type == zeceOP_FUSION_OP_YUV_NV12_RESIZE_CVTCOLOR_CROP_NORM_TENSOR ||
+           type == zeceOP_FUSION_OP_YUV_NV12_CVTCOLOR_RESIZE_CROP_NORM_TENSOR ||
+           type == zeceOP_FUSION_OP_RGB_RESIZE_CVTCOLOR_CROP_NORM_TENSOR;
+}
+
+bool letterboxes(zeceOpType type) {
+    return type == zeceOP_FUSION_OP_YUV_NV12_CVTCOLOR_LETTERBOX_NORM_TENSOR ||
+           type == zeceOP_FUSION_OP_YUV_NV12_LETTERBOX_2RGB_NORM_TENSOR ||
+           type == zeceOP_FUSION_OP_RGB_LETTERBOX_CVTCOLOR_NORM_TENSOR;
+}
+
+// The names of an op type, group by group.
+std::vector<std::initializer_list<Name>> namesOf(zeceOpType type) {
+    static const std::initializer_list<Name> resize = {{"resizeType", 0}};
+    switch (type) {
+    case zeceOP_RESIZE: return {kInput, kOutput, resize};
+    case zeceOP_CROP: return {kInput, kOutput, kCrop};
+    case zeceOP_CVT_COLOR: return {kInput, kOutput, {{"colorCvtCode", 0}, {"colorSpace", 0}}};
+    case zeceOP_BATCH_CROP_RESIZE: return {kInput, kOutput, kCrops, resize};
+    case zeceOP_WARP_AFFINE:
+        return {kInput, kOutput, kPadding, {{"affineMatrix", ZECE_AFFINE_MATRIX_NUM}, {"warpAffineMode", 0}}};
+    case zeceOP_FLIP: return {kInput, kOutput, {{"flipType", 0}}};
+    case zeceOP_SCALE: return {kInput, kOutputs, resize};
+    case zeceOP_COPY_MAKE_BORDER: return {kInput, kOutput, kPadding, kEdges, resize};
+    default: break;
+    }
+    if (!isFused(type)) return {};
+    std::vector<std::initializer_list<Name>> names = {kInput, kTensor};
+    static const std::initializer_list<Name> resized = {{"resizeWidth", 0}, {"resizeHeight", 0}};
+    static const std::initializer_list<Name> letterbox = {{"paddingValues", ZECE_PADDING_VALUES_NUM}};
+    if (cropsInput(type)) names.push_back(kCrop);
+    if (cropsResized(type)) {
+        names.push_back(kCrop);
+        names.push_back(resized);
+    }
+    if (letterboxes(type)) names.push_back(letterbox);
+    return names;
+}
+
+bool knownOpType(zeceOpType type) {
+    return type == zeceOP_MEM_COPY_OP || (type >= zeceOP_RESIZE && type <= zeceOP_COPY_MAKE_BORDER) ||
+           isFused(type);
+}
+
+// The value of a variable argument list, read as zeceSetOpAttr's declaration says.
+struct Argument {
+    int32_t integer = 0;  // int-promoted types
+    uint64_t wide = 0;    // zeceDT_UINT_64, zeceDT_FLOAT_16
+    double real = 0;      // zeceDT_FLOAT, zeceDT_DOUBLE
+};
+
+Value store(zeceDataType type, const Argument &argument) {
+    Value value;
+    value.type = type;
+    value.set = true;
+    switch (type) {
+    case zeceDT_INT: value.bits = static_cast<uint32_t>(argument.integer); break;
+    case zeceDT_UINT_8: value.bits = static_cast<uint8_t>(argument.integer); break;
+    case zeceDT_UINT_16: value.bits = static_cast<uint16_t>(argument.integer); break;
+    case zeceDT_UINT_32: value.bits = static_cast<uint32_t>(argument.integer); break;
+    case zeceDT_UINT_64: value.bits = argument.wide; break;
+    case zeceDT_FLOAT_16: value.bits = static_cast<uint16_t>(argument.wide); break;
+    case zeceDT_FLOAT: {
+        float single = static_cast<float>(argument.real);
+        uint32_t bits;
+        std::memcpy(&bits, &single, sizeof bits);
+        value.bits = bits;
+        break;
+    }
+    default: std::memcpy(&value.bits, &argument.real, sizeof value.bits); break;
+    }
+    return value;
+}
+
+uint32_t setAttribute(void *handle, const char *name, zeceDataType type, zeceParamType paramType,
+                      const Argument &argument, int32_t index) {
+    auto op = findOp(handle);
+    if (!op) return zeceER_INVALID_HANDLE;
+    if (!name) return zeceER_INVALID_PARAM;
+    bool array = false;
+    uint32_t maxCount = 0;
+    if (!attributeShape(op->type, name, &array, &maxCount)) return zeceER_UNKNOWN_ATTR;
+    bool wantsArray = paramType == zecePARAM_ARRAY;
+    if (paramType != zecePARAM_ELEMENT && paramType != zecePARAM_ARRAY && paramType != zecePARAM_TENSOR)
+        return zeceER_INVALID_PARAM;
+    if (op->type == zeceOP_CUSTOMIZED_OP) array = wantsArray;  // shaped by their first setter
+    if (array != wantsArray) return zeceER_INVALID_PARAM;
+    if (array && (index < 0 || static_cast<uint32_t>(index) >= maxCount)) return zeceER_INVALID_PARAM;
+    std::lock_guard<std::mutex> lock(op->mutex);
+    Attribute &attribute = op->attributes[name];
+    if (attribute.array != array) attribute = Attribute{};
+    attribute.array = array;
+    size_t slot = array ? static_cast<size_t>(index) : 0;
+    if (attribute.values.size() <= slot) attribute.values.resize(slot + 1);
+    attribute.values[slot] = store(type, argument);
+    return zeceER_SUCCESS;
+}
+
+uint32_t getAttribute(void *handle, const char *name, zeceDataType type, bool array, int32_t index,
+                      void *value) {
+    auto op = findOp(handle);
+    if (!op) return zeceER_INVALID_HANDLE;
+    if (!name || !value) return zeceER_INVALID_PARAM;
+    int width = typeWidth(type);
+    if (!width) return zeceER_UNSUPPORTED_TYPE;
+    bool shapeArray = false;
+    uint32_t maxCount = 0;
+    if (!attributeShape(op->type, name, &shapeArray, &maxCount)) return zeceER_UNKNOWN_ATTR;
+    (void)shapeArray;  // the stored attribute has the shape (customized ops: its setter's)
+    std::lock_guard<std::mutex> lock(op->mutex);
+    auto found = op->attributes.find(name);
+    if (found == op->attributes.end()) return zeceER_ATTR_NOT_SET;
+    const Attribute &attribute = found->second;
+    if (attribute.array != array) return zeceER_INVALID_PARAM;
+    size_t slot = array ? static_cast<size_t>(index) : 0;
+    if (array && (index < 0 || slot >= attribute.values.size())) return zeceER_ATTR_NOT_SET;
+    const Value &stored = attribute.values[slot];
+    if (!stored.set) return zeceER_ATTR_NOT_SET;
+    if (stored.type != type) return zeceER_UNSUPPORTED_TYPE;
+    std::memcpy(value, &stored.bits, static_cast<size_t>(width));  // the low bytes (little-endian)
+    return zeceER_SUCCESS;
+}
+
+}  // namespace
+
+int typeWidth(zeceDataType type) {
+    switch (type) {
+    case zeceDT_UINT_8: return 1;
+    case zeceDT_UINT_16:
+    case zeceDT_FLOAT_16: return 2;
+    case zeceDT_INT:
+    case zeceDT_UINT_32:
+    case zeceDT_FLOAT: return 4;
+    case zeceDT_UINT_64:
+    case zeceDT_DOUBLE: return 8;
+    default: return 0;
+    }
+}
+
+double number(const Value &value) {
+    switch (value.type) {
+    case zeceDT_INT: return static_cast<int32_t>(static_cast<uint32_t>(value.bits));
+    case zeceDT_FLOAT: {
+        float single;
+        uint32_t bits = static_cast<uint32_t>(value.bits);
+        std::memcpy(&single, &bits, sizeof single);
+        return single;
+    }
+    case zeceDT_FLOAT_16: {
+        uint16_t bits = static_cast<uint16_t>(value.bits);
+        float single;
+        zecm::half::toFloat32(&bits, 1, &single);
+        return single;
+    }
+    case zeceDT_DOUBLE: {
+        double real;
+        std::memcpy(&real, &value.bits, sizeof real);
+        return real;
+    }
+    default: return static_cast<double>(value.bits);
+    }
+}
+
+std::shared_ptr<Op> findOp(const void *handle) { return zesim::find<Op>(handle, zesim::Kind::PreprocessOp); }
+
+zeceOp *adoptOp(std::shared_ptr<Op> op) { return zesim::adopt(std::move(op), zesim::Kind::PreprocessOp); }
+
+bool attributeShape(zeceOpType type, const std::string &name, bool *array, uint32_t *maxCount) {
+    if (type == zeceOP_CUSTOMIZED_OP) {
+        *array = false;
+        *maxCount = kMaxOutputs;
+        return !name.empty() && name.size() < OPNAME_MAX_LEN;
+    }
+    for (const auto &group : namesOf(type))
+        for (const Name &entry : group)
+            if (name == entry.name) {
+                *array = entry.count != 0;
+                *maxCount = entry.count;
+                return true;
+            }
+    return false;
+}
+
+bool Settings::get(const char *name, double *value, int index) const {
+    auto found = attributes_.find(name);
+    if (found == attributes_.end() || found->second.array != (index >= 0)) return false;
+    size_t slot = index >= 0 ? static_cast<size_t>(index) : 0;
+    if (slot >= found->second.values.size() || !found->second.values[slot].set) return false;
+    *value = number(found->second.values[slot]);
+    return true;
+}
+
+double Settings::real(const char *name, double fallback, int index) const {
+    double value;
+    return get(name, &value, index) ? value : fallback;
+}
+
+int64_t Settings::integer(const char *name, int64_t fallback, int index) const {
+    double value;
+    if (!get(name, &value, index)) return fallback;
+    if (!(value > -9.2e18 && value < 9.2e18)) return fallback;  // NaN or far outside any size
+    return static_cast<int64_t>(value);
+}
+
+size_t Settings::count(const char *name) const {
+    auto found = attributes_.find(name);
+    return found == attributes_.end() || !found->second.array ? 0 : found->second.values.size();
+}
+
+uint32_t descriptor(const Settings &settings, const std::string &prefix, const zeceImageDesc &defaults,
+                    int index, zeceImageDesc *desc) {
+    auto read = [&](const char *field, int64_t fallback) {
+        int64_t value = settings.integer((prefix + field).c_str(), fallback, index);
+        return static_cast<int32_t>(std::max<int64_t>(INT32_MIN, std::min<int64_t>(INT32_MAX, value)));
+    };
+    auto unset = [&](const char *field) {
+        double value;
+        return !settings.get((prefix + field).c_str(), &value, index);
+    };
+    if ((unset("Width") && defaults.width < 0) || (unset("Height") && defaults.height < 0))
+        return zeceER_OP_NOT_READY;
+    desc->width = read("Width", defaults.width);
+    desc->height = read("Height", defaults.height);
+    desc->format = static_cast<zeceImageType>(read("Format", defaults.format));
+    desc->widthPitch = read("WidthPitch", int64_t{desc->width} * pixelBytes(desc->format));
+    desc->heightPitch = read("HeightPitch", desc->height);
+    return zeceER_SUCCESS;
+}
+
+}  // namespace zece
+
+using namespace zece;
+
+uint32_t zeceCreateOp(zeceOpType type, zeceOp **op) {
+    ZESIM_CALL(type, op) {
+        if (!op) return zeceER_INVALID_PARAM;
+        if (uint32_t status = zecm::checkInitialized()) return status;
+        if (!knownOpType(type)) return zeceER_INVALID_PARAM;
+        auto created = std::make_shared<Op>();
+        created->type = type;
+        *op = adoptOp(std::move(created));
+        return zeceER_SUCCESS;
+    };
+}
+
+uint32_t zeceDestroyOp(zeceOp *op) {
+    ZESIM_CALL(op) {
+        return zesim::unregisterHandle(op, zesim::Kind::PreprocessOp) ? zeceER_SUCCESS : zeceER_INVALID_HANDLE;
+    };
+}
+
+// The value and index are read before anything is checked, as the declaration says,
+// so that the trace shows them as read.
+uint32_t zeceSetOpAttr(zeceOp *op, const char *name, zeceDataType type, zeceParamType paramType, ...) {
+    va_list list;
+    va_start(list, paramType);
+    Argument argument;
+    int32_t index = 0;
+    bool known = typeWidth(type) != 0;
+    bool indexed = paramType == zecePARAM_ARRAY;
+    if (type == zeceDT_UINT_64 || type == zeceDT_FLOAT_16)
+        argument.wide = va_arg(list, uint64_t);
+    else if (type == zeceDT_FLOAT || type == zeceDT_DOUBLE)
+        argument.real = va_arg(list, double);
+    else if (known)
+        argument.integer = va_arg(list, int);
+    if (known && indexed) index = va_arg(list, int32_t);
+    va_end(list);
+
+    auto set = [&] { return setAttribute(op, name, type, paramType, argument, index); };
+    if (!known) {
+        ZESIM_CALL(op, name, type, paramType) { return zeceER_UNSUPPORTED_TYPE; };
+    }
+    if (type == zeceDT_UINT_64 || type == zeceDT_FLOAT_16) {
+        if (indexed) {
+            ZESIM_CALL(op, name, type, paramType, argument.wide, index) { return set(); };
+        }
+        ZESIM_CALL(op, name, type, paramType, argument.wide) { return set(); };
+    }
+    if (type == zeceDT_FLOAT || type == zeceDT_DOUBLE) {
+        if (indexed) {
+            ZESIM_CALL(op, name, type, paramType, argument.real, index) { return set(); };
+        }
+        ZESIM_CALL(op, name, type, paramType, argument.real) { return set(); };
+    }
+    if (indexed) {
+        ZESIM_CALL(op, name, type, paramType, argument.integer, index) { return set(); };
+    }
+    ZESIM_CALL(op, name, type, paramType, argument.integer) { return set(); };
+}
+
+uint32_t zeceGetOpAttr(zeceOp *op, const char *name, zeceDataType type, void *value) {
+    ZESIM_CALL(op, name, type, value) { return getAttribute(op, name, type, false, 0, value); };
+}
+
+uint32_t zeceGetOpAttrArray(zeceOp *op, const char *name, zeceDataType type, int32_t index, void *value) {
+    ZESIM_CALL(op, name, type, index, value) { return getAttribute(op, name, type, true, index, value); };
+}

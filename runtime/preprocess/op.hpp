@@ -1,0 +1,78 @@
+// Preprocess op objects: an op type, typed attributes addressed by name (elements,
+// or arrays by index), and for customized ops the plug-in instance behind them.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "preprocess/image.hpp"
+
+namespace zece {
+
+// One attribute value, as the setter's data type says: the value's bits in the
+// low bytes of `bits` (float and double by their representation).
+struct Value {
+    zeceDataType type = zeceDT_INT;
+    uint64_t bits = 0;
+    bool set = false;  // array entries below the highest index set may be unset
+};
+
+// Width in bytes of a data type; 0 for a type the card does not know.
+ZECE_INTERNAL int typeWidth(zeceDataType type);
+// The value as a number (binary16 bits converted, integers by their type's sign).
+ZECE_INTERNAL double number(const Value &value);
+
+struct Attribute {
+    bool array = false;
+    std::vector<Value> values;  // one for an element; by index for an array
+};
+
+using Attributes = std::map<std::string, Attribute>;
+
+struct CustomizedOp;  // customized.hpp
+
+struct Op {
+    std::mutex mutex;  // guards the attributes and the customized instance's calls
+    zeceOpType type = zeceOP_MEM_COPY_OP;
+    Attributes attributes;
+    std::shared_ptr<CustomizedOp> customized;  // set for ops made from a loaded plug-in
+};
+
+ZECE_INTERNAL std::shared_ptr<Op> findOp(const void *handle);
+// Registers a new op and returns its handle.
+ZECE_INTERNAL zeceOp *adoptOp(std::shared_ptr<Op> op);
+
+// Whether ops of `type` have an attribute `name`, and its shape. Customized ops take
+// any name, as elements or arrays.
+ZECE_INTERNAL bool attributeShape(zeceOpType type, const std::string &name, bool *array,
+                                  uint32_t *maxCount);
+
+// A snapshot of an op's attributes for one execution, read as numbers whatever
+// their stored type (floats truncated toward zero where an integer is wanted).
+class Settings {
+public:
+    explicit Settings(Attributes attributes) : attributes_(std::move(attributes)) {}
+
+    // The element `name`, or entry `index` of the array `name`; false when unset.
+    bool get(const char *name, double *value, int index = -1) const;
+    double real(const char *name, double fallback, int index = -1) const;
+    int64_t integer(const char *name, int64_t fallback, int index = -1) const;
+    // Entries of an array attribute (0 when it was never set).
+    size_t count(const char *name) const;
+
+private:
+    Attributes attributes_;
+};
+
+// The descriptor `prefix` ("input" or "output") of an op, from <prefix>Width,
+// <prefix>Height, <prefix>Format and the two pitches. Unset, the size and format
+// are those of `defaults` (a negative size there makes the attribute required) and
+// the pitches the picture's own. With index >= 0 the attributes are arrays read at
+// index. zeceER_OP_NOT_READY when a required attribute is missing.
+ZECE_INTERNAL uint32_t descriptor(const Settings &settings, const std::string &prefix,
+                                  const zeceImageDesc &defaults, int index, zeceImageDesc *desc);
+
+}  // namespace zece
