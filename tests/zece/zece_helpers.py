@@ -4,7 +4,7 @@ from dataclasses import dataclass
 import numpy as np
 
 import _halvora_pybind11 as hal
-from zecl_helpers import Device
+from card import Device
 
 zece = hal.zece
 
