@@ -1,9 +1,15 @@
 """Helpers shared by the test suites: raw blocks, addresses inside them, device records."""
 import ctypes
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
+import pytest
 
-from sim import LIB_DIR, address, capsule
+from sim import BUILD, LIB_DIR, address, capsule
 
 _zecm = ctypes.CDLL(str(LIB_DIR / "libzecm.so"))
 
@@ -92,3 +98,16 @@ class Device:
             size = zecm.getDataBufferSize(buffer)
             arrays.append(self.download(zecm.getDataBufferAddr(buffer), size).view(np.float32))
         return arrays
+
+
+def run_isolated(source, timeout=120):
+    """Runs Python `source` in a fresh interpreter with the tests' import paths; a
+    deadlock fails the test at the timeout instead of hanging the suite."""
+    tests = pathlib.Path(__file__).resolve().parent
+    folders = [tests, *(path for path in tests.iterdir() if path.is_dir())]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(map(str, [BUILD / "python", *folders])))
+    try:
+        return subprocess.run([sys.executable, "-c", textwrap.dedent(source)], env=env, timeout=timeout,
+                              capture_output=True, text=True)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"no answer within {timeout} s (deadlock)")

@@ -10,7 +10,7 @@ uint32_t zeceGetVersion(char **version, uint32_t *major, uint32_t *minor, uint32
         *major = 2;
         *minor = 1;
         *patch = 1;
-        *build = 0;
+        *build = 20101;  // the card's version as one number: 2.1.1
         return zeceER_SUCCESS;
     };
 }

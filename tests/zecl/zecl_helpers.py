@@ -1,18 +1,13 @@
 """Helpers of the compute-library tests: device data, op chains, reports, isolation."""
 import ctypes
-import os
-import subprocess
-import sys
-import textwrap
 import threading
 from dataclasses import dataclass
 
 import numpy as np
-import pytest
 
 import _halvora_pybind11 as hal
-from card import Device, device_info  # noqa: F401  (Device is imported from here too)
-from sim import BUILD, LIB_DIR
+from card import Device, run_isolated  # noqa: F401  (the compute tests import them from here)
+from sim import LIB_DIR
 
 FOREVER = 0xFFFFFFFF
 INVALID_PARAM = 301001
@@ -85,19 +80,6 @@ def pointer(capsule):
     ctypes.pythonapi.PyCapsule_GetPointer.restype = ctypes.c_void_p
     ctypes.pythonapi.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
     return ctypes.pythonapi.PyCapsule_GetPointer(capsule, None)
-
-
-def run_isolated(source, timeout=120):
-    """Runs Python `source` in a fresh interpreter with the tests' import paths; a
-    deadlock fails the test at the timeout instead of hanging the suite."""
-    here = os.path.dirname(os.path.abspath(__file__))
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(BUILD / "python"), here,
-                                                       os.path.dirname(here)]))
-    try:
-        return subprocess.run([sys.executable, "-c", textwrap.dedent(source)], env=env, timeout=timeout,
-                              capture_output=True, text=True)
-    except subprocess.TimeoutExpired:
-        pytest.fail(f"no answer within {timeout} s (deadlock)")
 
 
 class Gate:
