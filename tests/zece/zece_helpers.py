@@ -122,3 +122,43 @@ class Pictures:
 
     def planes(self, record, block):
         return unpack(record, self.bytes(record, block))
+
+
+def configure(op, **attributes):
+    """Sets attributes: ints as zeceDT_INT, floats as zeceDT_FLOAT, lists as arrays of those."""
+    element, array = zece.paramType.zecePARAM_ELEMENT, zece.paramType.zecePARAM_ARRAY
+    for name, value in attributes.items():
+        values = value if isinstance(value, (list, tuple)) else [value]
+        for index, item in enumerate(values):
+            kind = zece.dataType.zeceDT_FLOAT if isinstance(item, float) else zece.dataType.zeceDT_INT
+            item = item if isinstance(item, float) else int(item)
+            if isinstance(value, (list, tuple)):
+                status = zece.setZeceOPAttrArray(op, name, kind, array, item, index)
+            else:
+                status = zece.setZeceOPAttr(op, name, kind, element, item)
+            assert status == 0, (name, status)
+
+
+def image_attributes(prefix, record):
+    """The attributes that describe a picture, as `configure` takes them."""
+    return {prefix + "Width": record.width, prefix + "Height": record.height,
+            prefix + "WidthPitch": record.widthPitch, prefix + "HeightPitch": record.heightPitch,
+            prefix + "Format": record.format.value}
+
+
+def dataset(zecm, blocks, sizes, tensors=False):
+    """A dataset of data buffers (or uint8 tensors) over device blocks of the given sizes."""
+    from card import device_info
+    info = device_info(zecm)
+    if tensors:
+        result = zecm.createDataset(zecm.datasetMode.zecmDM_TENSOR)
+        for block, size in zip(blocks, sizes):
+            shape = zecm.shape()
+            shape.ndims, shape.shapes = 1, [size]
+            tensor = zecm.createTensorWithDataHandle(info, shape, zecm.dType.zecmDT_UINT8, block, False)
+            assert zecm.addDatasetTensor(result, tensor) == 0
+        return result
+    result = zecm.createDataset(zecm.datasetMode.zecmDM_BUFFER)
+    for block, size in zip(blocks, sizes):
+        assert zecm.addDatasetBuffer(result, zecm.createDataBuffer(info, block, size)) == 0
+    return result
