@@ -58,14 +58,9 @@ zeceImageType outputFormat(zeceOpType type, const Settings &settings, zeceImageT
 
 // The rectangle of the crop attributes (entry `index` of arrays when index >= 0).
 uint32_t rectangle(const Settings &settings, int index, cropRect *rect) {
-    double value;
-    if (!settings.get("cropWidth", &value, index) || !settings.get("cropHeight", &value, index))
-        return zeceER_OP_NOT_READY;
-    auto read = [&](const char *name) {
-        int64_t v = settings.integer(name, 0, index);
-        return static_cast<int32_t>(std::max<int64_t>(INT32_MIN, std::min<int64_t>(INT32_MAX, v)));
-    };
-    *rect = {read("cropX"), read("cropY"), read("cropWidth"), read("cropHeight")};
+    if (!settings.has("cropWidth", index) || !settings.has("cropHeight", index)) return zeceER_OP_NOT_READY;
+    *rect = {settings.int32("cropX", 0, index), settings.int32("cropY", 0, index), settings.int32("cropWidth", 0, index),
+             settings.int32("cropHeight", 0, index)};
     return zeceER_SUCCESS;
 }
 
@@ -122,17 +117,13 @@ uint32_t executeImageOp(zeceOpType type, const Settings &settings, const std::ve
     switch (type) {
     case zeceOP_RESIZE: return resizeImage(resize, input, output);
     case zeceOP_CROP: return cropImage(rect, input, output);
-    case zeceOP_FLIP: {
-        double flip;
-        if (!settings.get("flipType", &flip)) return zeceER_OP_NOT_READY;
+    case zeceOP_FLIP:
+        if (!settings.has("flipType")) return zeceER_OP_NOT_READY;
         return flipImage(enumeration(settings, "flipType", zeceFLIP_X_AXIS), input, output);
-    }
-    case zeceOP_CVT_COLOR: {
-        double code;
-        if (!settings.get("colorCvtCode", &code)) return zeceER_OP_NOT_READY;
+    case zeceOP_CVT_COLOR:
+        if (!settings.has("colorCvtCode")) return zeceER_OP_NOT_READY;
         return convertImage(enumeration(settings, "colorCvtCode", zeceCOLOR_NO_CHANGE),
                             enumeration(settings, "colorSpace", zeceCOLOR_SPACE_BT601), input, output);
-    }
     case zeceOP_WARP_AFFINE: {
         double matrix[ZECE_AFFINE_MATRIX_NUM];
         for (int i = 0; i < ZECE_AFFINE_MATRIX_NUM; ++i)

@@ -283,10 +283,6 @@ struct Plan {
     zeceTensorizationType tensor = zeceTENSORIZATION_FP16;
 };
 
-int32_t clamp32(int64_t value) {
-    return static_cast<int32_t>(std::max<int64_t>(INT32_MIN, std::min<int64_t>(INT32_MAX, value)));
-}
-
 bool inside(const cv::Rect &rect, const cv::Size &size) {
     return rect.x >= 0 && rect.y >= 0 && rect.width >= 1 && rect.height >= 1 &&
            int64_t{rect.x} + rect.width <= size.width && int64_t{rect.y} + rect.height <= size.height;
@@ -296,10 +292,9 @@ bool even(const cv::Rect &rect) { return rect.x % 2 == 0 && rect.y % 2 == 0 && r
 
 // The crop attributes (width and height required).
 uint32_t cropOf(const Settings &settings, cv::Rect *rect) {
-    double unused;
-    if (!settings.get("cropWidth", &unused) || !settings.get("cropHeight", &unused)) return zeceER_OP_NOT_READY;
-    *rect = cv::Rect(clamp32(settings.integer("cropX", 0)), clamp32(settings.integer("cropY", 0)),
-                     clamp32(settings.integer("cropWidth", 0)), clamp32(settings.integer("cropHeight", 0)));
+    if (!settings.has("cropWidth") || !settings.has("cropHeight")) return zeceER_OP_NOT_READY;
+    *rect = cv::Rect(settings.int32("cropX", 0), settings.int32("cropY", 0), settings.int32("cropWidth", 0),
+                     settings.int32("cropHeight", 0));
     return zeceER_SUCCESS;
 }
 
@@ -331,21 +326,17 @@ uint32_t geometryPlan(const Settings &settings, Plan *plan) {
     cv::Rect crop;
     if (geometry == Geometry::ResizeThenCrop) {
         if (uint32_t status = cropOf(settings, &crop)) return status;
-        double unused;
-        if (!settings.get("resizeWidth", &unused) || !settings.get("resizeHeight", &unused))
-            return zeceER_OP_NOT_READY;
-        plan->resized = cv::Size(clamp32(settings.integer("resizeWidth", 0)), clamp32(settings.integer("resizeHeight", 0)));
+        if (!settings.has("resizeWidth") || !settings.has("resizeHeight")) return zeceER_OP_NOT_READY;
+        plan->resized = cv::Size(settings.int32("resizeWidth", 0), settings.int32("resizeHeight", 0));
     }
     // The output size defaults to the crop's where a crop decides it, to the picture's
     // where nothing is resized, and is required otherwise.
     const cv::Size fallback = geometry == Geometry::ResizeThenCrop ? crop.size()
                               : geometry == Geometry::None         ? picture
                                                                    : cv::Size(-1, -1);
-    double unused;
-    plan->output.width = settings.get("outputWidth", &unused) ? clamp32(settings.integer("outputWidth", 0)) : fallback.width;
-    plan->output.height =
-        settings.get("outputHeight", &unused) ? clamp32(settings.integer("outputHeight", 0)) : fallback.height;
-    if (plan->output.width == -1 || plan->output.height == -1) return zeceER_OP_NOT_READY;
+    if ((!settings.has("outputWidth") && fallback.width < 0) || (!settings.has("outputHeight") && fallback.height < 0))
+        return zeceER_OP_NOT_READY;
+    plan->output = cv::Size(settings.int32("outputWidth", fallback.width), settings.int32("outputHeight", fallback.height));
     if (plan->output.width < 1 || plan->output.height < 1 || plan->output.width > kMaxSide ||
         plan->output.height > kMaxSide)
         return zeceER_INVALID_PARAM;

@@ -1,6 +1,7 @@
 // Op objects and their attributes. Each op type has a fixed set of attribute
 // names, each an element or an array of a bounded length; values are stored with
 // the data type of the setter that wrote them and read back only with that type.
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <initializer_list>
@@ -243,6 +244,11 @@ bool Settings::get(const char *name, double *value, int index) const {
     return true;
 }
 
+bool Settings::has(const char *name, int index) const {
+    double value;
+    return get(name, &value, index);
+}
+
 double Settings::real(const char *name, double fallback, int index) const {
     double value;
     return get(name, &value, index) ? value : fallback;
@@ -255,6 +261,10 @@ int64_t Settings::integer(const char *name, int64_t fallback, int index) const {
     return static_cast<int64_t>(value);
 }
 
+int32_t Settings::int32(const char *name, int32_t fallback, int index) const {
+    return static_cast<int32_t>(std::clamp<int64_t>(integer(name, fallback, index), INT32_MIN, INT32_MAX));
+}
+
 size_t Settings::count(const char *name) const {
     auto found = attributes_.find(name);
     return found == attributes_.end() || !found->second.array ? 0 : found->second.values.size();
@@ -262,20 +272,15 @@ size_t Settings::count(const char *name) const {
 
 uint32_t descriptor(const Settings &settings, const std::string &prefix, const zeceImageDesc &defaults,
                     int index, zeceImageDesc *desc) {
-    auto read = [&](const char *field, int64_t fallback) {
-        int64_t value = settings.integer((prefix + field).c_str(), fallback, index);
-        return static_cast<int32_t>(std::max<int64_t>(INT32_MIN, std::min<int64_t>(INT32_MAX, value)));
-    };
-    auto unset = [&](const char *field) {
-        double value;
-        return !settings.get((prefix + field).c_str(), &value, index);
-    };
+    auto read = [&](const char *field, int32_t fallback) { return settings.int32((prefix + field).c_str(), fallback, index); };
+    auto unset = [&](const char *field) { return !settings.has((prefix + field).c_str(), index); };
     if ((unset("Width") && defaults.width < 0) || (unset("Height") && defaults.height < 0))
         return zeceER_OP_NOT_READY;
     desc->width = read("Width", defaults.width);
     desc->height = read("Height", defaults.height);
     desc->format = static_cast<zeceImageType>(read("Format", defaults.format));
-    desc->widthPitch = read("WidthPitch", int64_t{desc->width} * pixelBytes(desc->format));
+    desc->widthPitch = read("WidthPitch", static_cast<int32_t>(std::min<int64_t>(
+                                              INT32_MAX, int64_t{desc->width} * pixelBytes(desc->format))));
     desc->heightPitch = read("HeightPitch", desc->height);
     return zeceER_SUCCESS;
 }

@@ -58,8 +58,11 @@ public:
 
     // The element `name`, or entry `index` of the array `name`; false when unset.
     bool get(const char *name, double *value, int index = -1) const;
+    bool has(const char *name, int index = -1) const;
     double real(const char *name, double fallback, int index = -1) const;
     int64_t integer(const char *name, int64_t fallback, int index = -1) const;
+    // As integer, clamped to the 32-bit range.
+    int32_t int32(const char *name, int32_t fallback, int index = -1) const;
     // Entries of an array attribute (0 when it was never set).
     size_t count(const char *name) const;
 
