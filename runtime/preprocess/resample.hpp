@@ -2,6 +2,7 @@
 // Pillow's filters, whose support widens when downscaling (no library offers
 // Pillow's resampler), and taps that follow cv::resize's geometry for the fused ops.
 #pragma once
+#include <cstdint>
 #include <vector>
 
 #include "preprocess/image.hpp"
@@ -10,21 +11,35 @@ namespace zece {
 
 // For each output position: the first source index and `width` weights. Every
 // tap lies inside the source (taps past an edge are folded onto it), and each
-// position's weights sum to 1.
+// position's weights sum to 1. A window shorter than `width` is padded with zero
+// weights after it, or before it where it ends at the source's last index (its
+// `first` then moves left so that first + width <= inSize).
 struct Taps {
     int width = 0;
     std::vector<int> first;
     std::vector<float> weights;  // width x outSize, position by position
+    // The weights in fixed point with kTapBits fraction bits, rounded from double
+    // precision as Pillow rounds them (Pillow kinds only; empty for the others).
+    std::vector<int32_t> fixed;
 };
+
+// Fraction bits of Taps::fixed and of the sums resamplePlane computes.
+constexpr int kTapBits = 22;
 
 // Whether a resize kind is one of Pillow's filters (resampled here, not by OpenCV).
 ZECE_INTERNAL bool isPillow(zeceResizeType type);
-// Taps mapping `inSize` source positions onto `outSize` output positions. Pillow
-// kinds as Pillow computes them; OpenCV kinds (and the plain names, which are
-// OpenCV's) with cv::resize's coordinate mapping and replicated borders.
+// Taps mapping `inSize` source positions onto `outSize` output positions (both from
+// 1 to kMaxSide; empty taps otherwise). Pillow kinds exactly as Pillow computes them
+// for Image.resize; OpenCV kinds (and the plain names, which are OpenCV's) with
+// cv::resize's coordinate mapping and replicated borders, in floats: nearest picks
+// the pixel cv::resize picks, bilinear is within 1 of it for bytes. Empty taps
+// (width 0) for zeceRESIZE_NO_RESIZE and unknown kinds.
 ZECE_INTERNAL Taps makeTaps(zeceResizeType type, int inSize, int outSize);
 // Pillow's resampling of one plane (any number of channels, same in and out):
-// the horizontal pass into bytes, then the vertical pass, each rounded and clipped.
+// the horizontal pass into bytes, then the vertical pass, each rounded and clipped;
+// a pass whose size does not change is skipped. Taps without fixed weights are
+// rounded from their float weights. Leaves `out` untouched when the planes or taps
+// do not fit together (sizes, channels, taps outside the source).
 ZECE_INTERNAL void resamplePlane(const Plane &in, const Plane &out, const Taps &horizontal,
                                  const Taps &vertical);
 
