@@ -436,12 +436,12 @@ Taps makeTaps(zeceResizeType type, int inSize, int outSize) {
     }
 }
 
-void resamplePlane(const Plane &in, const Plane &out, const Taps &horizontal, const Taps &vertical) {
-    if (!usable(in) || !usable(out) || in.channels != out.channels) return;
+bool resamplePlane(const Plane &in, const Plane &out, const Taps &horizontal, const Taps &vertical) {
+    if (!usable(in) || !usable(out) || in.channels != out.channels) return false;
     const bool across = in.width != out.width, down = in.height != out.height;
     Kernel columns, rows;
-    if (across && !prepare(horizontal, in.width, out.width, &columns)) return;
-    if (down && !prepare(vertical, in.height, out.height, &rows)) return;
+    if (across && !prepare(horizontal, in.width, out.width, &columns)) return false;
+    if (down && !prepare(vertical, in.height, out.height, &rows)) return false;
     const int channels = in.channels;
     const size_t bytes = static_cast<size_t>(out.width) * channels;
     const HorizontalRow resampleRow = horizontalFor(channels);
@@ -453,7 +453,7 @@ void resamplePlane(const Plane &in, const Plane &out, const Taps &horizontal, co
             else
                 std::memcpy(row(out, y), row(in, y), bytes);
         }
-        return;
+        return true;
     }
 
     // The vertical pass takes its rows from the source, or from the source through the
@@ -467,13 +467,13 @@ void resamplePlane(const Plane &in, const Plane &out, const Taps &horizontal, co
             for (int t = 0; t < rows.count[y]; ++t) sources[t] = row(in, rows.start[y] + t);
             verticalRow(sources.data(), rows.at(y), rows.count[y], row(out, y), bytes);
         }
-        return;
+        return true;
     }
     const size_t ring = static_cast<size_t>(std::max(rows.longest, 1));
     const size_t open = mostOpen(rows, in.height);
     if (open * sizeof(int32_t) < ring) {
         scatterVertical(in, out, columns, rows, open, resampleRow);
-        return;
+        return true;
     }
     std::vector<uint8_t> cache(ring * bytes);
     std::vector<int> held(ring, -1);
@@ -491,6 +491,7 @@ void resamplePlane(const Plane &in, const Plane &out, const Taps &horizontal, co
         }
         verticalRow(sources.data(), rows.at(y), rows.count[y], row(out, y), bytes);
     }
+    return true;
 }
 
 }  // namespace zece

@@ -38,9 +38,9 @@ ZECE_INTERNAL Taps makeTaps(zeceResizeType type, int inSize, int outSize);
 // Pillow's resampling of one plane (any number of channels, same in and out):
 // the horizontal pass into bytes, then the vertical pass, each rounded and clipped;
 // a pass whose size does not change is skipped. Taps without fixed weights are
-// rounded from their float weights. Leaves `out` untouched when the planes or taps
-// do not fit together (sizes, channels, taps outside the source).
-ZECE_INTERNAL void resamplePlane(const Plane &in, const Plane &out, const Taps &horizontal,
+// rounded from their float weights. Returns false, with `out` untouched, when the
+// planes or taps do not fit together (sizes, channels, taps outside the source).
+ZECE_INTERNAL bool resamplePlane(const Plane &in, const Plane &out, const Taps &horizontal,
                                  const Taps &vertical);
 
 }  // namespace zece

@@ -37,7 +37,8 @@ uint32_t resizeImage(zeceResizeType type, const Image &in, const Image &out) {
         if (type == zeceRESIZE_NO_RESIZE) {
             from.mat().copyTo(target);
         } else if (isPillow(type)) {
-            resamplePlane(from, to, makeTaps(type, from.width, to.width), makeTaps(type, from.height, to.height));
+            if (!resamplePlane(from, to, makeTaps(type, from.width, to.width), makeTaps(type, from.height, to.height)))
+                return zeceER_INVALID_IMAGE;
         } else {
             cv::resize(from.mat(), target, target.size(), 0, 0, cvInterpolation(type));
         }
