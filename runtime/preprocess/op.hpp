@@ -35,7 +35,7 @@ using Attributes = std::map<std::string, Attribute>;
 struct CustomizedOp;  // customized.hpp
 
 struct Op {
-    std::mutex mutex;  // guards the attributes and the customized instance's calls
+    std::mutex mutex;  // guards the attributes (customized ops serialize their calls on their own)
     zeceOpType type = zeceOP_MEM_COPY_OP;
     Attributes attributes;
     std::shared_ptr<CustomizedOp> customized;  // set for ops made from a loaded plug-in
