@@ -10,6 +10,8 @@ from _halvora_pybind11 import zece, zecm
 
 WIDTH, HEIGHT = 1920, 1080
 OUT_WIDTH, OUT_HEIGHT = 1280, 720
+TENSOR = 224
+MEAN, STD = [0.485, 0.456, 0.406], [0.229, 0.224, 0.225]
 
 
 def nv12_desc(width, height):
@@ -34,6 +36,7 @@ class Picture:
 
     def __init__(self, rng):
         data = rng.integers(0, 256, WIDTH * HEIGHT * 3 // 2, dtype=np.uint8)
+        self.frame = data.reshape(HEIGHT * 3 // 2, WIDTH)
         self.y = data[:WIDTH * HEIGHT].reshape(HEIGHT, WIDTH)
         self.uv = data[WIDTH * HEIGHT:].reshape(HEIGHT // 2, WIDTH // 2, 2)
         self.desc = nv12_desc(WIDTH, HEIGHT)
@@ -71,11 +74,51 @@ def resize_pillow(picture):
            unit="ms", scale=1e3)
 
 
+def dataset(block, size):
+    info = zecm.deviceInfo()
+    info.deviceType, info.deviceIdx = zecm.deviceType.zecmDE_ZECC, 0
+    result = zecm.createDataset(zecm.datasetMode.zecmDM_BUFFER)
+    zecm.addDatasetBuffer(result, zecm.createDataBuffer(info, block, size))
+    return result
+
+
+def fused_tensor(picture):
+    """A fused op from the NV12 picture to a 224 x 224 planar float16 tensor, normalised by mean
+    and standard deviation, against the same steps with OpenCV and NumPy."""
+    op = zece.createOp(zece.opType.zeceOP_FUSION_OP_YUV_NV12_CVTCOLOR_RESIZE_NORM_TENSOR)
+    element, array = zece.paramType.zecePARAM_ELEMENT, zece.paramType.zecePARAM_ARRAY
+    integer, real = zece.dataType.zeceDT_INT, zece.dataType.zeceDT_FLOAT
+    for name, value in (("inputWidth", WIDTH), ("inputHeight", HEIGHT), ("outputWidth", TENSOR),
+                        ("outputHeight", TENSOR), ("normType", int(zece.normType.zeceNORM_DIV255_MINUSMEAN_DIVSTD)),
+                        ("tensorizationType", int(zece.tensorizationType.zeceTENSORIZATION_FP16))):
+        zece.setZeceOPAttr(op, name, integer, element, value)
+    for index in range(3):
+        zece.setZeceOPAttrArray(op, "mean", real, array, MEAN[index], index)
+        zece.setZeceOPAttrArray(op, "std", real, array, STD[index], index)
+    tensor_bytes = TENSOR * TENSOR * 3 * 2
+    tensor = zecm.malloc(tensor_bytes)
+    inputs, outputs = dataset(picture.block, WIDTH * HEIGHT * 3 // 2), dataset(tensor, tensor_bytes)
+    assert zece.executeOp(op, inputs, outputs) == 0
+    mean, std = np.float32(MEAN), np.float32(STD)
+
+    def baseline():
+        rgb = cv2.cvtColor(picture.frame, cv2.COLOR_YUV2RGB_NV12)
+        small = cv2.resize(rgb, (TENSOR, TENSOR), interpolation=cv2.INTER_LINEAR)
+        return np.ascontiguousarray(((small.astype(np.float32) / np.float32(255) - mean) / std)
+                                    .astype(np.float16).transpose(2, 0, 1))
+
+    ours = best_time(lambda: zece.executeOp(op, inputs, outputs), 50)
+    report("fused NV12 1080p -> 224x224 fp16 planar, normalised (cvtColor, resize, astype, transpose)", ours,
+           best_time(baseline, 50), unit="us", scale=1e6)
+    zece.destroyOp(op)
+
+
 def main():
     zecm.uninitialize()
     zecm.initialize()
     zecm.setDevice(0)
     picture = Picture(np.random.default_rng(0))
+    fused_tensor(picture)
     resize_opencv(picture)
     resize_pillow(picture)
     zecm.uninitialize()

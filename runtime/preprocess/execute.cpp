@@ -174,18 +174,19 @@ using namespace zece;
 
 uint32_t zeceExecuteOp(zeceOp *op, zecmDataset *input, zecmDataset *output) {
     ZESIM_CALL(op, input, output) {
-        auto object = findOp(op);
-        if (!object) return zeceER_INVALID_HANDLE;
-        std::vector<Buffer> inputs, outputs;
-        if (uint32_t status = buffersOf(input, &inputs)) return status;
-        if (uint32_t status = buffersOf(output, &outputs)) return status;
-        if (object->type == zeceOP_CUSTOMIZED_OP) return executeCustomized(*object, inputs, outputs);
-        Attributes attributes;
-        {
-            std::lock_guard<std::mutex> lock(object->mutex);
-            attributes = object->attributes;
-        }
-        Settings settings(std::move(attributes));
-        return guarded([&] { return executeBuiltin(object->type, settings, inputs, outputs); });
+        return guarded([&] {
+            auto object = findOp(op);
+            if (!object) return uint32_t{zeceER_INVALID_HANDLE};
+            std::vector<Buffer> inputs, outputs;
+            if (uint32_t status = buffersOf(input, &inputs)) return status;
+            if (uint32_t status = buffersOf(output, &outputs)) return status;
+            if (object->type == zeceOP_CUSTOMIZED_OP) return executeCustomized(*object, inputs, outputs);
+            Attributes attributes;
+            {
+                std::lock_guard<std::mutex> lock(object->mutex);
+                attributes = object->attributes;
+            }
+            return executeBuiltin(object->type, Settings(std::move(attributes)), inputs, outputs);
+        });
     };
 }

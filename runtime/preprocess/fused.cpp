@@ -4,9 +4,9 @@
 // no full-size intermediate picture is made.
 //
 // The result equals the same chain of separate steps (OpenCV's cvtColor and resize,
-// then normalisation in 32-bit floats): OpenCV's bilinear and nearest resizes are
-// reproduced with their own fixed-point arithmetic, the other filters with
-// floating-point taps (within 1 of OpenCV's or Pillow's bytes).
+// then normalisation in 32-bit floats): OpenCV's bilinear and nearest resizes and
+// Pillow's filters are reproduced with their own fixed-point arithmetic, OpenCV's
+// bicubic and Lanczos filters with floating-point taps (within 1 of its bytes).
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -26,7 +26,7 @@ namespace {
 
 // ---- resampling of rows ---------------------------------------------------------------
 
-enum class Mode { Nearest, Linear, Area, Taps };
+enum class Mode { Nearest, Linear, Area, Pillow, Taps };
 
 constexpr int kBandPairs = 32;   // row pairs of the source converted by one call
 constexpr int kStripeRows = 32;  // least output rows worth a thread of their own
@@ -40,7 +40,7 @@ struct Axis {
     int count = 0;  // output positions
     int taps = 1;
     std::vector<int> index;
-    std::vector<int> fixed;      // Linear: weights scaled by 2^11, as OpenCV rounds them
+    std::vector<int> fixed;      // Linear: weights scaled by 2^11, as OpenCV rounds them; Pillow: Taps::fixed
     std::vector<float> weights;  // Taps
 };
 
@@ -52,7 +52,7 @@ Mode modeOf(zeceResizeType type, int inWidth, int inHeight, int outWidth, int ou
     if (interpolation == cv::INTER_NEAREST) return Mode::Nearest;
     if (interpolation == cv::INTER_LINEAR)
         return inWidth == 2 * outWidth && inHeight == 2 * outHeight ? Mode::Area : Mode::Linear;
-    return Mode::Taps;
+    return isPillow(type) ? Mode::Pillow : Mode::Taps;
 }
 
 // Output positions [begin, begin + count) of a resize from `in` to `out` positions,
@@ -64,13 +64,17 @@ Axis makeAxis(Mode mode, zeceResizeType type, int in, int out, int offset, int b
     axis.mode = mode;
     axis.count = count;
     const double scale = 1.0 / (static_cast<double>(out) / in);
-    if (mode == Mode::Taps) {
+    if (mode == Mode::Taps || mode == Mode::Pillow) {
         Taps taps = makeTaps(type, in, out);
         axis.taps = taps.width;
         for (int i = begin; i < begin + count; ++i)
             for (int k = 0; k < taps.width; ++k) {
+                const size_t tap = static_cast<size_t>(i) * taps.width + k;
                 axis.index.push_back(offset + taps.first[i] + k);
-                axis.weights.push_back(taps.weights[static_cast<size_t>(i) * taps.width + k]);
+                if (mode == Mode::Pillow)
+                    axis.fixed.push_back(taps.fixed[tap]);
+                else
+                    axis.weights.push_back(taps.weights[tap]);
             }
         return axis;
     }
@@ -102,12 +106,21 @@ using RowSource = std::function<const uint8_t *(int row)>;
 
 // The horizontal pass of one source row into `count` positions of C channels:
 // integers for OpenCV's kinds (weights scaled by 2^11 for Linear, pair sums for
-// Area), floats for taps.
+// Area) and for Pillow's (bytes, as Pillow rounds its first pass), floats for taps.
 template <int C>
 void horizontalInts(const Axis &axis, const uint8_t *__restrict in, int32_t *__restrict out) {
     const int *index = axis.index.data();
     for (int x = 0; x < axis.count; ++x) {
-        if (axis.mode == Mode::Nearest) {
+        if (axis.mode == Mode::Pillow) {
+            int32_t sums[C];
+            for (int c = 0; c < C; ++c) sums[c] = kTapHalf;
+            for (int k = 0; k < axis.taps; ++k) {
+                const size_t tap = static_cast<size_t>(x) * axis.taps + k;
+                const uint8_t *p = in + index[tap] * C;
+                for (int c = 0; c < C; ++c) sums[c] += p[c] * axis.fixed[tap];
+            }
+            for (int c = 0; c < C; ++c) out[x * C + c] = clip8(sums[c]);
+        } else if (axis.mode == Mode::Nearest) {
             const uint8_t *p = in + index[x] * C;
             for (int c = 0; c < C; ++c) out[x * C + c] = p[c];
         } else if (axis.mode == Mode::Area) {
@@ -177,6 +190,17 @@ public:
                            width_, out);
             break;
         }
+        case Mode::Pillow: {
+            pillowSum_.assign(width_, kTapHalf);
+            for (int k = 0; k < v_.taps; ++k) {
+                const int32_t weight = v_.fixed[static_cast<size_t>(y) * v_.taps + k];
+                if (weight == 0) continue;
+                const int32_t *a = ints(rows[k]);
+                for (int x = 0; x < width_; ++x) pillowSum_[x] += a[x] * weight;
+            }
+            for (int x = 0; x < width_; ++x) out[x] = clip8(pillowSum_[x]);
+            break;
+        }
         case Mode::Taps: {
             sum_.assign(width_, 0.0f);
             for (int k = 0; k < v_.taps; ++k) {
@@ -233,6 +257,7 @@ private:
     std::vector<std::vector<int32_t>> ints_;
     std::vector<std::vector<float>> floats_;
     std::vector<float> sum_;
+    std::vector<int32_t> pillowSum_;
 };
 
 // ---- the op's settings ----------------------------------------------------------------

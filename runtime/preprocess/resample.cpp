@@ -29,7 +29,6 @@ bool isPillow(zeceResizeType type) {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr int32_t kHalf = int32_t{1} << (kTapBits - 1);
 
 // Pillow's filters, each with its support (the half-width at scale 1). The constants
 // and the order of the operations are Pillow's, so that the weights are the same
@@ -269,7 +268,7 @@ bool prepare(const Taps &taps, int inSize, int outSize, Kernel *kernel) {
             if (value) lead = std::min(lead, t), last = t;
         }
         constexpr int64_t limit = std::numeric_limits<int32_t>::max();
-        if (positive * 255 + kHalf > limit || -negative * 255 > limit) return false;
+        if (positive * 255 + kTapHalf > limit || -negative * 255 > limit) return false;
         const int count = last < lead ? 0 : last - lead + 1;
         kernel->start[i] = first + (count ? lead : 0);
         kernel->count[i] = count;
@@ -278,11 +277,6 @@ bool prepare(const Taps &taps, int inSize, int outSize, Kernel *kernel) {
         std::memmove(kernel->coefficients.data() + base, values + (count ? lead : 0), sizeof(int32_t) * count);
     }
     return true;
-}
-
-inline uint8_t clip8(int32_t sum) {
-    const int32_t value = sum >> kTapBits;
-    return static_cast<uint8_t>(value < 0 ? 0 : value > 255 ? 255 : value);
 }
 
 // One row through the horizontal pass, for pixels of C bytes.
@@ -294,7 +288,7 @@ void horizontalRow(const uint8_t *__restrict in, uint8_t *__restrict out, const 
         const int32_t *weights = kernel.at(x);
         const int count = kernel.count[x];
         int32_t sums[C];
-        for (int c = 0; c < C; ++c) sums[c] = kHalf;
+        for (int c = 0; c < C; ++c) sums[c] = kTapHalf;
         for (int t = 0; t < count; ++t)
             for (int c = 0; c < C; ++c) sums[c] += pixels[t * C + c] * weights[t];
         for (int c = 0; c < C; ++c) out[x * C + c] = clip8(sums[c]);
@@ -309,7 +303,7 @@ void horizontalRowAny(const uint8_t *__restrict in, uint8_t *__restrict out, con
         const int32_t *weights = kernel.at(x);
         const int count = kernel.count[x];
         for (int c = 0; c < channels; ++c) {
-            int32_t sum = kHalf;
+            int32_t sum = kTapHalf;
             for (int t = 0; t < count; ++t) sum += pixels[static_cast<size_t>(t) * channels + c] * weights[t];
             out[static_cast<size_t>(x) * channels + c] = clip8(sum);
         }
@@ -336,7 +330,7 @@ void verticalRow(const uint8_t *const *rows, const int32_t *weights, int count, 
     int32_t sums[kBlock];
     for (size_t from = 0; from < bytes; from += kBlock) {
         const size_t n = std::min(kBlock, bytes - from);
-        for (size_t b = 0; b < n; ++b) sums[b] = kHalf;
+        for (size_t b = 0; b < n; ++b) sums[b] = kTapHalf;
         int t = 0;
         for (; t + 1 < count; t += 2) {
             const uint8_t *__restrict a = rows[t] + from;
@@ -403,7 +397,7 @@ void scatterVertical(const Plane &in, const Plane &out, const Kernel &columns, c
             if (t == 0) {
                 slot[y] = spare.back();
                 spare.pop_back();
-                std::fill(slot[y], slot[y] + bytes, kHalf);
+                std::fill(slot[y], slot[y] + bytes, kTapHalf);
             }
             int32_t *__restrict sum = slot[y];
             const uint8_t *__restrict pixels = line.data();

@@ -25,6 +25,14 @@ struct Taps {
 
 // Fraction bits of Taps::fixed and of the sums resamplePlane computes.
 constexpr int kTapBits = 22;
+// Where a fixed-point sum starts: half of the last unit, so that the shift rounds.
+constexpr int32_t kTapHalf = int32_t{1} << (kTapBits - 1);
+
+// A fixed-point sum (started at kTapHalf) as a byte, clipped as Pillow clips.
+inline uint8_t clip8(int32_t sum) {
+    const int32_t value = sum >> kTapBits;
+    return static_cast<uint8_t>(value < 0 ? 0 : value > 255 ? 255 : value);
+}
 
 // Whether a resize kind is one of Pillow's filters (resampled here, not by OpenCV).
 ZECE_INTERNAL bool isPillow(zeceResizeType type);

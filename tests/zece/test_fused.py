@@ -274,3 +274,34 @@ def test_an_rgb_op_without_resize_keeps_the_picture_size(pictures):
     assert status == 0
     np.testing.assert_array_equal(result.reshape(3, 4, 6), planes[0].transpose(2, 0, 1))
     assert run(pictures, op, source, planes, 999, outputWidth=5, outputHeight=4)[0] == INVALID_PARAM
+
+
+def pillow_resize(picture, size, name):
+    from PIL import Image
+    channels = [Image.fromarray(np.ascontiguousarray(picture[..., c])) for c in range(picture.shape[2])]
+    return np.dstack([np.asarray(c.resize(size, getattr(Image, name))) for c in channels])
+
+
+# OpenCV's cubic and Lanczos filters run on floating-point taps (within 1); Pillow's
+# filters on Pillow's own fixed-point arithmetic (exact).
+@pytest.mark.parametrize("resize, oracle, tolerance", [
+    ("zeceRESIZE_BICUBIC", lambda p, s: cv2.resize(p, s, interpolation=cv2.INTER_CUBIC), 1),
+    ("zeceRESIZE_LANCZOS_CV", lambda p, s: cv2.resize(p, s, interpolation=cv2.INTER_LANCZOS4), 1),
+    ("zeceRESIZE_BILINEAR_PILLOW", lambda p, s: pillow_resize(p, s, "BILINEAR"), 0),
+    ("zeceRESIZE_BICUBIC_PILLOW", lambda p, s: pillow_resize(p, s, "BICUBIC"), 0),
+    ("zeceRESIZE_LANCZOS_PILLOW", lambda p, s: pillow_resize(p, s, "LANCZOS"), 0),
+    ("zeceRESIZE_BOX_PILLOW", lambda p, s: pillow_resize(p, s, "BOX"), 0),
+    ("zeceRESIZE_HAMMING_PILLOW", lambda p, s: pillow_resize(p, s, "HAMMING"), 0),
+])
+@pytest.mark.parametrize("size", [(37, 23), (150, 90)])
+def test_other_filters(pictures, resize, oracle, tolerance, size):
+    rng = np.random.default_rng(6)
+    source = desc("zeceIMG_YUV_NV12", 96, 64)
+    planes = [rng.integers(0, 256, (64, 96), dtype=np.uint8), rng.integers(0, 256, (32, 48, 2), dtype=np.uint8)]
+    count = size[0] * size[1] * 3
+    status, result = run(pictures, OPS.zeceOP_FUSION_OP_YUV_NV12_CVTCOLOR_RESIZE_NORM_TENSOR, source, planes, count,
+                         outputWidth=size[0], outputHeight=size[1], resizeType=getattr(zece.resizeType, resize),
+                         tensorizationType=TENSORS.zeceTENSORIZATION_UINT8_INTERLEAVE)
+    assert status == 0
+    expected = oracle(cv2.cvtColor(nv12(planes), cv2.COLOR_YUV2RGB_NV12), size)
+    compare(result, expected, tolerance)
