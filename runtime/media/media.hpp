@@ -1,0 +1,66 @@
+// Internals of the media engine shared by its parts: system state, picture memory,
+// stream bytes and the decoder channel table.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "sim/call.hpp"
+#include "zeme.h"
+
+#define ZEME_INTERNAL __attribute__((visibility("default")))
+
+namespace zeme {
+
+// Decoder channels of the card; callers number them 0..kDecoderChannels-1.
+constexpr uint32_t kDecoderChannels = 32;
+// Output pictures of a channel besides its extraBufferNumber.
+constexpr uint32_t kDefaultPictures = 8;
+// Largest extraBufferNumber a channel accepts.
+constexpr uint32_t kMaxExtraPictures = 64;
+
+// Whether zemeSystemInitialize is in force.
+ZEME_INTERNAL bool systemInitialized();
+// zemeER_RSLT_ERR_NOT_SYSTEM_INIT unless the system is initialised.
+inline uint32_t checkSystem() {
+    return systemInitialized() ? zemeER_SUCCESS : zemeER_RSLT_ERR_NOT_SYSTEM_INIT;
+}
+
+// Host picture memory. Buffers go back to a store of the system when a picture is
+// released and are handed out again to later pictures; the store frees them only at
+// zemeSystemUninitialize (a buffer still held elsewhere then dies with its last holder).
+// A view of a released picture therefore reads stale pixels, never unmapped memory.
+struct HostBuffer {
+    uint8_t *data = nullptr;
+    size_t size = 0;
+    explicit HostBuffer(size_t bytes);
+    ~HostBuffer();
+    HostBuffer(const HostBuffer &) = delete;
+    HostBuffer &operator=(const HostBuffer &) = delete;
+};
+// A buffer of at least `size` bytes (throws std::bad_alloc).
+ZEME_INTERNAL std::shared_ptr<HostBuffer> acquireHostBuffer(size_t size);
+ZEME_INTERNAL void recycleHostBuffer(std::shared_ptr<HostBuffer> buffer);
+// Drops every buffer of the store (zemeSystemUninitialize).
+ZEME_INTERNAL void clearHostBuffers();
+
+// The bytes of a stream argument: `data` when set, else the device block range at
+// `busAddress` (checked against the live blocks of the common library).
+ZEME_INTERNAL uint32_t streamBytes(const zemeStream &stream, const uint8_t **bytes);
+
+// Stops and destroys every decoder channel (zemeSystemUninitialize).
+ZEME_INTERNAL void destroyAllDecoders();
+
+// Runs `body`, turning an escaping exception into a status.
+template <class Body> uint32_t guarded(Body &&body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        return zemeER_RSLT_ERR_NO_MEMORY;
+    } catch (...) {
+        return zemeER_RSLT_ERR_START;
+    }
+}
+
+}  // namespace zeme

@@ -1,0 +1,106 @@
+// System set-up of the media engine and the store of host picture memory.
+#include <sys/mman.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+
+#include "common/memory.hpp"
+#include "media/media.hpp"
+
+namespace zeme {
+namespace {
+
+std::mutex systemMutex;  // orders initialise and uninitialise
+std::atomic<bool> isInitialized{false};
+
+constexpr size_t kAlignment = 64;
+constexpr size_t kHugePage = 2u << 20;
+
+std::mutex storeMutex;
+std::multimap<size_t, std::shared_ptr<HostBuffer>> spareBuffers;  // by size
+
+}  // namespace
+
+HostBuffer::HostBuffer(size_t bytes) {
+    size_t alignment = bytes >= 2 * kHugePage ? kHugePage : kAlignment;
+    size_t rounded = (bytes + alignment - 1) / alignment * alignment;
+    data = static_cast<uint8_t *>(std::aligned_alloc(alignment, rounded ? rounded : alignment));
+    if (!data) throw std::bad_alloc();
+    if (alignment == kHugePage) madvise(data, rounded, MADV_HUGEPAGE);
+    size = bytes;
+}
+
+HostBuffer::~HostBuffer() { std::free(data); }
+
+std::shared_ptr<HostBuffer> acquireHostBuffer(size_t size) {
+    {
+        std::lock_guard<std::mutex> lock(storeMutex);
+        // The smallest spare that fits, unless it would waste more than half of itself.
+        auto spare = spareBuffers.lower_bound(size);
+        if (spare != spareBuffers.end() && spare->first / 2 <= size) {
+            auto buffer = std::move(spare->second);
+            spareBuffers.erase(spare);
+            return buffer;
+        }
+    }
+    return std::make_shared<HostBuffer>(size);
+}
+
+void recycleHostBuffer(std::shared_ptr<HostBuffer> buffer) {
+    if (!buffer) return;
+    std::lock_guard<std::mutex> lock(storeMutex);
+    if (!isInitialized.load()) return;  // after uninitialise: freed with its last holder
+    spareBuffers.emplace(buffer->size, std::move(buffer));
+}
+
+void clearHostBuffers() {
+    std::multimap<size_t, std::shared_ptr<HostBuffer>> dropped;
+    std::lock_guard<std::mutex> lock(storeMutex);
+    dropped.swap(spareBuffers);
+}
+
+bool systemInitialized() { return isInitialized.load(std::memory_order_acquire); }
+
+uint32_t streamBytes(const zemeStream &stream, const uint8_t **bytes) {
+    if (stream.data) {
+        *bytes = stream.data;
+        return zemeER_SUCCESS;
+    }
+    if (!stream.busAddress) return zemeER_RSLT_ERR_INVALID_PARAM;
+    const void *address = reinterpret_cast<const void *>(stream.busAddress);
+    zesim::Entry block;
+    if (zecm::findRange(address, stream.dataSize, &block) || !zecm::isDeviceKind(block.kind))
+        return zemeER_RSLT_ERR_INVALID_PARAM;
+    *bytes = static_cast<const uint8_t *>(address);
+    return zemeER_SUCCESS;
+}
+
+}  // namespace zeme
+
+using namespace zeme;
+
+// A second initialise while initialised does nothing and succeeds; it is not
+// counted: one uninitialise ends the system.
+uint32_t zemeSystemInitialize(void) {
+    ZESIM_CALL() {
+        std::lock_guard<std::mutex> lock(systemMutex);
+        isInitialized.store(true, std::memory_order_release);
+        return zemeER_SUCCESS;
+    };
+}
+
+// Stops and destroys every channel (pictures still handed out are taken back), then
+// frees the host picture memory.
+uint32_t zemeSystemUninitialize(void) {
+    ZESIM_CALL() {
+        std::lock_guard<std::mutex> lock(systemMutex);
+        if (!isInitialized.exchange(false)) return zemeER_RSLT_ERR_NOT_SYSTEM_INIT;
+        return guarded([] {
+            destroyAllDecoders();
+            clearHostBuffers();
+            return uint32_t{zemeER_SUCCESS};
+        });
+    };
+}
