@@ -150,7 +150,7 @@ void registerRecords(py::module_ &m) {
         .def_readwrite("denominator", &zemeRational::denominator);
 }
 
-py::object version() {
+py::str version() {
     char *text = nullptr;
     uint32_t major = 0, minor = 0, patch = 0, build = 0;
     check(zemeGetVersion(&text, &major, &minor, &patch, &build), "get version error, ret: %d.");
