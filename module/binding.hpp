@@ -79,12 +79,13 @@ inline py::str boundedText(const char *buffer, size_t size) {
     return py::reinterpret_steal<py::str>(text);
 }
 
-// Text from a runtime text pointer; None for null.
-inline py::object optionalText(const char *text) {
-    if (!text) return py::none();
+// Text from a runtime text pointer; None for null. Typed as `str`, so that the
+// binding's signature reads "-> str" (the value may still be None).
+inline py::str optionalText(const char *text) {
+    if (!text) return py::reinterpret_borrow<py::str>(py::none());
     PyObject *decoded = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "strict");
     if (!decoded) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(decoded);
+    return py::reinterpret_steal<py::str>(decoded);
 }
 
 // Runtime enumerations are plain C enums, so pybind11's non-arithmetic enum is

@@ -7,6 +7,7 @@
 #include "binding.hpp"
 #include "init.hpp"
 #include "zece/python/src/groups.hpp"
+#include "zeme/python/src/groups.hpp"
 #include "version_check.hpp"
 
 namespace {
@@ -37,7 +38,8 @@ void fill(py::module_ &root) {
 
     halvora::initZecm(root);                                                    // 1
     py::module_ zeme = root.def_submodule("zeme", "zentri media engine.");     // 2
-    (void)zeme;                                                                 // 3-5
+    halvora::zeme::registerMediaTypes(zeme);                                    // 3
+    halvora::zeme::registerDecoders(zeme);                                      // 4
     halvora::initZecl(root);                                                    // 6
     py::module_ zece = root.def_submodule("zece", "zentri  preprocess op engine.");  // 7
     halvora::zece::registerTypes(zece);                                         // 8

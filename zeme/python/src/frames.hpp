@@ -1,0 +1,47 @@
+// The `frame` and `stream` records: mirrors of the runtime's zemeFrame and
+// zemeStream whose bytes live in NumPy arrays, and the four copies that move them
+// to and from the runtime's structures.
+#pragma once
+#include <pybind11/numpy.h>
+
+#include <vector>
+
+#include "binding.hpp"
+#include "zeme.h"
+
+namespace halvora::zeme {
+
+// Unsigned bytes in C order: other array-likes are converted (and copied) on assignment.
+using Bytes = py::array_t<uint8_t, py::array::c_style | py::array::forcecast>;
+
+struct zemeFramePy {
+    Bytes data;  // the picture's bytes in host memory, or empty
+    std::vector<uint64_t> busAddress;
+    std::vector<uint32_t> stride;
+    uint32_t dataSize = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    int64_t pts = 0;
+    zemeMemoryType memoryType{};
+    zemeVideoField field{};
+    zemePixelFormat pixelFormat{};
+    zemeFrameType frameType{};
+    zemeFrameCropInfo cropInfo{};
+    void *privateData = nullptr;
+    uint8_t *planes[ZEME_MAX_VIDEO_PLANE] = {};  // the runtime's plane addresses, once it filled the record
+};
+
+struct zemeStreamPy {
+    int64_t pts = 0;
+    uint64_t inputBusAddress = 0;
+    Bytes stream;
+    uint8_t *address = nullptr;  // the runtime's bytes, once it filled the record
+};
+
+void frameFromRuntime(const zemeFrame &frame, zemeFramePy &record);
+// Refuses (TypeError) what cannot be handed to the runtime safely.
+zemeFrame frameToRuntime(const zemeFramePy &record);
+zemeStream streamToRuntime(const zemeStreamPy &record);
+void streamFromRuntime(const zemeStream &stream, zemeStreamPy &record);
+
+}  // namespace halvora::zeme
