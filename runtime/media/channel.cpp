@@ -275,6 +275,7 @@ uint32_t Channel::deviceBuffer(uint64_t size, std::shared_ptr<DeviceBuffer> *buf
     uint32_t selected = zecm::currentDevice(&device);
     if (selected == zecmER_NOT_INITIALIZED) return zemeER_RSLT_ERR_NO_MEMORY;
     if (selected) device = 0;  // no device selected: the first AI device
+    if (zecm::checkDevice(device)) return zemeER_RSLT_ERR_NO_MEMORY;  // a card without AI devices
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto spare = spareDevice_.begin(); spare != spareDevice_.end(); ++spare) {

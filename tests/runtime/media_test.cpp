@@ -346,6 +346,20 @@ TEST_F(Media, PtsFollowTheAccessUnits) {
     }
 }
 
+TEST_F(Media, IntraOnlyDecodesTheIntraPictures) {
+    const Clip &source = clip("slices");  // x264's default: one IDR picture, then P pictures
+    zemeDecChannelParameters p = params(ZEME_CODEC_DEC_H264);
+    p.decodeMode = ZEME_DEC_INTRA_ONLY;
+    ASSERT_EQ(zemeCreateDecoderChannel(&p, 8), 0u);
+    ASSERT_EQ(zemeStartDecoder(8), 0u);
+    zemeDecOutputOptions host{ZEME_MEM_HOST, 0};
+    Decoded decoded = decode(8, cut(source, Pieces::AccessUnits), &host);
+    ASSERT_EQ(decoded.pictures.size(), 1u);
+    EXPECT_TRUE(decoded.pictures[0] == source.picture(0));
+    EXPECT_EQ(decoded.types[0], ZEME_FRM_I);
+    EXPECT_EQ(status(8).reorderedFrames, 0u);
+}
+
 TEST_F(Media, PoolStallsDecodingUntilPicturesComeBack) {
     const Clip &source = clip("odd");
     open(5, ZEME_CODEC_DEC_H264, ZEME_PIX_FMT_NV12, 0);
