@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <system_error>
 
 #include "common/memory.hpp"
 #include "media/jpeg.hpp"
@@ -85,10 +86,20 @@ uint32_t Channel::launch() {
         std::lock_guard<std::mutex> lock(mutex_);
         quit_ = false;
         clearCounters();
+    }
+    if (video()) {
+        try {
+            worker_ = std::thread([this] { work(); });
+        } catch (const std::system_error &) {
+            decoder_.reset();
+            return zemeER_RSLT_ERR_NO_MEMORY;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
         state_ = ZEME_ST_RUNNING;
     }
     changed_.notify_all();
-    if (video()) worker_ = std::thread([this] { work(); });
     return zemeER_SUCCESS;
 }
 
@@ -317,10 +328,13 @@ uint32_t Channel::receive(zemeFrame *frame, const zemeDecOutputOptions *options,
     std::unique_lock<std::mutex> lock(mutex_);
     if (closed_) return zemeER_RSLT_ERR_INVALID_CHANNEL;
     if (!running()) return zemeER_RSLT_ERR_STATE;
-    waitUntil(lock, timeoutMs, [&] { return closed_ || !running() || !ready_.empty() || flushed_; });
+    // The end is reached once the decoder is flushed and no other call is still writing a
+    // picture (a failed write puts its picture back).
+    auto ended = [&] { return flushed_ && writing_ == 0; };
+    waitUntil(lock, timeoutMs, [&] { return closed_ || !running() || !ready_.empty() || ended(); });
     if (closed_) return zemeER_RSLT_ERR_INVALID_CHANNEL;
     if (!running()) return zemeER_RSLT_ERR_STATE;
-    if (ready_.empty()) return flushed_ ? zemeER_RSLT_WARN_EOS : zemeER_RSLT_WARN_MORE_DATA;
+    if (ready_.empty()) return ended() ? zemeER_RSLT_WARN_EOS : zemeER_RSLT_WARN_MORE_DATA;
     Decoded decoded = std::move(ready_.front());
     ready_.pop_front();
     ++writing_;

@@ -31,7 +31,7 @@ uint32_t readMarkers(const uint8_t *data, size_t size, JpegHeader *header) {
     size_t pos = 2;
     int frameMarker = -1, components = 0;
     while (pos < size) {
-        if (data[pos] != 0xFF) return zemeER_RSLT_ERR_BITSTREAM;
+        while (pos < size && data[pos] != 0xFF) ++pos;  // stray bytes between segments
         while (pos < size && data[pos] == 0xFF) ++pos;  // fill bytes
         if (pos >= size) break;
         int marker = data[pos++];
