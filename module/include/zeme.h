@@ -434,25 +434,31 @@ typedef struct {
 } zemeEncOutputOptions;
 
 /* System */
+/* A second initialise while initialised succeeds and is not counted; uninitialise destroys every
+ * channel and takes back every picture. */
 ZE_API uint32_t zemeSystemInitialize(void);
 ZE_API uint32_t zemeSystemUninitialize(void);
 ZE_API uint32_t zemeGetVersion(char **version, uint32_t *major, uint32_t *minor, uint32_t *patch,
                                uint32_t *build);
 
-/* Decoder channels. channel: a number the caller chooses, below the card's channel count. */
+/* Decoder channels. channel: a number the caller chooses, below the card's channel count (32 on
+ * the software card). Each channel has 8 + extraBufferNumber output pictures. */
 ZE_API uint32_t zemeCreateDecoderChannel(const zemeDecChannelParameters *params, uint32_t channel);
 ZE_API uint32_t zemeDestroyDecoderChannel(uint32_t channel);
 ZE_API uint32_t zemeStartDecoder(uint32_t channel);
+/* A fresh decoder; pictures handed out stay valid until released. */
 ZE_API uint32_t zemeResetDecoder(uint32_t channel);
 ZE_API uint32_t zemeStopDecoder(uint32_t channel);
 /* Copies the bytes during the call; a stream with dataSize 0 ends the input. */
 ZE_API uint32_t zemeSendStreamToDecoder(uint32_t channel, const zemeStream *stream,
                                         uint32_t timeoutMs);
-/* Hands out the next picture; it stays the channel's until zemeDecReleaseFrame. */
+/* Hands out the next picture; it stays the channel's until zemeDecReleaseFrame. Host pictures
+ * always hold the display rectangle, tightly packed; options null means device memory. */
 ZE_API uint32_t zemeReceiveFrameFromDecoder(uint32_t channel, zemeFrame *frame,
                                             const zemeDecOutputOptions *options,
                                             uint32_t timeoutMs);
-/* Decodes one whole JPEG picture into frame, a host picture to release as usual. */
+/* Decodes one whole JPEG picture into frame, a host picture to release as usual (4:2:0, odd
+ * sizes rounded up to even); timeoutMs bounds the wait for a free picture. */
 ZE_API uint32_t zemeJpegSyncDecoder(uint32_t channel, const zemeStream *stream, zemeFrame *frame,
                                     uint32_t timeoutMs);
 /* Rewrites frame as a host copy of the picture; enableCrop: non-zero copies only the crop
