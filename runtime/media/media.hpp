@@ -28,12 +28,15 @@ inline uint32_t checkSystem() {
 }
 
 // Host picture memory. Buffers go back to a store of the system when a picture is
-// released and are handed out again to later pictures; the store frees them only at
+// released and are handed out again to later pictures; the store gives them up only at
 // zemeSystemUninitialize (a buffer still held elsewhere then dies with its last holder).
-// A view of a released picture therefore reads stale pixels, never unmapped memory.
+// A buffer that dies gives its pages back to the system, but its address range stays
+// mapped (reading zeros) and is reused by later buffers: a view of a released picture
+// reads stale pixels, and after uninitialise zeros, never unmapped memory.
 struct HostBuffer {
     uint8_t *data = nullptr;
     size_t size = 0;
+    size_t mapped = 0;  // bytes of the address range
     explicit HostBuffer(size_t bytes);
     ~HostBuffer();
     HostBuffer(const HostBuffer &) = delete;

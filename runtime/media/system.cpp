@@ -1,8 +1,8 @@
 // System set-up of the media engine and the store of host picture memory.
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <map>
 #include <mutex>
 
@@ -15,24 +15,43 @@ namespace {
 std::mutex systemMutex;  // orders initialise and uninitialise
 std::atomic<bool> isInitialized{false};
 
-constexpr size_t kAlignment = 64;
+constexpr size_t kPage = 4096;
 constexpr size_t kHugePage = 2u << 20;
 
 std::mutex storeMutex;
 std::multimap<size_t, std::shared_ptr<HostBuffer>> spareBuffers;  // by size
 
+// Address ranges of buffers that died, without pages, by length; kept for the process.
+std::mutex rangesMutex;
+std::multimap<size_t, uint8_t *> &emptyRanges = *new std::multimap<size_t, uint8_t *>;
+
 }  // namespace
 
 HostBuffer::HostBuffer(size_t bytes) {
-    size_t alignment = bytes >= 2 * kHugePage ? kHugePage : kAlignment;
-    size_t rounded = (bytes + alignment - 1) / alignment * alignment;
-    data = static_cast<uint8_t *>(std::aligned_alloc(alignment, rounded ? rounded : alignment));
-    if (!data) throw std::bad_alloc();
-    if (alignment == kHugePage) madvise(data, rounded, MADV_HUGEPAGE);
+    const size_t unit = bytes >= 2 * kHugePage ? kHugePage : kPage;
+    mapped = std::max(unit, (bytes + unit - 1) / unit * unit);
     size = bytes;
+    {
+        std::lock_guard<std::mutex> lock(rangesMutex);
+        auto range = emptyRanges.lower_bound(mapped);
+        if (range != emptyRanges.end() && range->first / 2 <= mapped) {
+            mapped = range->first;
+            data = range->second;
+            emptyRanges.erase(range);
+            return;
+        }
+    }
+    void *memory = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) throw std::bad_alloc();
+    if (unit == kHugePage) madvise(memory, mapped, MADV_HUGEPAGE);
+    data = static_cast<uint8_t *>(memory);
 }
 
-HostBuffer::~HostBuffer() { std::free(data); }
+HostBuffer::~HostBuffer() {
+    madvise(data, mapped, MADV_DONTNEED);  // the pages go back; the range now reads zeros
+    std::lock_guard<std::mutex> lock(rangesMutex);
+    emptyRanges.emplace(mapped, data);
+}
 
 std::shared_ptr<HostBuffer> acquireHostBuffer(size_t size) {
     {

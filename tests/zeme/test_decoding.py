@@ -223,3 +223,32 @@ def test_channels_decode_from_python_threads(media, card, clip):
         assert len(pictures) == len(expected)
         assert all(np.array_equal(ours, theirs) for ours, theirs in zip(pictures, expected))
     assert media.getDecoderAvailableChannels() == 28
+
+
+def test_views_of_pictures_outlive_the_release_and_the_system(media, clip):
+    path, pictures = clip
+    open_channel(media, 0)
+    views = []
+
+    def keep(frame):
+        views.append(memoryview(frame))  # the runtime's own memory, not kept alive by the view
+        return np.asarray(views[-1]).copy()
+
+    decoded = decode(media, 0, path, options(media, "ZEME_MEM_HOST"), keep)
+    np.testing.assert_array_equal(decoded[0], pictures[0])
+    assert all(np.asarray(view).shape == (HEIGHT * 3 // 2, WIDTH) for view in views)  # stale, still readable
+    assert media.systemUninitialize() == 0
+    assert not any(np.asarray(view).any() for view in views)  # the pages went back: zeros, no fault
+
+
+def test_records_the_runtime_fills_in_place_may_be_none(media, clip, tmp_path):
+    path, pictures = clip
+    jpeg = tmp_path / "picture.jpg"
+    Image.new("RGB", (32, 32), (200, 10, 10)).save(jpeg)
+    statuses = [media.createDecoderChannel(None, 1), media.getDecoderStatus(1, None),
+                media.getStreamInfoFromDecoder(1, None), media.getJpegInfo(str(jpeg), None),
+                media.getVideoInfo(media.stream(), media.codecType.ZEME_CODEC_DEC_H264, None)]
+    assert all(status > media.zemeER_RSLT_ERR_START for status in statuses)
+    open_channel(media, 0)
+    [picture] = decode(media, 0, path, None, lambda frame: (frame.memoryType, len(frame.data)))[:1]
+    assert picture == (media.memoryType.ZEME_MEM_DEVICE, 0)  # no options: device pictures
