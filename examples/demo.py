@@ -1,6 +1,7 @@
 """A tour of the module on the software card: inventory, devices, contexts, memory,
 a typical inference through an op stream, a video frame preprocessed by a fused op
-straight into a model's input, and a short H.264 clip decoded on a decoder channel."""
+straight into a model's input, and a short H.264 clip decoded on a decoder channel and
+encoded again as HEVC (a transcode that stays in device memory)."""
 import pathlib
 import subprocess
 import sys
@@ -59,7 +60,7 @@ def main():
     with tempfile.TemporaryDirectory() as directory:
         inference(pathlib.Path(directory))
         preprocess(pathlib.Path(directory))
-        decode(pathlib.Path(directory))
+        transcode(pathlib.Path(directory))
     zecm.uninitialize()
 
 
@@ -269,51 +270,83 @@ def make_clip(path, width=1280, height=720, frames=120):
                    check=True)
 
 
-def decode(directory):
-    """The typical decode: an H264Reader feeds a decoder channel one NAL unit at a time;
-    frames come back in host memory as NV12 and go back to the channel at once."""
-    clip = directory / "clip.h264"
+def video_channel(codec, width, height, channel):
+    """An encoder channel for `codec` at the clip's size and rate, the card's defaults otherwise."""
+    params = zeme.encChannelParamters()
+    params.codecType = getattr(zeme.codecType, codec)
+    params.videoConfig.width, params.videoConfig.height = width, height
+    params.videoConfig.frameRate.numerator, params.videoConfig.frameRate.denominator = 30, 1
+    assert zeme.createEncoderChannel(params, channel) == 0 and zeme.startEncoder(channel) == 0
+
+
+def transcode(directory):
+    """The typical decode, and a transcode: an H264Reader feeds a decoder channel one NAL unit
+    at a time; each picture, in device memory, goes straight to an HEVC encoder channel and back
+    to the decoder; the encoded pieces are written out as an HEVC stream."""
+    clip, output = directory / "clip.h264", directory / "clip.hevc"
     make_clip(clip)
     print(f"media engine: {zeme.getVersion()}")
     assert zeme.systemInitialize() == 0
     params = zeme.decChannelParamters()
     params.codecType = zeme.codecType.ZEME_CODEC_DEC_H264
     params.pixelFormat = zeme.pixelFormat.ZEME_PIX_FMT_NV12
-    channel = 0
-    assert zeme.createDecoderChannel(params, channel) == 0 and zeme.startDecoder(channel) == 0
-    options = zeme.decOutputOptions()
-    options.memoryType = zeme.memoryType.ZEME_MEM_HOST
-    reader, unit, frame = zeme.H264Reader(str(clip)), zeme.stream(), zeme.frame()
+    decoder, encoder = 0, 0
+    assert zeme.createDecoderChannel(params, decoder) == 0 and zeme.startDecoder(decoder) == 0
+    reader, unit, frame, piece = zeme.H264Reader(str(clip)), zeme.stream(), zeme.frame(), zeme.stream()
     assert reader.init() == 0
-    decoded, first = 0, None
+    counts = {"decoded": 0, "bytes": 0}
+    first = None
 
-    def drain(wait):
-        nonlocal decoded, first
-        while True:
-            status = zeme.receiveFrameFromDecoder(channel, frame, options, wait)
-            if status != 0:
-                return status
-            if first is None:
-                first = np.asarray(memoryview(frame)).copy()  # NV12: height * 3/2 rows
-            decoded += 1
-            assert zeme.decReleaseFrame(channel, frame, 0) == 0
+    with open(output, "wb") as out:
+        def collect(wait):
+            while True:
+                status = zeme.receiveStreamFromEncoder(encoder, piece, wait)
+                if status != 0:
+                    return status
+                out.write(piece.stream.tobytes())
+                counts["bytes"] += piece.stream.size
+                assert zeme.encReleaseStream(encoder, piece, 0) == 0
 
-    start = time.perf_counter()
-    while reader.getStream(unit):
-        assert zeme.sendStreamToDecoder(channel, unit, FOREVER) == 0
-        drain(0)
-    assert zeme.sendStreamToDecoder(channel, zeme.stream(), FOREVER) == 0  # no bytes: the end of the input
-    assert drain(FOREVER) == zeme.zemeER_RSLT_WARN_EOS
-    elapsed = time.perf_counter() - start
+        def drain(wait):
+            nonlocal first
+            while True:
+                status = zeme.receiveFrameFromDecoder(decoder, frame, None, wait)  # device memory
+                if status != 0:
+                    return status
+                if counts["decoded"] == 0:
+                    video_channel("ZEME_CODEC_ENC_HEVC", frame.cropInfo.width, frame.cropInfo.height, encoder)
+                    assert zeme.transferFrameFromDecoder(decoder, frame, True) == 0  # a host copy, to check it
+                    first = np.asarray(memoryview(frame)).copy()
+                assert zeme.sendFrameToEncoder(encoder, frame, None, FOREVER) == 0
+                assert zeme.decReleaseFrame(decoder, frame, 0) == 0
+                counts["decoded"] += 1
+                collect(0)
+
+        start = time.perf_counter()
+        while reader.getStream(unit):
+            assert zeme.sendStreamToDecoder(decoder, unit, FOREVER) == 0
+            drain(0)
+        assert zeme.sendStreamToDecoder(decoder, zeme.stream(), FOREVER) == 0  # no bytes: the end of the input
+        assert drain(FOREVER) == zeme.zemeER_RSLT_WARN_EOS
+        end = zeme.frame()
+        end.memoryType = zeme.memoryType.ZEME_MEM_FLUSH
+        assert zeme.sendFrameToEncoder(encoder, end, None, FOREVER) == 0
+        assert collect(FOREVER) == zeme.zemeER_RSLT_WARN_EOS
+        elapsed = time.perf_counter() - start
     reader.release()
     reference = subprocess.run(["ffmpeg", "-loglevel", "error", "-i", str(clip), "-frames:v", "1", "-f", "rawvideo",
                                 "-pix_fmt", "nv12", "-"], check=True, capture_output=True).stdout
     same = first is not None and first.tobytes() == reference
-    print(f"decoded {decoded} frames of {frame.cropInfo.width}x{frame.cropInfo.height} H.264 to host NV12: "
-          f"{decoded / elapsed:.0f} frames/s; the first one", "equal to the ffmpeg tool's" if same else "DIFFERENT")
-    assert zeme.stopDecoder(channel) == 0 and zeme.destroyDecoderChannel(channel) == 0
+    encoded = subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
+                              "stream=nb_read_frames", "-of", "csv=p=0", str(output)],
+                             check=True, capture_output=True, text=True).stdout.strip()
+    print(f"transcoded {counts['decoded']} frames of {frame.width}x{frame.height} H.264 to HEVC "
+          f"({counts['bytes']} bytes, {encoded} frames as ffprobe reads them): {counts['decoded'] / elapsed:.0f} "
+          f"frames/s; the first decoded one", "equal to the ffmpeg tool's" if same else "DIFFERENT")
+    for channel, stop, destroy in ((decoder, zeme.stopDecoder, zeme.destroyDecoderChannel),
+                                   (encoder, zeme.stopEncoder, zeme.destroyEncoderChannel)):
+        assert stop(channel) == 0 and destroy(channel) == 0
     assert zeme.systemUninitialize() == 0
-
 
 if __name__ == "__main__":
     main()

@@ -111,6 +111,7 @@ def user_frame(zeme, fmt, height, strides, size, memory="ZEME_MEM_HOST"):
     frame.height, frame.width = height, 8
     frame.stride = strides
     frame.data = np.zeros(size, np.uint8)
+    frame.dataSize = size
     return frame
 
 
@@ -127,6 +128,14 @@ def test_frames_the_runtime_cannot_read_are_refused(zeme, sim, fmt, height, stri
     with pytest.raises(TypeError, match=message):
         zeme.decReleaseFrame(0, frame, 0)
     assert sim.calls("zemeDecReleaseFrame") == []
+
+
+@pytest.mark.parametrize("memory, size", [("ZEME_MEM_FLUSH", 99), ("ZEME_MEM_HOST", 0)])
+def test_frames_that_end_the_input_carry_no_planes(zeme, sim, memory, size):
+    frame = zeme.frame()  # YUV420P, no strides, no data
+    frame.memoryType, frame.dataSize = getattr(zeme.memoryType, memory), size
+    zeme.decReleaseFrame(0, frame, 0)
+    assert len(sim.calls("zemeDecReleaseFrame")) == 1
 
 
 def test_records_the_binding_copies_must_not_be_none(zeme, sim):

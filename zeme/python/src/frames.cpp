@@ -23,12 +23,14 @@ template <class T> void fillSlots(const std::vector<T> &items, T (&slots)[ZEME_M
 }
 
 // Host plane addresses of a picture in the record's own `data` array: the planes that
-// `stride` and `height` describe must lie inside the array.
+// `stride` and `height` describe must lie inside the array. Device pictures are
+// reached through busAddress, and a frame that ends an encoder's input (memory type
+// ZEME_MEM_FLUSH or no bytes) has no planes to read.
 void planesFromData(const zemeFramePy &record, zemeFrame &frame) {
     const bool planar = record.pixelFormat == ZEME_PIX_FMT_YUV420P;
     if (!planar && record.pixelFormat != ZEME_PIX_FMT_NV12 && record.pixelFormat != ZEME_PIX_FMT_NV21)
         throw py::type_error("Format not support!!!");
-    if (record.memoryType == ZEME_MEM_DEVICE) return;  // device pictures are reached through busAddress
+    if (record.memoryType == ZEME_MEM_DEVICE || record.memoryType == ZEME_MEM_FLUSH || record.dataSize == 0) return;
     const size_t needed = planar ? 2 : 1;
     if (record.stride.size() < needed)
         throw py::type_error(planar ? "a YUV420P frame needs two strides" : "an NV12 or NV21 frame needs a stride");
