@@ -40,6 +40,7 @@ void fill(py::module_ &root) {
     py::module_ zeme = root.def_submodule("zeme", "zentri media engine.");     // 2
     halvora::zeme::registerMediaTypes(zeme);                                    // 3
     halvora::zeme::registerDecoders(zeme);                                      // 4
+    halvora::zeme::registerEncoders(zeme);                                      // 5
     halvora::initZecl(root);                                                    // 6
     py::module_ zece = root.def_submodule("zece", "zentri  preprocess op engine.");  // 7
     halvora::zece::registerTypes(zece);                                         // 8
