@@ -52,7 +52,10 @@ uint32_t sourcePicture(const zemeFrame &frame, SourcePicture *source) {
         const uint64_t rows = i ? rect.height / 2 : rect.height;
         const uint64_t bytes = half ? rect.width / 2 : rect.width;
         const uint64_t x = half ? rect.xOffset / 2 : rect.xOffset, y = i ? rect.yOffset / 2 : rect.yOffset;
-        const uint64_t stride = frame.stride[i];
+        // A chroma stride of 0 is that of the plane before (NV12 and NV21 chroma: the luma's;
+        // V: U's), as frames built with one stride (or two for YUV420P) give them.
+        uint64_t stride = frame.stride[i];
+        for (int before = i - 1; stride == 0 && before >= (planar ? 1 : 0); --before) stride = frame.stride[before];
         if (stride < x + bytes) return zemeER_RSLT_ERR_INVALID_PARAM;
         const uint64_t base = device ? frame.busAddress[i] : reinterpret_cast<uintptr_t>(frame.data[i]);
         if (!base) return zemeER_RSLT_ERR_INVALID_PARAM;

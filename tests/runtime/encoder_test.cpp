@@ -701,6 +701,9 @@ TEST_F(Encoder, MisuseIsAnsweredWithAStatus) {
     sei.externalSEI = &message;
     EXPECT_EQ(zemeSendFrameToEncoder(31, &picture.frame, &extended, 0), 0u);
     EXPECT_EQ(zemeSendFrameToEncoder(31, &picture.frame, &sei, 0), 0u);
+    zemeFrame oneStride = picture.frame;
+    oneStride.stride[1] = 0;  // the chroma's stride is the luma's
+    EXPECT_EQ(zemeSendFrameToEncoder(31, &oneStride, nullptr, kForever), 0u);
     // Releasing what the channel did not hand out.
     stream = {nv12.data(), 10, 0, 0};
     EXPECT_EQ(zemeEncReleaseStream(31, &stream, 0), uint32_t{zemeER_RSLT_ERR_UNKNOWN_BUFFER});
@@ -711,7 +714,7 @@ TEST_F(Encoder, MisuseIsAnsweredWithAStatus) {
     EXPECT_EQ(zemeSendFrameToEncoder(31, &end, nullptr, 0), state);
     Encoded out;
     EXPECT_EQ(take(31, &out, kForever), uint32_t{zemeER_RSLT_WARN_EOS});
-    EXPECT_EQ(out.units, 2u);
+    EXPECT_EQ(out.units, 3u);
     zemeStream other{};
     EXPECT_EQ(zemeReceiveStreamFromEncoder(31, &other, kForever), uint32_t{zemeER_RSLT_WARN_EOS});
 
