@@ -391,9 +391,7 @@ TEST_P(EncoderCodec, BitRateNearTheTarget) {
     EXPECT_LT(rate, 200000 * 1.25);
 }
 
-INSTANTIATE_TEST_SUITE_P(Codecs, EncoderCodec, ::testing::Values(ZEME_CODEC_ENC_H264, ZEME_CODEC_ENC_HEVC), codecName);
-
-TEST_F(Encoder, RegionsOfInterestGetTheirQuality) {
+TEST_P(EncoderCodec, RegionsOfInterestGetTheirQuality) {
     std::vector<Bytes> source = pictures("testsrc2", kWidth, kHeight, 8);
     auto regionPsnr = [&](const std::vector<Bytes> &decoded) {  // luma of the left half
         double worst = 99;
@@ -410,7 +408,7 @@ TEST_F(Encoder, RegionsOfInterestGetTheirQuality) {
     };
     double quality[2];
     for (int roi = 0; roi < 2; ++roi) {
-        zemeEncChannelParameters params = videoParams(ZEME_CODEC_ENC_H264);
+        zemeEncChannelParameters params = videoParams(GetParam());
         params.videoConfig.crf = 38;
         params.videoConfig.enableROI = 1;
         params.videoConfig.qualityMode = ZEME_BRONZE_QUALITY;
@@ -420,11 +418,13 @@ TEST_F(Encoder, RegionsOfInterestGetTheirQuality) {
         std::map<size_t, zemeEncExtendedParams> each;
         for (size_t i = 0; i < source.size(); ++i) each[i] = extended;
         Encoded encoded = encode(5, source, kWidth, kHeight, ZEME_PIX_FMT_NV12, ZEME_MEM_HOST, each);
-        quality[roi] = regionPsnr(decodeWithTool(encoded.stream, "h264", kWidth, kHeight));
+        quality[roi] = regionPsnr(decodeWithTool(encoded.stream, formatOf(GetParam()), kWidth, kHeight));
         ASSERT_EQ(zemeDestroyEncoderChannel(5), 0u);
     }
     EXPECT_GT(quality[1], quality[0] + 3) << quality[0] << " " << quality[1];
 }
+
+INSTANTIATE_TEST_SUITE_P(Codecs, EncoderCodec, ::testing::Values(ZEME_CODEC_ENC_H264, ZEME_CODEC_ENC_HEVC), codecName);
 
 TEST_F(Encoder, OutputBuffersHoldEncodingBack) {
     std::vector<Bytes> source = pictures("testsrc", kWidth, kHeight, 8);
