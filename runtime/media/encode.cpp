@@ -31,11 +31,11 @@ void split(const uint8_t *pairs, uint8_t *first, uint8_t *second, size_t count) 
 }  // namespace
 
 uint32_t sourcePicture(const zemeFrame &frame, SourcePicture *source) {
-    const zemePixelFormat format = frame.pixelFormat;
+    const uint32_t format = rawValue(frame.pixelFormat), memory = rawValue(frame.memoryType);
     if (format != ZEME_PIX_FMT_NV12 && format != ZEME_PIX_FMT_NV21 && format != ZEME_PIX_FMT_YUV420P)
         return zemeER_RSLT_ERR_UNSUPPORTED;
-    if (frame.memoryType != ZEME_MEM_HOST && frame.memoryType != ZEME_MEM_DEVICE) return zemeER_RSLT_ERR_INVALID_PARAM;
-    const bool device = frame.memoryType == ZEME_MEM_DEVICE;
+    if (memory != ZEME_MEM_HOST && memory != ZEME_MEM_DEVICE) return zemeER_RSLT_ERR_INVALID_PARAM;
+    const bool device = memory == ZEME_MEM_DEVICE;
     const zemeFrameCropInfo rect =
         frame.cropInfo.flag ? frame.cropInfo : zemeFrameCropInfo{0, frame.width, frame.height, 0, 0};
     if (!rect.width || !rect.height || (rect.width | rect.height | rect.xOffset | rect.yOffset) & 1)
@@ -46,7 +46,7 @@ uint32_t sourcePicture(const zemeFrame &frame, SourcePicture *source) {
     SourcePicture s;
     s.width = rect.width;
     s.height = rect.height;
-    s.format = format;
+    s.format = static_cast<zemePixelFormat>(format);
     for (int i = 0; i < (planar ? 3 : 2); ++i) {
         const bool half = i > 0 && planar;  // a U or V plane: half as wide
         const uint64_t rows = i ? rect.height / 2 : rect.height;

@@ -160,20 +160,21 @@ uint32_t videoSetup(zemeCodecType codec, const zemeEncVideoConfiguration &c, Vid
         av_reduce(&s.rateNumerator, &s.rateDenominator, c.frameRate.numerator, den, INT_MAX);
     }
 
-    if (uint32_t status = profileOf(hevc, c.profile, &s.profile)) return status;
+    if (uint32_t status = profileOf(hevc, rawValue(c.profile), &s.profile)) return status;
     std::string level;
-    if (uint32_t status = levelOf(hevc, c.level, &level)) return status;
+    if (uint32_t status = levelOf(hevc, rawValue(c.level), &level)) return status;
 
-    if (c.qualityMode == ZEME_ENC_DEFAULT_PAR) {
+    const uint32_t quality = rawValue(c.qualityMode);
+    if (quality == ZEME_ENC_DEFAULT_PAR) {
         s.preset = kPresets[ZEME_GOLD_QUALITY];
-    } else if (uint32_t(c.qualityMode) <= ZEME_BRONZE_QUALITY) {
-        s.preset = kPresets[c.qualityMode];
+    } else if (quality <= ZEME_BRONZE_QUALITY) {
+        s.preset = kPresets[quality];
     } else {
         return zemeER_RSLT_ERR_INVALID_PARAM;
     }
     // PSNR and SSIM are the encoders' tunes; VISUAL is their untuned psycho-visual
     // default; SHARP_VISUAL is libx264's film tune (libx265 has none sharper: VISUAL).
-    switch (uint32_t(c.tune)) {
+    switch (rawValue(c.tune)) {
     case ZEME_ENC_TUNE_PSNR: s.tune = "psnr"; break;
     case ZEME_ENC_TUNE_SSIM: s.tune = "ssim"; break;
     case ZEME_ENC_TUNE_VISUAL:
@@ -235,8 +236,9 @@ uint32_t checkExtended(const zemeEncExtendedParams &params, uint32_t width, uint
         const zemeEncPictureArea &a = entry.area;
         if (a.left >= a.right || a.right > width || a.top >= a.bottom || a.bottom > height)
             return zemeER_RSLT_ERR_INVALID_PARAM;
-        if (entry.qpType == ZEME_ENC_QP) return zemeER_RSLT_ERR_UNSUPPORTED;
-        if (entry.qpType != ZEME_ENC_QP_DELTA) return zemeER_RSLT_ERR_INVALID_PARAM;
+        const uint32_t type = rawValue(entry.qpType);
+        if (type == ZEME_ENC_QP) return zemeER_RSLT_ERR_UNSUPPORTED;
+        if (type != ZEME_ENC_QP_DELTA) return zemeER_RSLT_ERR_INVALID_PARAM;
         if (entry.qpValue < -int32_t{kMaxQp} || entry.qpValue > int32_t{kMaxQp}) return zemeER_RSLT_ERR_INVALID_PARAM;
     }
     return zemeER_SUCCESS;

@@ -55,9 +55,10 @@ uint32_t zemeCreateEncoderChannel(const zemeEncChannelParameters *params, uint32
     ZESIM_CALL(params, channel) {
         if (uint32_t status = checkSystem()) return status;
         if (!params) return zemeER_RSLT_ERR_INVALID_PARAM;
-        const zemeCodecType codec = params->codecType;
-        if (codec != ZEME_CODEC_ENC_H264 && codec != ZEME_CODEC_ENC_HEVC && codec != ZEME_CODEC_ENC_JPEG)
+        const uint32_t number = rawValue(params->codecType);
+        if (number != ZEME_CODEC_ENC_H264 && number != ZEME_CODEC_ENC_HEVC && number != ZEME_CODEC_ENC_JPEG)
             return zemeER_RSLT_ERR_INVALID_PARAM;  // decoder codecs and unknown values
+        const zemeCodecType codec = params->codecType;
         if (params->outbufNum > ZEME_ENC_MAX_OUTBUF_NUM) return zemeER_RSLT_ERR_INVALID_PARAM;
         if (channel >= kEncoderChannels) return zemeER_RSLT_ERR_INVALID_CHANNEL;
         zemeHardwareID hardware{};

@@ -197,7 +197,7 @@ bool EncoderChannel::deliver(const uint8_t *data, size_t size, int64_t pts) {
 
 uint32_t EncoderChannel::send(const zemeFrame &frame, const zemeEncExtendedParams *params, uint32_t timeoutMs) {
     if (!video()) return zemeER_RSLT_ERR_UNSUPPORTED;
-    const bool end = frame.memoryType == ZEME_MEM_FLUSH || frame.dataSize == 0;
+    const bool end = rawValue(frame.memoryType) == ZEME_MEM_FLUSH || frame.dataSize == 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (closed_) return zemeER_RSLT_ERR_INVALID_CHANNEL;

@@ -2,6 +2,7 @@
 // stream bytes, the codec devices of channels and the channel tables.
 #pragma once
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
@@ -62,6 +63,15 @@ ZEME_INTERNAL uint32_t channelHardware(uint32_t channel, zemeHardwareID *hardwar
 // Stop and destroy every decoder or encoder channel (zemeSystemUninitialize).
 ZEME_INTERNAL void destroyAllDecoders();
 ZEME_INTERNAL void destroyAllEncoders();
+
+// The number a caller stored in an enumeration field of a record, read without assuming
+// that it is one of the enumeration's values.
+template <class E> uint32_t rawValue(const E &field) {
+    static_assert(sizeof(E) == sizeof(uint32_t), "a 32-bit field");
+    uint32_t value;
+    std::memcpy(&value, &field, sizeof value);
+    return value;
+}
 
 // Runs `body`, turning an escaping exception into a status.
 template <class Body> uint32_t guarded(Body &&body) {
