@@ -366,7 +366,8 @@ typedef struct {
 } zemeEncPictureROI;
 
 /* Per-frame options. ROI entries apply where area.enable is non-zero; the SEI
- * messages are written with the frame. */
+ * messages are written with the frame. The software card uses ROI entries only on channels
+ * with enableROI, takes QP deltas only, and neither reads nor writes the SEI messages. */
 typedef struct {
     uint32_t forceIDR;  /* non-zero: encode this frame as an IDR picture */
     uint32_t reserved0; /* zero */
@@ -477,23 +478,29 @@ ZE_API uint32_t zemeJpegDecGetCaps(zemeJpegDecCapability *caps);
 ZE_API uint32_t zemeVideoDecGetCaps(zemeCodecType codec, zemeVideoDecCapability *caps);
 ZE_API uint32_t zemeGetDecoderAvailableChannels(uint32_t *count);
 
-/* Encoder channels */
+/* Encoder channels. channel: a number below 32 on the software card, apart from the decoders'.
+ * outbufNum 0 gives 8 output buffers; in videoConfig, 0 and ZEME_ENC_DEFAULT_PAR leave a value
+ * to the encoder; the configuration is checked here, not at start. */
 ZE_API uint32_t zemeCreateEncoderChannel(const zemeEncChannelParameters *params, uint32_t channel);
 ZE_API uint32_t zemeDestroyEncoderChannel(uint32_t channel);
 ZE_API uint32_t zemeStartEncoder(uint32_t channel);
+/* A started channel drops its input and unreceived streams and begins a new stream. */
 ZE_API uint32_t zemeResetEncoder(uint32_t channel);
 ZE_API uint32_t zemeStopEncoder(uint32_t channel);
 /* Copies the picture during the call; params may be null. A frame whose memoryType is
- * ZEME_MEM_FLUSH ends the input. */
+ * ZEME_MEM_FLUSH ends the input. A frame whose dataSize is 0 does too; a set cropInfo.flag
+ * encodes only that rectangle; timeoutMs bounds the wait for room in the channel's input. */
 ZE_API uint32_t zemeSendFrameToEncoder(uint32_t channel, const zemeFrame *frame,
                                        const zemeEncExtendedParams *params, uint32_t timeoutMs);
-/* Hands out the next encoded piece; it stays the channel's until zemeEncReleaseStream. */
+/* Hands out the next encoded piece; it stays the channel's until zemeEncReleaseStream. One
+ * access unit (Annex B, parameter sets before each key frame) in host memory. */
 ZE_API uint32_t zemeReceiveStreamFromEncoder(uint32_t channel, zemeStream *stream,
                                              uint32_t timeoutMs);
-/* Encodes one JPEG picture into stream, to release as usual; params may be null. */
+/* Encodes one JPEG picture into stream, to release as usual; params may be null. It is not
+ * used; timeoutMs bounds the wait for a free output buffer; the quality is 90. */
 ZE_API uint32_t zemeJpegSyncEncoder(uint32_t channel, const zemeFrame *frame, zemeStream *stream,
                                     const zemeEncExtendedParams *params, uint32_t timeoutMs);
-/* reserved: ignored. */
+/* reserved: ignored. The stream's data and dataSize must be those handed out. */
 ZE_API uint32_t zemeEncReleaseStream(uint32_t channel, const zemeStream *stream, uint32_t reserved);
 ZE_API uint32_t zemeGetEncoderAvailableChannels(uint32_t *count);
 

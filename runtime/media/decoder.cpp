@@ -6,7 +6,6 @@
 #include "media/channel.hpp"
 #include "media/describe.hpp"
 #include "media/jpeg.hpp"
-#include "sim/inventory.hpp"
 
 namespace zeme {
 namespace {
@@ -79,19 +78,16 @@ void destroyAllDecoders() {
 
 using namespace zeme;
 
-// Channels run on the codec devices of the inventory in turn: channel c on codec
-// device c mod D; its hardware ID is that die's sequence number and core c / D.
+// Channels run on the codec devices of the inventory in turn (channelHardware).
 uint32_t zemeCreateDecoderChannel(const zemeDecChannelParameters *params, uint32_t channel) {
     ZESIM_CALL(params, channel) {
         if (uint32_t status = checkSystem()) return status;
         if (!params) return zemeER_RSLT_ERR_INVALID_PARAM;
         if (uint32_t status = checkParameters(*params)) return status;
         if (channel >= kDecoderChannels) return zemeER_RSLT_ERR_INVALID_CHANNEL;
-        const auto &codecs = zesim::inventory().codecDevices;
-        if (codecs.empty()) return zemeER_RSLT_ERR_UNSUPPORTED;  // a card without codec devices
+        zemeHardwareID hardware{};
+        if (uint32_t status = channelHardware(channel, &hardware)) return status;
         return guarded([&] {
-            zemeHardwareID hardware{static_cast<int32_t>(codecs[channel % codecs.size()].seqNum),
-                                    static_cast<int32_t>(channel / codecs.size())};
             auto created = std::make_shared<Channel>(channel, *params, hardware);
             std::lock_guard<std::mutex> lock(tableMutex);
             if (!systemInitialized()) return uint32_t{zemeER_RSLT_ERR_NOT_SYSTEM_INIT};

@@ -1,7 +1,8 @@
 // Internals of the media engine shared by its parts: system state, picture memory,
-// stream bytes and the decoder channel table.
+// stream bytes, the codec devices of channels and the channel tables.
 #pragma once
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
@@ -19,6 +20,8 @@ constexpr uint32_t kDecoderChannels = 32;
 constexpr uint32_t kDefaultPictures = 8;
 // Largest extraBufferNumber a channel accepts.
 constexpr uint32_t kMaxExtraPictures = 64;
+// Encoder channels of the card; callers number them 0..kEncoderChannels-1.
+constexpr uint32_t kEncoderChannels = 32;
 
 // Whether zemeSystemInitialize is in force.
 ZEME_INTERNAL bool systemInitialized();
@@ -52,8 +55,23 @@ ZEME_INTERNAL void clearHostBuffers();
 // `busAddress` (checked against the live blocks of the common library).
 ZEME_INTERNAL uint32_t streamBytes(const zemeStream &stream, const uint8_t **bytes);
 
-// Stops and destroys every decoder channel (zemeSystemUninitialize).
+// The codec device a channel runs on: channel c on codec device c mod D of the inventory
+// (D codec devices), as that die's sequence number and core c / D. UNSUPPORTED on a card
+// without codec devices.
+ZEME_INTERNAL uint32_t channelHardware(uint32_t channel, zemeHardwareID *hardware);
+
+// Stop and destroy every decoder or encoder channel (zemeSystemUninitialize).
 ZEME_INTERNAL void destroyAllDecoders();
+ZEME_INTERNAL void destroyAllEncoders();
+
+// The number a caller stored in an enumeration field of a record, read without assuming
+// that it is one of the enumeration's values.
+template <class E> uint32_t rawValue(const E &field) {
+    static_assert(sizeof(E) == sizeof(uint32_t), "a 32-bit field");
+    uint32_t value;
+    std::memcpy(&value, &field, sizeof value);
+    return value;
+}
 
 // Runs `body`, turning an escaping exception into a status.
 template <class Body> uint32_t guarded(Body &&body) {

@@ -8,6 +8,7 @@
 
 #include "common/memory.hpp"
 #include "media/media.hpp"
+#include "sim/inventory.hpp"
 
 namespace zeme {
 namespace {
@@ -96,6 +97,14 @@ uint32_t streamBytes(const zemeStream &stream, const uint8_t **bytes) {
     return zemeER_SUCCESS;
 }
 
+uint32_t channelHardware(uint32_t channel, zemeHardwareID *hardware) {
+    const auto &codecs = zesim::inventory().codecDevices;
+    if (codecs.empty()) return zemeER_RSLT_ERR_UNSUPPORTED;
+    *hardware = {static_cast<int32_t>(codecs[channel % codecs.size()].seqNum),
+                 static_cast<int32_t>(channel / codecs.size())};
+    return zemeER_SUCCESS;
+}
+
 }  // namespace zeme
 
 using namespace zeme;
@@ -110,14 +119,15 @@ uint32_t zemeSystemInitialize(void) {
     };
 }
 
-// Stops and destroys every channel (pictures still handed out are taken back), then
-// frees the host picture memory.
+// Stops and destroys every decoder and encoder channel (pictures and streams still
+// handed out are taken back), then frees the host picture memory.
 uint32_t zemeSystemUninitialize(void) {
     ZESIM_CALL() {
         std::lock_guard<std::mutex> lock(systemMutex);
         if (!isInitialized.exchange(false)) return zemeER_RSLT_ERR_NOT_SYSTEM_INIT;
         return guarded([] {
             destroyAllDecoders();
+            destroyAllEncoders();
             clearHostBuffers();
             return uint32_t{zemeER_SUCCESS};
         });

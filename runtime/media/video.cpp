@@ -78,15 +78,6 @@ void interleave(const uint8_t *first, const uint8_t *second, uint8_t *out, size_
     }
 }
 
-// libavcodec logs every concealed error on stderr; the card reports statuses instead.
-void quietLibraries() {
-    static const bool once = [] {
-        av_log_set_level(AV_LOG_QUIET);
-        return true;
-    }();
-    (void)once;
-}
-
 struct ContextDeleter {
     void operator()(AVCodecContext *context) const { avcodec_free_context(&context); }
 };
@@ -110,6 +101,15 @@ AVCodecContext *openContext(zemeCodecType codec, zemeDecMode mode, unsigned thre
 }
 
 }  // namespace
+
+// libavcodec logs every concealed error (and its encoders their settings) on stderr.
+void quietLibraries() {
+    static const bool once = [] {
+        av_log_set_level(AV_LOG_QUIET);
+        return true;
+    }();
+    (void)once;
+}
 
 unsigned decoderThreads() {
     unsigned cores = std::thread::hardware_concurrency();

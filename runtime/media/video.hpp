@@ -17,6 +17,8 @@ namespace zeme {
 // libavcodec threads of one decoder: one per core, at most this many.
 constexpr unsigned kMaxDecoderThreads = 8;
 unsigned decoderThreads();
+// Silences libavcodec's own log (for the process): the card reports statuses instead.
+void quietLibraries();
 
 struct FrameDeleter {
     void operator()(AVFrame *frame) const;
