@@ -83,3 +83,32 @@ def test_refusals_before_the_runtime(zeme, sim):
     sim.fail("zemeGetEncoderAvailableChannels", 4294967295)
     with pytest.raises(RuntimeError, match=r"^get encoder available channels, ret: -1\.$"):
         zeme.getEncoderAvailableChannels()
+
+
+def test_the_builds_reach_the_runtime_as_the_records_say(zeme, sim):
+    params = zeme.encChannelParamters()
+    params.codecType, params.outbufNum = zeme.codecType.ZEME_CODEC_ENC_JPEG, 3
+    params.videoConfig.width = 640  # not read on the JPEG branch
+    zeme.createEncoderChannel(params, 7)
+    params.jpegConfig.userData, params.jpegConfig.codingWidth = "ab", 64
+    zeme.createEncoderChannel(params, 7)
+    params.codecType = zeme.codecType.ZEME_CODEC_ENC_HEVC
+    params.videoConfig.crf, params.videoConfig.aqStrength, params.videoConfig.frameRate.numerator = -1, 0.5, 30
+    zeme.createEncoderChannel(params, 7)
+    jpeg_empty, jpeg_text, video = (line.split(", ", 3)[3] for line in sim.calls("zemeCreateEncoderChannel"))
+    assert jpeg_empty.startswith("{0, 0, 0, 1, 0x") and jpeg_text.startswith("{64, 0, 0, 3, 0x")  # NUL counted
+    assert video == ("{0, 0, 640, 0, {30, 0}, 0, 0, 0, 0, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0.5, "
+                     "0, 0, 0, 0}}, 7) = 402009")
+
+    region = zeme.encPictureROI()
+    region.area.enable, region.area.bottom, region.qpValue = 1, 16, -3
+    extended = zeme.encExtendedParams()
+    extended.forceIDR, extended.roi = 1, [region]
+    end = zeme.frame()
+    end.memoryType = zeme.memoryType.ZEME_MEM_FLUSH
+    zeme.sendFrameToEncoder(2, end, extended, 5)
+    zeme.sendFrameToEncoder(2, end, None, 5)
+    empty = "{{0, 0, 0, 0, 0}, 0, 0}"
+    first, second = (line.split("}, ", 2)[2] for line in sim.calls("zemeSendFrameToEncoder"))
+    assert first == f"{{1, 0, [{{{{1, 0, 0, 16, 0}}, 0, -3}}, {', '.join([empty] * 7)}], 0, NULL, [0, 0, 0, 0]}}, 5) = 402009"
+    assert second == "NULL, 5) = 402009"
