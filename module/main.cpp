@@ -8,6 +8,7 @@
 #include "init.hpp"
 #include "zece/python/src/groups.hpp"
 #include "zeme/python/src/groups.hpp"
+#include "zeml/python/src/groups.hpp"
 #include "version_check.hpp"
 
 namespace {
@@ -50,7 +51,10 @@ void fill(py::module_ &root) {
     halvora::zece::registerImageFiles(zece);                                    // 12
     halvora::zece::registerConfigExample(zece);                                 // 13
     py::module_ zeml = root.def_submodule("zeml", "zentri management library.");  // 14
-    (void)zeml;                                                                 // 15-18
+    halvora::zeml::registerManagement(zeml);                                    // 15
+    halvora::zeml::registerInventory(zeml);                                     // 16
+    halvora::zeml::registerCards(zeml);                                         // 17
+    halvora::zeml::registerDies(zeml);                                          // 18
 }
 
 }  // namespace
