@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -259,6 +260,7 @@ Registry::~Registry() {
 bool Registry::alive(uint64_t owner, uint64_t now) {
     const int32_t pid = static_cast<int32_t>(owner >> 32);
     const uint64_t start = (owner >> 1) & 0x7FFFFFFFu;
+    if (pid <= 0 || (::kill(pid, 0) != 0 && errno == ESRCH)) return false;  // gone (reaped)
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto found = checked_.find(owner & ~uint64_t{1});

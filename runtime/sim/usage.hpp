@@ -110,7 +110,8 @@ public:
     // Frees a slot claimed for `pid` (left alone if it now belongs to another).
     void release(Slot *slot, int32_t pid);
     // The live processes with their memory and load at monotonic time `now`; the slots
-    // of dead processes are freed on the way.
+    // of dead processes are freed on the way. A process that has exited is seen at once;
+    // one found alive is checked for zombies and reused pids again after 250 ms.
     std::vector<Process> processes(uint64_t now);
     Slot &slot(uint32_t index) { return slots_[index]; }
     const std::string &path() const { return path_; }
