@@ -41,7 +41,7 @@ std::string logDirectory() {
 
 // A record from the library itself.
 void note(uint32_t level, const std::string &text) {
-    if (level >= threshold.load() || !logOpen.load()) return;
+    if (level < threshold.load() || !logOpen.load()) return;
     fnlog::writeNamed(kLog, "ML", kLevels[level], "[zeml] [status 0] " + text);
 }
 
