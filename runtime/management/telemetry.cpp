@@ -39,15 +39,25 @@ constexpr uint64_t kMiB = 1 << 20;
 double capped(double load) { return std::clamp(load, 0.0, 1.0); }
 uint32_t whole(double value) { return static_cast<uint32_t>(std::lround(std::max(0.0, value))); }
 
-// The processes of the registry this process uses; FETCH_API when it cannot be read.
-uint32_t liveProcesses(std::vector<zesim::usage::Process> *processes) {
+uint32_t bit(int32_t device) {
+    return device >= 0 && device < static_cast<int32_t>(zesim::usage::kDevices) ? 1u << device : 0u;
+}
+
+// The processes of the registry this process uses, with the loads of the AI and codec
+// devices of the dies given; FETCH_API when the registry cannot be read.
+template <class Dies> uint32_t liveProcesses(const Dies &dies, std::vector<zesim::usage::Process> *processes) {
     std::shared_ptr<zesim::usage::Registry> registry;
     switch (zesim::usage::shared(&registry)) {
     case zesim::usage::State::Off: return ZEML_SUCCESS;  // an idle card
     case zesim::usage::State::Unusable: return ZEML_ERROR_FETCH_API;
     case zesim::usage::State::Ready: break;
     }
-    *processes = registry->processes(zesim::usage::now());
+    uint32_t ai = 0, codec = 0;
+    for (const zesim::Die &die : dies) {
+        ai |= bit(die.aiDevice);
+        codec |= bit(die.codecDevice);
+    }
+    *processes = registry->processes(zesim::usage::now(), ai, codec);
     return ZEML_SUCCESS;
 }
 
@@ -110,7 +120,7 @@ uint32_t processList(uint64_t handle, zemlProcessInfo_struct *records, uint32_t 
         *count = 0;
         if (network || !tracked(die->aiDevice)) return ZEML_SUCCESS;  // the card has no network engine
         std::vector<zesim::usage::Process> processes;
-        if (uint32_t status = liveProcesses(&processes)) return status;
+        if (uint32_t status = liveProcesses(std::vector<zesim::Die>{*die}, &processes)) return status;
         std::sort(processes.begin(), processes.end(), [](const auto &a, const auto &b) { return a.pid < b.pid; });
         const auto device = static_cast<uint32_t>(die->aiDevice);
         uint32_t written = 0;
@@ -142,7 +152,7 @@ int32_t percent(double share) { return static_cast<int32_t>(std::lround(100.0 * 
 
 uint32_t readLoad(const zesim::Die &die, DieLoad *load) {
     std::vector<zesim::usage::Process> processes;
-    if (uint32_t status = liveProcesses(&processes)) return status;
+    if (uint32_t status = liveProcesses(std::vector<zesim::Die>{die}, &processes)) return status;
     *load = loadOf(die, processes);
     return ZEML_SUCCESS;
 }
@@ -288,7 +298,7 @@ uint32_t zemlGetFanSpeedInfo(uint64_t cardHandle, zemlFanSpeedInfo_struct *fanSp
         if (!card) return ZEML_ERROR_CARD_NOTFOUND;
         return guarded([&]() -> uint32_t {
             std::vector<zesim::usage::Process> processes;
-            if (uint32_t status = liveProcesses(&processes)) return status;
+            if (uint32_t status = liveProcesses(card->dies, &processes)) return status;
             double hottest = 0;
             for (const zesim::Die &die : card->dies) hottest = std::max(hottest, loadOf(die, processes).drive());
             fanSpeed->fanSpeedLevel = static_cast<int32_t>(whole(30 + 70 * hottest));

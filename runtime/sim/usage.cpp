@@ -310,7 +310,8 @@ void Registry::release(Slot *slot, int32_t pid) {
     if (owner && static_cast<int32_t>(owner >> 32) == pid) slot->owner.compare_exchange_strong(owner, 0);
 }
 
-std::vector<Process> Registry::processes(uint64_t time) {
+std::vector<Process> Registry::processes(uint64_t time, uint32_t aiDevices, uint32_t codecDevices) {
+    static_assert(kDevices <= 32, "device masks of 32 bits");
     std::vector<Process> found;
     for (uint32_t i = 0; i < kSlots; ++i) {
         Slot &slot = slots_[i];
@@ -329,7 +330,10 @@ std::vector<Process> Registry::processes(uint64_t time) {
         process.name = name;
         for (uint32_t d = 0; d < kDevices; ++d) {
             process.memory[d] = static_cast<uint64_t>(clampToZero(slot.memory[d].load(std::memory_order_relaxed)));
-            for (uint32_t e = 0; e < kEngines; ++e) process.load[e][d] = load(slot.meters[e][d], time);
+            for (uint32_t e = 0; e < kEngines; ++e) {
+                const bool ai = e == uint32_t(Engine::Compute) || e == uint32_t(Engine::Preprocess);
+                if ((ai ? aiDevices : codecDevices) >> d & 1) process.load[e][d] = load(slot.meters[e][d], time);
+            }
         }
         // A slot freed or claimed again while it was read is left out.
         if (slot.owner.load(std::memory_order_acquire) != owner) continue;

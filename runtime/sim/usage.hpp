@@ -112,7 +112,9 @@ public:
     // The live processes with their memory and load at monotonic time `now`; the slots
     // of dead processes are freed on the way. A process that has exited is seen at once;
     // one found alive is checked for zombies and reused pids again after 250 ms.
-    std::vector<Process> processes(uint64_t now);
+    // Loads are read only for the devices in the masks (bit d: device d; compute and
+    // preprocess on AI devices, decoder and encoder on codec devices), the others left 0.
+    std::vector<Process> processes(uint64_t now, uint32_t aiDevices = ~0u, uint32_t codecDevices = ~0u);
     Slot &slot(uint32_t index) { return slots_[index]; }
     const std::string &path() const { return path_; }
 
