@@ -126,16 +126,22 @@ State openShared(std::shared_ptr<Registry> *registry, std::string *error) {
     return opened.state;
 }
 
-Slot *claimSelf() {
+// Called from the libraries' hooks (inside their C entry points): never throws; a
+// process that cannot claim a slot (no memory left, no registry) publishes nothing.
+Slot *claimSelf() noexcept {
     std::lock_guard<std::mutex> lock(selfMutex);
     if (selfState != kUntried) return self.load();
     std::shared_ptr<Registry> registry;
     Slot *slot = nullptr;
-    if (openShared(&registry, nullptr) == State::Ready) {
-        uint64_t start = 0;
-        const int32_t pid = ::getpid();
-        processStart(pid, &start);
-        slot = registry->claim(pid, start, commandLine());
+    try {
+        if (openShared(&registry, nullptr) == State::Ready) {
+            uint64_t start = 0;
+            const int32_t pid = ::getpid();
+            processStart(pid, &start);
+            slot = registry->claim(pid, start, commandLine());
+        }
+    } catch (...) {
+        slot = nullptr;
     }
     if (!slot) {
         selfState = kNone;
@@ -153,7 +159,7 @@ Slot *claimSelf() {
     return slot;
 }
 
-Slot *ownSlot() {
+Slot *ownSlot() noexcept {
     Slot *slot = self.load(std::memory_order_acquire);
     if (slot) return slot;
     if (selfState.load(std::memory_order_relaxed) != kUntried) return nullptr;
@@ -166,7 +172,7 @@ std::string registryPath() {
     const char *name = std::getenv("ZESIM_REGISTRY");
     if (name && std::strcmp(name, "off") == 0) return std::string();
     if (name && *name) return name;
-    return "/dev/shm/zesim-registry-" + std::to_string(::getuid());
+    return "/dev/shm/zesim-registry-v" + std::to_string(kVersion) + "-" + std::to_string(::getuid());
 }
 
 uint64_t now() {
@@ -347,7 +353,7 @@ State shared(std::shared_ptr<Registry> *registry, std::string *error) {
     return openShared(registry, error);
 }
 
-void addMemory(uint32_t device, int64_t bytes) {
+void addMemory(uint32_t device, int64_t bytes) noexcept {
     Slot *slot = ownSlot();
     if (slot && device < kDevices) slot->memory[device].fetch_add(bytes, std::memory_order_relaxed);
 }
@@ -381,7 +387,7 @@ double load(const Meter &meter, uint64_t time) {
     return span ? static_cast<double>(busy) / static_cast<double>(span) : 0.0;
 }
 
-Busy::Busy(Engine engine, int64_t device) {
+Busy::Busy(Engine engine, int64_t device) noexcept {
     const auto index = static_cast<uint32_t>(engine);
     if (device < 0 || device >= kDevices || index >= kEngines) return;
     slot_ = ownSlot();

@@ -14,8 +14,9 @@
 // waits for a writer, and every value read is checked or clamped, so a corrupt or
 // half-written slot never makes a reader misbehave.
 //
-// ZESIM_REGISTRY names the file: unset or empty gives /dev/shm/zesim-registry-<uid>,
-// "off" gives none (nothing is published and every reader sees an idle card).
+// ZESIM_REGISTRY names the file: unset or empty gives /dev/shm/zesim-registry-v1-<uid>
+// (the layout version, then the user id), "off" gives none (nothing is published and
+// every reader sees an idle card).
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -144,13 +145,13 @@ ZESIM_EXPORT bool processStart(int32_t pid, uint64_t *ticks);
 
 // Adds `bytes` (negative: subtracts) to this process's device memory on AI device
 // `device`. Claims the process's slot on first use.
-ZESIM_EXPORT void addMemory(uint32_t device, int64_t bytes);
+ZESIM_EXPORT void addMemory(uint32_t device, int64_t bytes) noexcept;
 
 // Work of an engine on a device, from construction to destruction. A negative
 // device (work on no device) is not counted.
 class ZESIM_EXPORT Busy {
 public:
-    Busy(Engine engine, int64_t device);
+    Busy(Engine engine, int64_t device) noexcept;
     ~Busy();
     Busy(const Busy &) = delete;
     Busy &operator=(const Busy &) = delete;
