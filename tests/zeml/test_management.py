@@ -8,7 +8,9 @@ import os
 import pathlib
 import textwrap
 
+import numpy as np
 import pytest
+from PIL import Image
 
 from card import run_isolated
 
@@ -290,3 +292,58 @@ def test_other_processes_show_up_while_they_use_the_card(tmp_path, monkeypatch):
         print(seen(child.pid), zeml.getMemUtilizationRate(die).used)
     """)
     assert out.splitlines() == [f"[(7, True)] {7 * MIB}", "[] 0"]
+
+
+def test_preprocess_decoder_and_encoder_work_is_published(tmp_path, monkeypatch):
+    """Each engine's rate on the die its work runs on: preprocess ops on the AI device of their
+    pictures, JPEG channel 0 on codec device 0, channel 1 on codec device 1."""
+    path = tmp_path / "picture.jpg"
+    Image.fromarray(np.random.default_rng(0).integers(0, 256, (480, 640, 3), np.uint8)).save(path, quality=90)
+    out = isolated(tmp_path, monkeypatch, f"""
+        import time
+        import numpy as np
+        from zece_helpers import Pictures, desc
+        zece, zeme = hal.zece, hal.zeme
+        zeml.init(); zecm.initialize(None); zecm.setDevice(1); zeme.systemInitialize()
+        card = zeml.getCardHandleByIndex(0)
+        dies = [zeml.getDieHandleByIndex(card, i) for i in range(2)]
+        def until_busy(work, die, unit):
+            deadline = time.monotonic() + 30
+            while time.monotonic() < deadline:
+                for _ in range(10):
+                    work()
+                rates = [zeml.getUtilizationRate(d) for d in dies]
+                if getattr(rates[die], unit) >= 5:
+                    return [getattr(rate, unit) > 0 for rate in rates]
+            return "never busy"
+
+        pictures = Pictures(zecm)
+        big, small = desc("zeceIMG_YUV_NV12", 1280, 720), desc("zeceIMG_YUV_NV12", 640, 360)
+        source, target = pictures.blank(big, 9), pictures.blank(small)
+        bilinear = zece.resizeType.zeceRESIZE_BILINEAR
+        print(until_busy(lambda: zece.resize(bilinear, big, source, small, target), 1, "vdsp"))
+
+        decoder = zeme.decChannelParamters()
+        decoder.codecType, decoder.pixelFormat = zeme.codecType.ZEME_CODEC_DEC_JPEG, zeme.pixelFormat.ZEME_PIX_FMT_NV12
+        assert zeme.createDecoderChannel(decoder, 0) == 0 and zeme.startDecoder(0) == 0
+        def decode():
+            frame = zeme.frame()
+            assert zeme.jpegSyncDecoder(0, {str(path)!r}, frame, 0) == 0
+            assert zeme.decReleaseFrame(0, frame, 0) == 0
+        print(until_busy(decode, 0, "vdmcu"))
+
+        encoder = zeme.encChannelParamters()
+        encoder.codecType = zeme.codecType.ZEME_CODEC_ENC_JPEG
+        assert zeme.createEncoderChannel(encoder, 1) == 0 and zeme.startEncoder(1) == 0
+        picture = np.full((720, 640), 128, np.uint8)
+        frame = zeme.frame()
+        frame.pixelFormat, frame.memoryType = zeme.pixelFormat.ZEME_PIX_FMT_NV12, zeme.memoryType.ZEME_MEM_HOST
+        frame.width, frame.height, frame.stride = 640, 480, [640]
+        frame.data, frame.dataSize = picture.reshape(-1), picture.size
+        def encode():
+            stream = zeme.stream()
+            assert zeme.jpegSyncEncoder(1, frame, stream, None, 0) == 0
+            assert zeme.encReleaseStream(1, stream, 0) == 0
+        print(until_busy(encode, 1, "vemcu"))
+    """)
+    assert out.splitlines() == ["[False, True]", "[True, False]", "[False, True]"]
