@@ -176,9 +176,10 @@ uint32_t zemlGetCodecDeviceCount(uint32_t *count) {
 uint32_t zemlGetAiDevInfo(zemlAiDevInfo_struct *devices, uint32_t count) {
     ZESIM_CALL(devices, count) {
         return guarded([&] {
-            return deviceList(cards().aiDevices, devices, count, [](zemlAiDevInfo_struct &record, const zesim::Die &die) {
-                record.aiBaseInfo = zeccNode(die);
-            });
+            return deviceList(cards().aiDevices, devices, count,
+                              [](zemlAiDevInfo_struct &record, const zesim::Die &die) {
+                                  record.aiBaseInfo = zeccNode(die);
+                              });
         });
     };
 }

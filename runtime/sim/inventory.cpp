@@ -104,7 +104,8 @@ void check(const Inventory &inventory) {
         const Card &card = inventory.cards[i];
         const std::string which = "card " + std::to_string(i);
         if (card.id > 0xFFFF) throw std::out_of_range(which + ": id above 65535");
-        if (!ids.insert(card.id).second) throw std::invalid_argument(which + ": id " + std::to_string(card.id) + " used twice");
+        if (!ids.insert(card.id).second)
+            throw std::invalid_argument(which + ": id " + std::to_string(card.id) + " used twice");
         if (!canonicalUuid(card.uuid))
             throw std::invalid_argument(which + ": uuid must read xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx (hex digits)");
         if (!shortUuids.insert(lower(card.uuid.substr(0, kUuidShortLength))).second)
@@ -113,7 +114,8 @@ void check(const Inventory &inventory) {
         if (!parsePciAddress(card.busId, &bus) || card.busId.size() >= 16)
             throw std::invalid_argument(which + ": busId must read dddd:bb:dd.f (hex)");
         if (!buses.insert(bus).second) throw std::invalid_argument(which + ": busId used twice");
-        if (card.typeName.size() > kTypeNameLength) throw std::invalid_argument(which + ": type longer than 33 characters");
+        if (card.typeName.size() > kTypeNameLength)
+            throw std::invalid_argument(which + ": type longer than 33 characters");
         dies += card.dies.size();
     }
     if (dies > 256) throw std::out_of_range("more than 256 dies on the host");

@@ -85,7 +85,6 @@ enum SelfState : int { kUntried, kClaimed, kNone, kClosed };
 std::mutex selfMutex;  // orders claiming, opening the registry, forks
 std::atomic<Slot *> self{nullptr};
 std::atomic<int> selfState{kUntried};
-std::shared_ptr<Registry> selfRegistry;
 
 struct Opened {
     bool done = false;
@@ -93,13 +92,15 @@ struct Opened {
     std::shared_ptr<Registry> registry;
     std::string error;
 };
-Opened opened;  // guarded by selfMutex
+// Kept mapped for the life of the process (never destroyed at exit): threads still
+// working while the process exits may be writing into it.
+Opened &opened = *new Opened();  // guarded by selfMutex
 
 void leave() {
     std::lock_guard<std::mutex> lock(selfMutex);
     Slot *slot = self.exchange(nullptr);
     selfState = kClosed;
-    if (slot && selfRegistry) selfRegistry->release(slot, ::getpid());
+    if (slot && opened.registry) opened.registry->release(slot, ::getpid());
 }
 
 void beforeFork() { selfMutex.lock(); }
@@ -153,7 +154,6 @@ Slot *claimSelf() noexcept {
         std::atexit(leave);
         pthread_atfork(beforeFork, afterForkParent, afterForkChild);
     }
-    selfRegistry = std::move(registry);
     self.store(slot, std::memory_order_release);
     selfState = kClaimed;
     return slot;

@@ -149,7 +149,8 @@ TEST_F(UsageRegistry, CorruptReadingsAreClampedNeverTrusted) {
 TEST(UsageRegistryFile, ForeignFilesAreRefused) {
     const std::string path = "/tmp/zesim-usage-test-foreign-" + std::to_string(getpid());
     std::string error;
-    for (const std::string &contents : {std::string("short"), std::string(sizeof(Header) + sizeof(Slot) * kSlots, 'x')}) {
+    const std::string wholeSize(sizeof(Header) + sizeof(Slot) * kSlots, 'x');
+    for (const std::string &contents : {std::string("short"), wholeSize}) {
         std::ofstream(path) << contents;
         EXPECT_FALSE(Registry::open(path, &error)) << contents.size();
         EXPECT_NE(error.find("another layout"), std::string::npos) << error;
@@ -366,7 +367,8 @@ protected:
 TEST_F(LoadedDie, TelemetryFollowsTheModel) {
     zemlUtilizationRate_struct rate{};
     ASSERT_EQ(zemlGetUtilizationRate(die(0), &rate), 0u);
-    EXPECT_EQ((std::vector<int32_t>{rate.ai, rate.vdsp, rate.vemcu, rate.vdmcu}), (std::vector<int32_t>{100, 100, 100, 100}));
+    EXPECT_EQ((std::vector<int32_t>{rate.ai, rate.vdsp, rate.vemcu, rate.vdmcu}),
+              (std::vector<int32_t>{100, 100, 100, 100}));
     zemlMcuUtilizationRate_struct mcu{};
     ASSERT_EQ(zemlGetMcuUtilizationRate(die(0), &mcu), 0u);
     EXPECT_EQ(mcu.vdsp[0], 100);

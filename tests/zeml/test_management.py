@@ -125,7 +125,8 @@ def test_unknown_names_and_bad_arguments(ml, call, status):
 def test_telemetry_records_are_filled(ml):
     zeml = ml
     die = dies(zeml)[0]
-    expected = {"getPllClocks": ("pllClock", "clockArray", 4, 12), "getTemperature": ("temperature", "temperature", 0, 15),
+    expected = {"getPllClocks": ("pllClock", "clockArray", 4, 12),
+                "getTemperature": ("temperature", "temperature", 0, 15),
                 "getPower": ("power", "power", 1, 4), "getPinVolt": ("pinVolt", "pinVolt", 3, 6),
                 "getPowerCur": ("powerCur", "powerCur", 2, 3), "getPowerVolt": ("powerVolt", "powerVolt", 3, 3),
                 "getTempThreshold": ("tempThreshold", "tempThreshold", 0, 3)}
