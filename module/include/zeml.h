@@ -149,7 +149,8 @@ typedef struct {
     int32_t fanSpeedLevel;
 } zemlFanSpeedInfo_struct;
 
-/* Telemetry: a unit code, then the readings of every sub-module in the unit. */
+/* Telemetry: a unit code, then the readings of every sub-module in the unit. Unit codes:
+ * 0 degrees Celsius, 1 milliwatts, 2 milliamperes, 3 millivolts, 4 MHz. */
 typedef struct {
     uint32_t unit;
     uint32_t clockArray[MAX_PLL_CLOCK_SUBMODULE];
@@ -185,7 +186,8 @@ typedef struct {
     uint32_t powerVolt[MAX_POWER_VOLTAGE_SUMMODULE];
 } zemlPowerVolt_struct;
 
-/* Device memory of a die in bytes; utilizationRate in percent. */
+/* Device memory of a die's AI device in bytes, over every process using it; utilizationRate
+ * in percent. */
 typedef struct {
     uint64_t total;
     uint64_t free;
@@ -193,7 +195,8 @@ typedef struct {
     int32_t utilizationRate;
 } zemlMemUtilizationRate_stuct;
 
-/* Load of the die's units in percent. */
+/* Load of the die's units in percent over the last second: ai compute runs, vdsp preprocess
+ * ops, vemcu encoder and vdmcu decoder channel work. */
 typedef struct {
     int32_t ai;
     int32_t vdsp;
@@ -201,7 +204,8 @@ typedef struct {
     int32_t vdmcu;
 } zemlUtilizationRate_struct;
 
-/* Load of each microcontroller in percent. */
+/* Load of each microcontroller in percent: a unit's load spread over its entries, filling them
+ * in order. */
 typedef struct {
     int32_t ai;
     int32_t vdsp[MAX_DIE_VDSP_NUM];
@@ -215,15 +219,17 @@ typedef struct {
     char name[ZEML_PROCESS_NAME_LEN];
 } zemlProcessInfo_struct;
 
-/* Initialisation, logging and error texts */
+/* Initialisation, logging and error texts. Every call but zemlGetVersion and zemlErrorString
+ * returns ZEML_ERROR_UNINITIALIZED before zemlInit and after zemlShutDown. */
 ZE_API uint32_t zemlInit(void);
 ZE_API uint32_t zemlShutDown(void);
 ZE_API uint32_t zemlGetVersion(char **version, uint32_t *major, uint32_t *minor, uint32_t *patch,
                                uint32_t *build);
-/* Records below level are dropped. */
+/* Records below level are dropped (ZEML_LOG_INFO until set; ZEML_LOG_NONE drops all). */
 ZE_API uint32_t zemlSetLogLevel(zemlLogLevel_enum level);
 /* source: the caller's name for where the message comes from; status: the status it reports;
- * format: printf-style, its conversions read the variable arguments. */
+ * format: the message text. Both texts are written literally: the text is never read as a
+ * format and the variable arguments are never read (a text holding %s is written as %s). */
 ZE_API uint32_t zemlLogMsg(zemlLogLevel_enum level, const char *source, zemlOpStatus_enum status,
                            const char *format, ...);
 /* Static text; an unknown code gives a text naming it as unknown. */
@@ -238,7 +244,9 @@ ZE_API uint32_t zemlGetCodecDevInfo(zemlCodecDevInfo_struct *devices, uint32_t c
 ZE_API uint32_t zemlGetDieIndexByDevIndex(uint32_t devIndex, zemlDieIndex *dieIndex);
 
 /* Cards. Lists write at most capacity entries and their number; texts are NUL-terminated
- * within length bytes. */
+ * within length bytes (ZEML_USER_BUF_INSUFFICIENT when the text and its NUL do not fit). A
+ * card record's uuid holds the first 31 characters of the UUID; zemlGetUUID gives all 36, and
+ * zemlGetHandleByUUID takes either. */
 ZE_API uint32_t zemlGetCardCount(uint32_t *count);
 ZE_API uint32_t zemlGetCardInfo(uint32_t *count, zemlCardInfo_struct *cards, uint32_t capacity);
 ZE_API uint32_t zemlGetHandleByUUID(const char *uuid, uint64_t *cardHandle);
@@ -268,7 +276,9 @@ ZE_API uint32_t zemlGetTempThreshold(uint64_t dieHandle, zemlTempThreshold_struc
 ZE_API uint32_t zemlGetMemUtilizationRate(uint64_t dieHandle, zemlMemUtilizationRate_stuct *rate);
 ZE_API uint32_t zemlGetMcuUtilizationRate(uint64_t dieHandle, zemlMcuUtilizationRate_struct *rate);
 ZE_API uint32_t zemlGetUtilizationRate(uint64_t dieHandle, zemlUtilizationRate_struct *rate);
-/* Processes using the die's compute units, and those using its network units. */
+/* Processes with device memory on the die or compute or preprocess work on it over the last
+ * second (in pid order), and those using its network units (the card has none: always empty).
+ * Lists write at most capacity entries and their number. */
 ZE_API uint32_t zemlGetRunningProcesses(uint64_t dieHandle, zemlProcessInfo_struct *processes,
                                         uint32_t *count, uint32_t capacity);
 ZE_API uint32_t zemlGetNetWorkRunningInfo(uint64_t dieHandle, zemlProcessInfo_struct *processes,

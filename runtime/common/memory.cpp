@@ -10,6 +10,8 @@
 #include <mutex>
 #include <vector>
 
+#include "sim/usage.hpp"
+
 namespace zecm {
 namespace {
 
@@ -30,17 +32,22 @@ struct Block {
     ~Block() {
         std::free(data);
         if (!onDevice) return;
+        zesim::usage::addMemory(device, -static_cast<int64_t>(size));
         std::lock_guard<std::mutex> lock(usageMutex);
         usedBytes[device] -= size;
     }
 };
 
+// Reserves the bytes on the device and publishes them in the usage registry.
 bool reserve(uint32_t device, uint64_t size) {
     uint64_t capacity = zesim::inventory().aiDevices[device].memory;
-    std::lock_guard<std::mutex> lock(usageMutex);
-    uint64_t &used = usedBytes[device];
-    if (size > capacity - used) return false;
-    used += size;
+    {
+        std::lock_guard<std::mutex> lock(usageMutex);
+        uint64_t &used = usedBytes[device];
+        if (size > capacity - used) return false;
+        used += size;
+    }
+    zesim::usage::addMemory(device, static_cast<int64_t>(size));
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include <opencv2/dnn.hpp>
 
 #include "compute/compute.hpp"
+#include "sim/usage.hpp"
 
 namespace zecl {
 namespace {
@@ -91,6 +92,7 @@ uint32_t store(const cv::Mat &result, zecmDType type, zecmDatasetMode mode, uint
 
 uint32_t infer(const std::shared_ptr<Model> &model, const std::shared_ptr<zecm::Dataset> &input,
                uint32_t device, std::vector<void *> *outputs) {
+    zesim::usage::Busy busy(zesim::usage::Engine::Compute, device);  // the run's time on the device
     Model::Shapes shapes = model->shapes();
     if (!shapes.known) return zeclER_BATCH_SIZE;
     std::vector<void *> handles;

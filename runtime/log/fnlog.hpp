@@ -21,4 +21,12 @@ FNLOG_EXPORT bool isOpen();
 FNLOG_EXPORT bool write(const char *channel, const char *level, const Location &where,
                         const std::string &message);
 
+// Log files of their own, apart from the one above, each known by a name (the
+// management library keeps zeml.log so). Opening a name again switches its file.
+FNLOG_EXPORT bool openNamed(const std::string &name, const std::string &directory, const std::string &fileName);
+// Writes one record to the named file: time, channel, level and the message as given.
+// False when the name has no open file.
+FNLOG_EXPORT bool writeNamed(const std::string &name, const char *channel, const char *level,
+                             const std::string &message);
+
 }  // namespace fnlog

@@ -10,6 +10,7 @@
 
 #include "common/memory.hpp"
 #include "media/jpeg.hpp"
+#include "sim/usage.hpp"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -39,7 +40,7 @@ DeviceBuffer::~DeviceBuffer() {
 }
 
 Channel::Channel(uint32_t number, const zemeDecChannelParameters &params, zemeHardwareID hardware)
-    : number_(number), params_(params), hardware_(hardware),
+    : number_(number), codecDevice_(codecDevice(number)), params_(params), hardware_(hardware),
       pictures_(kDefaultPictures + params.extraBufferNumber) {}
 
 Channel::~Channel() { close(); }
@@ -196,6 +197,7 @@ void Channel::work() {
         }
         bool going = true;
         uint32_t status = guarded([&] {
+            zesim::usage::Busy busy(zesim::usage::Engine::Decoder, codecDevice_);
             going = end ? decoder_->finish(*this) : decoder_->feed(piece.bytes.data(), piece.size, piece.pts, *this);
             return uint32_t{zemeER_SUCCESS};
         });
@@ -407,6 +409,7 @@ uint32_t Channel::decodeJpeg(const zemeStream &stream, zemeFrame *frame, uint32_
     const uint32_t width = header.outputWidth(), height = header.outputHeight();
     Picture picture;
     status = guarded([&] {
+        zesim::usage::Busy busy(zesim::usage::Engine::Decoder, codecDevice_);
         picture.hostBuffer = acquireHostBuffer(pictureBytes(width, height));
         return zeme::decodeJpeg(bytes, stream.dataSize, header, params_.pixelFormat, picture.hostBuffer->data);
     });

@@ -81,6 +81,7 @@ private:
     Picture *find(const zemeFrame &frame);
 
     const uint32_t number_;
+    const int32_t codecDevice_;  // where its work is published
     const zemeDecChannelParameters params_;
     const zemeHardwareID hardware_;
     const uint32_t pictures_;  // output pictures of the pool

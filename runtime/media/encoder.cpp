@@ -77,7 +77,8 @@ uint32_t zemeCreateEncoderChannel(const zemeEncChannelParameters *params, uint32
                 if (uint32_t status = videoSetup(codec, params->videoConfig, &video)) return status;
                 if (uint32_t status = VideoEncoder::open(video, &prepared)) return status;
             }
-            auto created = std::make_shared<EncoderChannel>(*params, video, jpeg, std::move(prepared));
+            auto created = std::make_shared<EncoderChannel>(*params, video, jpeg, std::move(prepared),
+                                                            codecDevice(channel));
             std::lock_guard<std::mutex> lock(tableMutex);
             if (!systemInitialized()) return uint32_t{zemeER_RSLT_ERR_NOT_SYSTEM_INIT};
             if (channels[channel]) return uint32_t{zemeER_RSLT_ERR_CHANNEL_EXISTS};

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "sim/usage.hpp"
+
 extern "C" {
 #include <libavutil/frame.h>
 }
@@ -14,8 +16,9 @@ extern "C" {
 namespace zeme {
 
 EncoderChannel::EncoderChannel(const zemeEncChannelParameters &params, const VideoSetup &video,
-                               const JpegSetup &jpeg, std::unique_ptr<VideoEncoder> prepared)
+                               const JpegSetup &jpeg, std::unique_ptr<VideoEncoder> prepared, int32_t codecDevice)
     : codec_(params.codecType), buffers_(params.outbufNum ? params.outbufNum : kDefaultStreamBuffers),
+      codecDevice_(codecDevice),
       video_(video), jpeg_(jpeg), encoder_(std::move(prepared)) {
     if (codec_ != ZEME_CODEC_ENC_JPEG) pool_ = std::make_unique<PicturePool>(video.width, video.height);
 }
@@ -162,6 +165,7 @@ void EncoderChannel::work() {
         }
         bool going = true;
         guarded([&] {
+            zesim::usage::Busy busy(zesim::usage::Engine::Encoder, codecDevice_);
             going = encoder_->encode(end ? nullptr : piece.picture.get(), piece.pts, sink);
             return uint32_t{zemeER_SUCCESS};
         });
@@ -280,7 +284,10 @@ uint32_t EncoderChannel::encodeJpeg(const zemeFrame &frame, zemeStream *stream, 
 
     Output output;
     size_t size = 0;
-    uint32_t status = guarded([&] { return zeme::encodeJpeg(source, jpeg_.comment, &output.buffer, &size); });
+    uint32_t status = guarded([&] {
+        zesim::usage::Busy busy(zesim::usage::Engine::Encoder, codecDevice_);
+        return zeme::encodeJpeg(source, jpeg_.comment, &output.buffer, &size);
+    });
     if (status == zemeER_SUCCESS && size > UINT32_MAX) status = zemeER_RSLT_ERR_UNSUPPORTED;
     output.size = static_cast<uint32_t>(size);
     output.pts = frame.pts;

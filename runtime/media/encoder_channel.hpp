@@ -18,8 +18,9 @@ class EncoderChannel {
 public:
     // A video channel gets the encoder opened while its configuration was checked; it is
     // used by the first start.
+    // codecDevice: the codec device whose work it is (published in the usage registry).
     EncoderChannel(const zemeEncChannelParameters &params, const VideoSetup &video, const JpegSetup &jpeg,
-                   std::unique_ptr<VideoEncoder> prepared);
+                   std::unique_ptr<VideoEncoder> prepared, int32_t codecDevice);
     ~EncoderChannel();
     EncoderChannel(const EncoderChannel &) = delete;
     EncoderChannel &operator=(const EncoderChannel &) = delete;
@@ -63,6 +64,7 @@ private:
 
     const zemeCodecType codec_;
     const uint32_t buffers_;  // output buffers of the channel
+    const int32_t codecDevice_;
     const VideoSetup video_;
     const JpegSetup jpeg_;
     std::unique_ptr<PicturePool> pool_;  // video channels: pictures of the configured size

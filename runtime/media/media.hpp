@@ -59,6 +59,9 @@ ZEME_INTERNAL uint32_t streamBytes(const zemeStream &stream, const uint8_t **byt
 // (D codec devices), as that die's sequence number and core c / D. UNSUPPORTED on a card
 // without codec devices.
 ZEME_INTERNAL uint32_t channelHardware(uint32_t channel, zemeHardwareID *hardware);
+// The index of that codec device (-1 on a card without codec devices): where the
+// channel's work is published in the usage registry.
+ZEME_INTERNAL int32_t codecDevice(uint32_t channel);
 
 // Stop and destroy every decoder or encoder channel (zemeSystemUninitialize).
 ZEME_INTERNAL void destroyAllDecoders();

@@ -97,6 +97,11 @@ uint32_t streamBytes(const zemeStream &stream, const uint8_t **bytes) {
     return zemeER_SUCCESS;
 }
 
+int32_t codecDevice(uint32_t channel) {
+    const auto &codecs = zesim::inventory().codecDevices;
+    return codecs.empty() ? -1 : static_cast<int32_t>(channel % codecs.size());
+}
+
 uint32_t channelHardware(uint32_t channel, zemeHardwareID *hardware) {
     const auto &codecs = zesim::inventory().codecDevices;
     if (codecs.empty()) return zemeER_RSLT_ERR_UNSUPPORTED;

@@ -1,6 +1,7 @@
 // The direct image operations: each checks its pictures and runs at once.
 #include "preprocess/describe.hpp"
 #include "preprocess/operations.hpp"
+#include "sim/usage.hpp"
 
 using namespace zece;
 
@@ -15,6 +16,7 @@ uint32_t onImages(const zeceImageDesc &inDesc, void *in, const zeceImageDesc &ou
     Image input, output;
     if (uint32_t status = mapImage(inDesc, in, &input)) return status;
     if (uint32_t status = mapImage(outDesc, out, &output)) return status;
+    zesim::usage::Busy busy(zesim::usage::Engine::Preprocess, output.block.device);
     return guarded([&] {
         std::vector<cv::Mat> storage;
         return operation(apart(input, &output, 1, &storage), output);
@@ -25,6 +27,8 @@ uint32_t onImages(const zeceImageDesc &inDesc, void *in, const zeceImageDesc &ou
 uint32_t resizeParts(zeceResizeType type, const std::vector<Image> &parts, const std::vector<Image> &outputs) {
     for (size_t i = 0; i < parts.size(); ++i)
         if (uint32_t status = checkResize(type, parts[i], outputs[i])) return status;
+    const int32_t device = outputs.empty() ? zesim::kNoDevice : outputs[0].block.device;
+    zesim::usage::Busy busy(zesim::usage::Engine::Preprocess, device);
     return guarded([&] {
         std::vector<cv::Mat> storage;
         std::vector<Image> sources;

@@ -5,6 +5,7 @@
 #include "common/objects.hpp"
 #include "preprocess/customized.hpp"
 #include "preprocess/fused.hpp"
+#include "sim/usage.hpp"
 
 namespace zece {
 namespace {
@@ -180,6 +181,10 @@ uint32_t zeceExecuteOp(zeceOp *op, zecmDataset *input, zecmDataset *output) {
             std::vector<Buffer> inputs, outputs;
             if (uint32_t status = buffersOf(input, &inputs)) return status;
             if (uint32_t status = buffersOf(output, &outputs)) return status;
+            // The op's time counts on the device of its output (else its input) memory.
+            const auto &pictures = outputs.empty() ? inputs : outputs;
+            zesim::usage::Busy busy(zesim::usage::Engine::Preprocess,
+                                    pictures.empty() ? zesim::kNoDevice : pictures[0].block.device);
             if (object->type == zeceOP_CUSTOMIZED_OP) return executeCustomized(*object, inputs, outputs);
             Attributes attributes;
             {

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "sim/call.hpp"
@@ -11,6 +12,13 @@
 namespace zesim {
 
 constexpr uint64_t kDefaultDeviceMemory = 16ull << 30;
+// Dies a card can have; a configuration with more is refused.
+constexpr int64_t kMaxCardDies = 4;
+// A card's UUID text, its short form (what a card record of the management library
+// holds), and the longest type name.
+constexpr size_t kUuidLength = 36;
+constexpr size_t kUuidShortLength = 31;
+constexpr size_t kTypeNameLength = 33;
 
 struct Die {
     uint32_t cardId = 0;
@@ -19,6 +27,8 @@ struct Die {
     uint64_t memory = kDefaultDeviceMemory;
     bool ai = true;
     bool codec = true;
+    int32_t aiDevice = -1;     // its AI device's index, -1 without one
+    int32_t codecDevice = -1;  // its codec device's index, -1 without one
 };
 
 struct Card {
@@ -29,9 +39,17 @@ struct Card {
     std::vector<Die> dies;
 };
 
+struct PciAddress {
+    uint32_t domain = 0, bus = 0, device = 0, function = 0;
+    bool operator<(const PciAddress &o) const {
+        return std::tie(domain, bus, device, function) < std::tie(o.domain, o.bus, o.device, o.function);
+    }
+    bool operator==(const PciAddress &o) const { return !(*this < o) && !(o < *this); }
+};
+
 struct Inventory {
     bool valid = true;
-    std::string error;             // why ZESIM_CONFIG was refused
+    std::string error;             // why ZESIM_CONFIG was refused (an invalid inventory has no cards)
     std::vector<Card> cards;
     std::vector<Die> aiDevices;     // in device index order
     std::vector<Die> codecDevices;  // in device index order
@@ -41,5 +59,7 @@ ZESIM_EXPORT const Inventory &inventory();
 // Parses a configuration text (exposed for tests).
 ZESIM_EXPORT Inventory parseInventory(const std::string &json);
 ZESIM_EXPORT Inventory defaultInventory();
+// A bus id "domain:bus:device.function" in hex (e.g. 0000:01:00.0; leading zeros optional).
+ZESIM_EXPORT bool parsePciAddress(const std::string &text, PciAddress *address);
 
 }  // namespace zesim

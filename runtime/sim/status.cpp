@@ -88,7 +88,8 @@ const std::unordered_map<uint32_t, const char *> &descriptions() {
         {ZEML_ERROR_CALLBACK_INITIALIZED, "Management: the callback is already installed."},
         {ZEML_ERROR_CALLBACK_UNINITIALIZED, "Management: no callback is installed."},
         {ZEML_ERROR_PROFILER_ALREADY_RUNNING, "Management: the profiler is already running."},
-        {ZEML_ERROR_PROFILER_ALREADY_STOP, "Management: the profiler is already stopped."},
+        {ZEML_ERROR_PROFILER_ALREADY_STOP,  // also ZEML_ERROR_PROFILER_EXPORT_FILE_TYPE_INVALID
+         "Management: the profiler is already stopped, or the export file type is invalid."},
         {ZEML_ERROR_PROFILER_EXPORT_FOLDER_PATH_INVALID, "Management: invalid profiler export folder."},
         {ZEML_ERROR_AI_SCRIPT_PATH_INVALID, "Management: invalid AI script path."},
         {ZEML_ERROR_AI_SCRIPT_ROOT_PERMISSION, "Management: the AI script needs root permission."},
@@ -98,6 +99,11 @@ const std::unordered_map<uint32_t, const char *> &descriptions() {
 }
 
 }  // namespace
+
+const char *statusText(uint32_t code) {
+    auto found = descriptions().find(code);
+    return found != descriptions().end() ? found->second : nullptr;
+}
 
 std::string describeStatus(uint32_t code) {
     auto found = descriptions().find(code);

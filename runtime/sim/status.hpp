@@ -9,5 +9,7 @@ namespace zesim {
 
 // The description of a status code; unknown codes get a generic description.
 ZESIM_EXPORT std::string describeStatus(uint32_t code);
+// The same description as static text; null for a code no library returns.
+ZESIM_EXPORT const char *statusText(uint32_t code);
 
 }  // namespace zesim
