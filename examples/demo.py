@@ -6,6 +6,7 @@ import pathlib
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 import cv2
@@ -62,6 +63,28 @@ def main():
         preprocess(pathlib.Path(directory))
         transcode(pathlib.Path(directory))
     zecm.uninitialize()
+
+
+def watch_while_busy(stream, source, dataset, seconds=1.2):
+    """The card as halvora-smi sees it from another process while this one keeps running the model."""
+    stop = threading.Event()
+
+    def keep_busy():
+        while not stop.is_set():
+            for _ in range(20):
+                zecl.runStreamAsync(stream, source, dataset)
+            zecl.synchronizeStream(stream, FOREVER)
+            while zecl.getStreamCacheNumber(stream):
+                zecm.destroyDatasetAll(zecl.requestOutputDataset(stream))
+
+    worker = threading.Thread(target=keep_busy)
+    worker.start()
+    time.sleep(seconds)
+    shown = subprocess.run([sys.executable, str(ROOT / "tools" / "halvora-smi")], capture_output=True, text=True)
+    stop.set()
+    worker.join()
+    print("halvora-smi in another process, while this one runs the model:")
+    print(shown.stdout if shown.returncode == 0 else shown.stderr)
 
 
 def save_conv_relu(path, channels=3, filters=8, size=32, seed=0, input_type=TensorProto.FLOAT):
@@ -168,6 +191,7 @@ def inference(directory):
         assert zecm.destroyDatasetAll(zecl.requestOutputDataset(stream)) == 0
     print(f"{runs} asynchronous runs (zeclBM_RUN): {runs / elapsed:.0f} runs/s, {cached} outputs; "
           f"{reports['count']} reports, {reports['ends']} of them ends of runs")
+    watch_while_busy(stream, source, dataset)
 
     assert zecl.destroyOpStream(stream) == 0
     assert zecl.destroyOpGraph(graph) == 0
