@@ -1,6 +1,7 @@
 PYTHON := /usr/bin/python3
 BUILD := build
-export PYTHONPATH := $(CURDIR)/$(BUILD)/python
+# The module from the build tree, and the halvora package beside it (python/halvora).
+export PYTHONPATH := $(CURDIR)/$(BUILD)/python:$(CURDIR)/python
 
 .PHONY: deps build test demo bench clean
 
@@ -17,6 +18,7 @@ test: build
 
 demo: build
 	$(PYTHON) examples/demo.py
+	$(PYTHON) examples/pipeline.py
 
 bench: build
 	@for script in $(filter-out bench/common.py,$(wildcard bench/*.py)); do echo "== $$script"; $(PYTHON) $$script || exit 1; done

@@ -1,0 +1,556 @@
+#!/usr/bin/python3
+"""Video analytics on the card: H.264 streams decoded on decoder channels, each picture turned
+into the model's input by one fused preprocess op straight from the decoder's device memory,
+the model run on an op stream, and per-frame results (top class and score of a classifier, or a
+box list of a detector) collected from the stream's reports in order.
+
+    examples/pipeline.py                          a generated 1080p clip and the built-in classifier
+    examples/pipeline.py --input clip.h264 --streams 2 --out results.jsonl
+    examples/pipeline.py --input clip.h264 --model mine.onnx --letterbox
+
+Pictures go back to the decoder as soon as the fused op has read them, and each stream keeps at
+most --depth runs in flight, so memory stays flat however long the input is. Errors end the
+program with one line saying what and where, and a non-zero exit; everything on the card is
+released on the way out.
+"""
+import argparse
+import collections
+import contextlib
+import json
+import math
+import os
+import pathlib
+import sys
+import tempfile
+import threading
+import time
+
+import numpy as np
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "python"))
+
+import halvora as hv  # noqa: E402
+
+MIB = 1 << 20
+
+
+class PipelineError(Exception):
+    """A problem with what the pipeline was given: printed as one line, exit status 1."""
+
+
+# The built-in model and clip ---------------------------------------------------------------
+
+def build_classifier(path, input_type="float16", size=224, classes=10, seed=0):
+    """A small CNN classifier with deterministic weights, saved as ONNX: [1, 3, size, size] ->
+    conv 3x3/2 (16) relu maxpool, conv 3x3 (32) relu maxpool, conv 3x3 (64) relu, global average
+    pool, gemm -> `classes`, softmax. Returns the path."""
+    import onnx
+    from onnx import TensorProto, helper, numpy_helper
+    rng = np.random.default_rng(seed)
+    nodes, weights, current = [], [], "image"
+    channels = 3
+    for i, (filters, stride, pool) in enumerate([(16, 2, True), (32, 1, True), (64, 1, False)]):
+        w = rng.standard_normal((filters, channels, 3, 3)) * math.sqrt(2 / (9 * channels))
+        b = rng.standard_normal(filters) * 0.1
+        weights += [numpy_helper.from_array(w.astype(np.float32), f"w{i}"),
+                    numpy_helper.from_array(b.astype(np.float32), f"b{i}")]
+        nodes += [helper.make_node("Conv", [current, f"w{i}", f"b{i}"], [f"c{i}"], kernel_shape=[3, 3],
+                                   strides=[stride, stride], pads=[1, 1, 1, 1]),
+                  helper.make_node("Relu", [f"c{i}"], [f"r{i}"])]
+        current = f"r{i}"
+        if pool:
+            nodes.append(helper.make_node("MaxPool", [current], [f"p{i}"], kernel_shape=[2, 2], strides=[2, 2]))
+            current = f"p{i}"
+        channels = filters
+    fc = rng.standard_normal((classes, channels)) * math.sqrt(2 / channels) * 4
+    weights += [numpy_helper.from_array(fc.astype(np.float32), "fc"),
+                numpy_helper.from_array((rng.standard_normal(classes) * 0.1).astype(np.float32), "fcb")]
+    nodes += [helper.make_node("GlobalAveragePool", [current], ["gap"]),
+              helper.make_node("Flatten", ["gap"], ["flat"], axis=1),
+              helper.make_node("Gemm", ["flat", "fc", "fcb"], ["logits"], transB=1),
+              helper.make_node("Softmax", ["logits"], ["scores"], axis=1)]
+    kind = {"float16": TensorProto.FLOAT16, "float32": TensorProto.FLOAT}[input_type]
+    graph = helper.make_graph(nodes, "classifier", [helper.make_tensor_value_info("image", kind, [1, 3, size, size])],
+                              [helper.make_tensor_value_info("scores", TensorProto.FLOAT, [1, classes])], weights)
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 11)])
+    model.ir_version = 7
+    onnx.checker.check_model(model)
+    onnx.save(model, str(path))
+    return str(path)
+
+
+def synthetic_pictures(width, height, count):
+    """NV12 pictures (arrays of height * 3 / 2 rows): a view panning across a smoothly coloured
+    Mandelbrot set, with a bright disc moving over it."""
+    import cv2
+    pan_x, pan_y = width // 6 & ~1, height // 6 & ~1
+    canvas_w, canvas_h = width + pan_x, height + pan_y
+    # Escape counts on a coarse grid, enlarged smoothly: detail a video encoder handles well.
+    coarse_w, coarse_h = canvas_w // 4, canvas_h // 4
+    c = np.linspace(-2.3, 0.9, coarse_w, dtype=np.float32)[None, :] + 1j * np.linspace(
+        -1.1, 1.1, coarse_h, dtype=np.float32)[:, None]
+    z = np.zeros_like(c)
+    counts = np.zeros(c.shape, np.float32)
+    for _ in range(40):
+        inside = np.abs(z) <= 2
+        z[inside] = z[inside] ** 2 + c[inside]
+        counts += inside
+    phase = counts / 40 * 2 * np.pi
+
+    def plane(values, size):
+        return cv2.resize(values.astype(np.float32), size, interpolation=cv2.INTER_CUBIC).clip(0, 255).astype(np.uint8)
+
+    luma = plane(126 + 100 * np.sin(3 * phase), (canvas_w, canvas_h))
+    u = plane(128 + 90 * np.sin(2 * phase + 1), (canvas_w // 2, canvas_h // 2))
+    v = plane(128 + 90 * np.cos(5 * phase), (canvas_w // 2, canvas_h // 2))
+    rows, cols = np.ogrid[:height, :width]
+    for t in range(count):
+        f = t / max(1, count - 1)
+        ox, oy = int(pan_x * f) & ~1, int(pan_y * (0.5 - 0.5 * math.cos(math.pi * f))) & ~1
+        y_plane = luma[oy:oy + height, ox:ox + width].copy()
+        uv = np.empty((height // 2, width), np.uint8)
+        uv[:, 0::2] = u[oy // 2:oy // 2 + height // 2, ox // 2:ox // 2 + width // 2]
+        uv[:, 1::2] = v[oy // 2:oy // 2 + height // 2, ox // 2:ox // 2 + width // 2]
+        cx = width * (0.5 + 0.35 * math.cos(2 * math.pi * f))
+        cy = height * (0.5 + 0.35 * math.sin(4 * math.pi * f))
+        disc = (rows - cy) ** 2 + (cols - cx) ** 2 < (height / 8) ** 2
+        y_plane[disc] = 235
+        uv[disc[::2, ::2].repeat(2, axis=1)] = 128
+        yield np.vstack([y_plane, uv])
+
+
+def make_clip(path, width=1920, height=1080, frames=240, fps=30):
+    """Encodes `frames` synthetic pictures to an H.264 file with the card's own encoder."""
+    quick = hv.zeme.encQualityMode.ZEME_BRONZE_QUALITY  # the encoder's fastest preset
+    with hv.Media(), hv.Encoder(width, height, "h264", fps, qualityMode=quick) as encoder, open(path, "wb") as out:
+        for picture in synthetic_pictures(width, height, frames):
+            out.write(encoder.encode(picture))
+        out.write(encoder.finish())
+    return str(path)
+
+
+# Post-processing ---------------------------------------------------------------------------
+
+class Classifier:
+    """Top class and its score; raw scores that are not probabilities go through a softmax."""
+
+    kind = "classifier"
+
+    def __call__(self, arrays):
+        scores = arrays[0].reshape(-1).astype(np.float64)
+        if scores.min() < 0 or abs(scores.sum() - 1) > 1e-2:
+            scores = np.exp(scores - scores.max())
+            scores /= scores.sum()
+        best = int(scores.argmax())
+        return {"class": best, "score": round(float(scores[best]), 5)}
+
+
+class Detector:
+    """A box list from a detector-shaped output, in picture coordinates, after non-maximum
+    suppression. Rows of [1, 1, N, 7]: image, class, score, x1, y1, x2, y2 (normalised);
+    of [1, N, 6]: x1, y1, x2, y2, score, class (model-input pixels); of [1, N, 5 + C]:
+    cx, cy, w, h, objectness, C class scores (model-input pixels)."""
+
+    kind = "detector"
+
+    def __init__(self, shape, input_size, picture_size, letterbox, threshold=0.25, overlap=0.45):
+        self.shape, self.threshold, self.overlap = shape, threshold, overlap
+        self.input_w, self.input_h = input_size
+        self.picture_w, self.picture_h = picture_size
+        if letterbox:
+            (self.sx, self.sy), (self.ox, self.oy) = hv.letterbox_geometry(*picture_size, *input_size)
+        else:
+            self.sx, self.sy, self.ox, self.oy = self.input_w / self.picture_w, self.input_h / self.picture_h, 0, 0
+
+    def boxes(self, output):
+        """(corners in model-input pixels, scores, classes) of every row."""
+        if len(self.shape) == 4 and self.shape[-1] == 7:
+            rows = output.reshape(-1, 7).astype(np.float32)
+            scale = np.array([self.input_w, self.input_h] * 2, np.float32)
+            return rows[:, 3:7] * scale, rows[:, 2], rows[:, 1].astype(int)
+        rows = output.reshape(-1, self.shape[-1]).astype(np.float32)
+        if self.shape[-1] == 6:
+            return rows[:, :4], rows[:, 4], rows[:, 5].astype(int)
+        classes = rows[:, 5:].argmax(axis=1)
+        scores = rows[:, 4] * rows[np.arange(len(rows)), 5 + classes]
+        centre, size = rows[:, :2], rows[:, 2:4]
+        return np.hstack([centre - size / 2, centre + size / 2]), scores, classes
+
+    def __call__(self, arrays):
+        import cv2
+        corners, scores, classes = self.boxes(arrays[0])
+        keep = (scores >= self.threshold) & (corners[:, 2] > corners[:, 0]) & (corners[:, 3] > corners[:, 1])
+        corners, scores, classes = corners[keep], scores[keep], classes[keep]
+        found = []
+        for label in np.unique(classes):
+            mine = np.flatnonzero(classes == label)
+            rects = [[float(x1), float(y1), float(x2 - x1), float(y2 - y1)] for x1, y1, x2, y2 in corners[mine]]
+            for k in np.array(cv2.dnn.NMSBoxes(rects, scores[mine].tolist(), self.threshold, self.overlap)).reshape(-1):
+                x1, y1, x2, y2 = corners[mine[k]]
+                box = [(x1 - self.ox) / self.sx, (y1 - self.oy) / self.sy, (x2 - self.ox) / self.sx,
+                       (y2 - self.oy) / self.sy]
+                box = [round(float(np.clip(v, 0, limit)), 1)
+                       for v, limit in zip(box, [self.picture_w, self.picture_h] * 2)]
+                found.append({"box": box, "score": round(float(scores[mine[k]]), 5), "class": int(label)})
+        found.sort(key=lambda item: -item["score"])
+        return {"boxes": found}
+
+
+def postprocessor(model, picture_size, letterbox, threshold):
+    """The post-processing the model's first output calls for."""
+    output = model.outputs[0]
+    shape = [d for d in output.shape]
+    size = int(np.prod(shape))
+    if len(shape) >= 2 and size == shape[1] and shape[1] >= 2:
+        return Classifier()
+    if (len(shape) == 4 and shape[:2] == [1, 1] and shape[3] == 7) or (len(shape) == 3 and shape[0] == 1
+                                                                       and shape[2] >= 6):
+        image = model.inputs[0].shape
+        return Detector(shape, (image[3], image[2]), picture_size, letterbox, threshold)
+    raise PipelineError(f"{model.path}: output '{output.name}' of shape {shape} is neither a classifier's [1, C] "
+                        "nor a detector's [1, N, 6], [1, N, 5 + C] or [1, 1, N, 7]")
+
+
+# Results -------------------------------------------------------------------------------------
+
+class Sink:
+    """Per-frame results: written as JSON lines when asked, summarised per stream (only counts
+    are kept, so memory does not grow with the length of the input)."""
+
+    def __init__(self, path, streams):
+        self.file = open(path, "w") if path else None
+        self.lock = threading.Lock()
+        self.frames = [0] * streams
+        self.classes = [collections.Counter() for _ in range(streams)]
+        self.score_sum = [0.0] * streams
+        self.boxes = [0] * streams
+
+    def add(self, stream, frame, result):
+        with self.lock:
+            self.frames[stream] += 1
+            if "class" in result:
+                self.classes[stream][result["class"]] += 1
+                self.score_sum[stream] += result["score"]
+            else:
+                self.boxes[stream] += len(result["boxes"])
+                self.classes[stream].update(box["class"] for box in result["boxes"])
+            if self.file:
+                self.file.write(json.dumps({"stream": stream, "frame": frame, **result}) + "\n")
+
+    def close(self):
+        if self.file:
+            self.file.close()
+
+
+# One stream ----------------------------------------------------------------------------------
+
+class Stages:
+    """Seconds spent per stage, summed over frames."""
+
+    NAMES = ("decode", "wait", "preprocess", "submit", "inference", "post")
+
+    def __init__(self):
+        self.seconds = dict.fromkeys(self.NAMES, 0.0)
+
+    def add(self, name, seconds):
+        self.seconds[name] += seconds
+
+
+class StreamWorker(threading.Thread):
+    """Decodes one copy of the input and runs every picture through the op and the model."""
+
+    def __init__(self, index, path, model, op_settings, post, sink, stop, options):
+        super().__init__(name=f"stream-{index}", daemon=True)
+        self.index, self.path, self.model = index, path, model
+        self.kind, self.settings = op_settings
+        self.post, self.sink, self.stop, self.options = post, sink, stop, options
+        self.stages = Stages()
+        self.submitted = self.done = 0
+        self.error = None
+        self.started_at = self.finished_at = None
+
+    def run(self):
+        try:
+            self._run()
+        except BaseException as error:  # noqa: BLE001  (handed to the main thread)
+            self.error = error
+            self.stop.set()
+        finally:
+            self.finished_at = time.perf_counter()
+
+    def _collect(self, tag, arrays, error):
+        frame, slot, submitted = tag
+        self.slots.release(slot)
+        if error is not None:
+            self.error = self.error or hv.CardError(f"stream {self.index}: the model failed on frame {frame}",
+                                                    error.status)
+            self.stop.set()
+            return
+        start = time.perf_counter()
+        self.stages.add("inference", start - submitted)
+        self.sink.add(self.index, frame, self.post(arrays))
+        self.done += 1
+        self.stages.add("post", time.perf_counter() - start)
+
+    def _run(self):
+        options, tensor = self.options, self.model.inputs[0]
+        with contextlib.ExitStack() as stack:
+            decoder = stack.enter_context(hv.Decoder(crop=options.crop, name=f"stream {self.index} ({self.path})",
+                                                     extra=options.extra))
+            pictures = {}  # datasets over the decoder's picture blocks, which it reuses
+            stack.callback(lambda: [dataset.close() for dataset in pictures.values()])
+            op = stack.enter_context(hv.FusedOp(self.kind, **self.settings))
+            inputs = []
+            for _ in range(options.depth):
+                block = stack.enter_context(hv.DeviceMemory(tensor.nbytes, "model", options.device))
+                inputs.append(stack.enter_context(hv.Dataset([block], options.device)))
+            self.slots = hv.Slots(inputs)
+            # Entered last, closed first: the runs still queued finish before their inputs are freed.
+            stream = stack.enter_context(hv.ModelStream(self.model, on_output=self._collect, mode="run"))
+            frames = decoder.frames(self.path)
+            self.started_at = time.perf_counter()
+            clock = self.started_at
+            while not self.stop.is_set() and (options.limit is None or self.submitted < options.limit):
+                frame = next(frames, None)
+                now = time.perf_counter()
+                self.stages.add("decode", now - clock)
+                if frame is None:
+                    break
+                with frame:
+                    slot = None
+                    while slot is None and not self.stop.is_set():
+                        slot = self.slots.acquire(timeout=0.2)
+                    if slot is None:
+                        break
+                    clock = time.perf_counter()
+                    self.stages.add("wait", clock - now)
+                    op.set(**hv.picture_settings(frame))
+                    key = (frame.address, frame.size)
+                    if key not in pictures:
+                        if len(pictures) >= 64:
+                            for dataset in pictures.values():
+                                dataset.close()
+                            pictures.clear()
+                        pictures[key] = hv.Dataset([key], options.device)
+                    op.execute(pictures[key], slot)
+                # The picture is back with the decoder; the model's input is the slot's own memory.
+                now = time.perf_counter()
+                self.stages.add("preprocess", now - clock)
+                stream.submit(slot, (frame.index, slot, now))
+                self.submitted += 1
+                clock = time.perf_counter()
+                self.stages.add("submit", clock - now)
+            stream.synchronize()
+            if self.error is not None:
+                raise self.error
+
+
+# The whole run -------------------------------------------------------------------------------
+
+def parse_size(text):
+    try:
+        width, height = (int(v) for v in text.lower().split("x"))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not WIDTHxHEIGHT") from None
+    if width < 64 or height < 64 or width % 2 or height % 2:
+        raise argparse.ArgumentTypeError(f"{text}: even sizes of at least 64 x 64")
+    return width, height
+
+
+def parse_triple(text):
+    try:
+        values = [float(v) for v in text.split(",")]
+    except ValueError:
+        values = []
+    if len(values) != 3:
+        raise argparse.ArgumentTypeError(f"{text!r}: three numbers separated by commas")
+    return values
+
+
+def arguments(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--input", metavar="PATH", help="an H.264 elementary stream (default: a generated clip)")
+    parser.add_argument("--streams", type=int, default=1, metavar="N", help="decode N copies in parallel (1 to 16)")
+    parser.add_argument("--model", metavar="PATH",
+                        help="an ONNX model with a [1, 3, H, W] float16, float32 or uint8 input "
+                             "(default: a small built-in classifier)")
+    parser.add_argument("--out", metavar="FILE", help="write per-frame results as JSON lines")
+    parser.add_argument("--letterbox", action="store_true", help="keep the picture's shape, padded (default: resize)")
+    parser.add_argument("--bgr", action="store_true", help="channels in B, G, R order (default R, G, B)")
+    parser.add_argument("--mean", type=parse_triple, default=hv.preprocess.IMAGENET_MEAN,
+                        help="per-channel mean of x / 255 for float inputs (default ImageNet's)")
+    parser.add_argument("--std", type=parse_triple, default=hv.preprocess.IMAGENET_STD,
+                        help="per-channel deviation of x / 255 (default ImageNet's)")
+    parser.add_argument("--threshold", type=float, default=0.25, help="detectors: the lowest score kept")
+    parser.add_argument("--depth", type=int, default=4, help="runs in flight per stream (1 to 32)")
+    parser.add_argument("--limit", type=int, metavar="N", help="at most N frames per stream")
+    parser.add_argument("--clip-size", type=parse_size, default=(1920, 1080), metavar="WxH",
+                        help="size of the generated clip (default 1920x1080)")
+    parser.add_argument("--clip-frames", type=int, default=240, metavar="N", help="frames of the generated clip")
+    parser.add_argument("--device", type=int, default=0, help="AI device")
+    parser.add_argument("--quiet", action="store_true", help="no progress line")
+    options = parser.parse_args(argv)
+    if not 1 <= options.streams <= 16:
+        parser.error("--streams: 1 to 16")
+    if not 1 <= options.depth <= 32:
+        parser.error("--depth: 1 to 32")
+    if options.clip_frames < 1:
+        parser.error("--clip-frames: at least 1")
+    options.extra, options.crop = 0, False
+    return options
+
+
+def progress_line(workers, telemetry, began):
+    now = time.perf_counter()
+    parts = [f"{sum(w.done for w in workers)} frames"]
+    for w in workers:
+        elapsed = (w.finished_at or now) - (w.started_at or now)
+        parts.append(f"s{w.index} {w.done / elapsed if elapsed > 0 else 0:.1f} fps")
+    if telemetry is not None:
+        try:
+            used, total = telemetry.memory()
+            load = telemetry.load()
+            parts.append(f"card memory {used / MIB:.0f}/{total / MIB:.0f} MiB")
+            parts.append(f"AI {load['ai']}% VDSP {load['vdsp']}% VDEC {load['vdec']}%")
+        except hv.CardError:
+            pass
+    parts.append(f"{now - began:.1f} s")
+    return " | ".join(parts)
+
+
+def open_model(stack, path, folder):
+    """The model, loaded; a float32 image input is declared float16 in a copy (cast back inside),
+    so that the fused op writes it directly."""
+    model = stack.enter_context(hv.Model(path))
+    if len(model.inputs) != 1:
+        raise PipelineError(f"{path}: the model has {len(model.inputs)} inputs; one image input is needed")
+    if model.inputs[0].dtype == np.float32:
+        copy = pathlib.Path(folder) / "model-float16-input.onnx"
+        if hv.float16_input(path, copy):
+            model.close()
+            model = stack.enter_context(hv.Model(copy))
+            model.path = str(path)
+    return model
+
+
+def run(options, log=sys.stdout):
+    """Runs the pipeline; returns its summary as a dict. Raises PipelineError, hv.CardError,
+    hv.StreamError, hv.InputMismatch or OSError with a message that says what and where."""
+    stop = threading.Event()
+    with contextlib.ExitStack() as stack:
+        folder = stack.enter_context(tempfile.TemporaryDirectory(prefix="pipeline-"))
+        stack.enter_context(hv.Card(options.device))
+        stack.enter_context(hv.Media())
+        if options.input:
+            path = options.input
+            if not os.path.exists(path):
+                raise PipelineError(f"{path}: no such file")
+        else:
+            width, height = options.clip_size
+            began = time.perf_counter()
+            path = make_clip(pathlib.Path(folder) / "clip.h264", width, height, options.clip_frames)
+            print(f"made a {width}x{height} H.264 clip of {options.clip_frames} frames with the card's encoder "
+                  f"in {time.perf_counter() - began:.1f} s", file=log)
+        info = hv.probe(path)
+        options.crop = info.offset != (0, 0)
+        model_path = options.model or build_classifier(pathlib.Path(folder) / "classifier.onnx")
+        if options.model and not os.path.exists(model_path):
+            raise PipelineError(f"{model_path}: no such file")
+        model = open_model(stack, model_path, folder)
+        tensor = model.inputs[0]
+        try:
+            kind, settings = hv.tensor_settings(tensor, letterbox=options.letterbox, bgr=options.bgr,
+                                                mean=options.mean, std=options.std)
+        except hv.InputMismatch as error:
+            raise hv.InputMismatch(f"{model.path}: {error}") from None
+        post = postprocessor(model, info.size, options.letterbox, options.threshold)
+        try:
+            telemetry = stack.enter_context(hv.Telemetry(options.device))
+        except hv.CardError:
+            telemetry = None  # no management library: no card figures in the progress line
+        sink = Sink(options.out, options.streams)
+        stack.callback(sink.close)
+        print(f"{options.streams} stream{'s' if options.streams > 1 else ''} of {path}: {info.size[0]}x{info.size[1]} "
+              f"H.264 -> {kind} to {tensor.dtype.name}{tensor.shape} -> {os.path.basename(model.path)} "
+              f"({post.kind})", file=log)
+        workers = [StreamWorker(i, path, model, (kind, settings), post, sink, stop, options)
+                   for i in range(options.streams)]
+        began = time.perf_counter()
+        tty = hasattr(sys.stderr, "isatty") and sys.stderr.isatty()
+        shown = began
+        try:
+            for worker in workers:
+                worker.start()
+            while any(worker.is_alive() for worker in workers):
+                for worker in workers:
+                    worker.join(0.25)
+                if not options.quiet and time.perf_counter() - shown >= (1.0 if tty else 5.0):
+                    shown = time.perf_counter()
+                    line = progress_line(workers, telemetry, began)
+                    print(f"\r{line}\033[K" if tty else line, end="" if tty else "\n", file=sys.stderr, flush=True)
+        except BaseException:
+            stop.set()
+            for worker in workers:
+                worker.join()
+            raise
+        finally:
+            if tty and not options.quiet:
+                print(file=sys.stderr)
+        wall = time.perf_counter() - began
+        errors = [worker.error for worker in workers if worker.error is not None]
+        if errors:
+            raise errors[0]
+        return summarise(workers, sink, wall, path, log)
+
+
+def summarise(workers, sink, wall, path, log):
+    frames = sum(sink.frames)
+    streams = []
+    for worker in workers:
+        i = worker.index
+        elapsed = (worker.finished_at or 0) - (worker.started_at or 0)
+        entry = {"stream": i, "frames": sink.frames[i], "fps": sink.frames[i] / elapsed if elapsed > 0 else 0.0,
+                 "classes": dict(sink.classes[i].most_common())}
+        top = ", ".join(f"{label} ({count})" for label, count in sink.classes[i].most_common(3))
+        if isinstance(worker.post, Classifier):
+            entry["mean_score"] = sink.score_sum[i] / sink.frames[i] if sink.frames[i] else 0.0
+            text = f"top classes {top}; mean score {entry['mean_score']:.3f}"
+        else:
+            entry["boxes"] = sink.boxes[i]
+            text = f"{sink.boxes[i]} boxes; classes {top or '-'}"
+        print(f"stream {i}: {sink.frames[i]} frames, {entry['fps']:.1f} fps; {text}", file=log)
+        streams.append(entry)
+    stages = {name: sum(w.stages.seconds[name] for w in workers) / max(frames, 1) for name in Stages.NAMES}
+    print(f"total: {frames} frames in {wall:.2f} s, {frames / wall:.1f} fps "
+          f"({len(workers)} stream{'s' if len(workers) > 1 else ''})", file=log)
+    print("per frame: decode {decode_ms:.2f} ms, preprocess {pre:.2f} ms, inference latency {inf:.2f} ms, "
+          "post-process {post:.2f} ms; waiting for a free input {wait:.2f} ms".format(
+              decode_ms=stages["decode"] * 1e3, pre=stages["preprocess"] * 1e3, inf=stages["inference"] * 1e3,
+              post=stages["post"] * 1e3, wait=stages["wait"] * 1e3), file=log)
+    return {"input": str(path), "frames": frames, "seconds": wall, "fps": frames / wall if wall > 0 else 0.0,
+            "streams": streams, "stages_ms": {k: v * 1e3 for k, v in stages.items()}}
+
+
+def main(argv=None):
+    options = arguments(argv)
+    try:
+        run(options)
+    except KeyboardInterrupt:
+        print("pipeline: interrupted", file=sys.stderr)
+        return 130
+    except (PipelineError, hv.CardError, hv.InputMismatch, OSError, ValueError) as error:
+        text = " ".join(str(error).split())
+        if isinstance(error, OSError) and error.filename and str(error.filename) not in text:
+            text = f"{error.filename}: {text}"
+        print(f"pipeline: error: {text}", file=sys.stderr)
+        return 1
+    except Exception as error:  # noqa: BLE001  (a fault of the pipeline itself: still one line)
+        print(f"pipeline: internal error: {type(error).__name__}: {' '.join(str(error).split())}", file=sys.stderr)
+        return 3
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,34 @@
+"""halvora: what programs using the card repeat, on top of the `_halvora_pybind11` module.
+
+    with halvora.Card() as card, halvora.Media():
+        with halvora.Decoder() as decoder:
+            for frame in decoder.frames("clip.h264"):
+                with frame:
+                    picture = frame.nv12()
+
+Every object that holds something on the card is a context manager that gives it back on
+exit, also when the block raised: Card (the runtime and its device), DeviceMemory, Dataset,
+Media (the media engine), Decoder and Encoder (channels; Frame for a decoded picture),
+Model, ModelStream (a one-model op stream), FusedOp (a preprocess op) and Telemetry.
+Failures of the card raise CardError (a RuntimeError) with the card's status and text.
+
+The package needs the module: it imports `_halvora_pybind11` from the path, else from the
+repository's build tree (`build/python`, or `$HALVORA_BUILD/python`). Put the repository's
+`python/` folder on the path (`PYTHONPATH=python`, as the Makefile does) to import it.
+"""
+from ._native import FOREVER, CardError, address, handle, native, zece, zecl, zecm, zeme, zeml
+from .card import Card, Dataset, DeviceMemory, Resource, Slots, dataset_arrays, device_info, download, upload
+from .media import Decoder, Encoder, Frame, Media, StreamError, VideoInfo, probe
+from .model import Model, ModelStream, RunError, TensorInfo
+from .preprocess import (FusedOp, InputMismatch, float16_input, letterbox_geometry, picture_settings,
+                         tensor_settings)
+from .telemetry import Telemetry
+
+__all__ = [
+    "FOREVER", "CardError", "address", "handle", "native", "zece", "zecl", "zecm", "zeme", "zeml",
+    "Card", "Dataset", "DeviceMemory", "Resource", "Slots", "dataset_arrays", "device_info", "download", "upload",
+    "Decoder", "Encoder", "Frame", "Media", "StreamError", "VideoInfo", "probe",
+    "Model", "ModelStream", "RunError", "TensorInfo",
+    "FusedOp", "InputMismatch", "float16_input", "letterbox_geometry", "picture_settings", "tensor_settings",
+    "Telemetry",
+]
