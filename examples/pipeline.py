@@ -42,13 +42,18 @@ class PipelineError(Exception):
 # The built-in model and clip ---------------------------------------------------------------
 
 def build_classifier(path, input_type="float16", size=224, classes=10, seed=0):
-    """A small CNN classifier with deterministic weights, saved as ONNX: [1, 3, size, size] ->
+    """A small CNN classifier with deterministic weights, saved as ONNX: [1, 3, size, size] of
+    `input_type` ("float16", "float32" or "uint8") ->
     conv 3x3/2 (16) relu maxpool, conv 3x3 (32) relu maxpool, conv 3x3 (64) relu, global average
     pool, gemm -> `classes`, softmax. Returns the path."""
     import onnx
     from onnx import TensorProto, helper, numpy_helper
     rng = np.random.default_rng(seed)
     nodes, weights, current = [], [], "image"
+    if input_type == "uint8":  # bytes in: the model scales them itself
+        weights.append(numpy_helper.from_array(np.array(1 / 64, np.float32), "unit"))
+        nodes.append(helper.make_node("Mul", ["image", "unit"], ["scaled"]))
+        current = "scaled"
     channels = 3
     for i, (filters, stride, pool) in enumerate([(16, 2, True), (32, 1, True), (64, 1, False)]):
         w = rng.standard_normal((filters, channels, 3, 3)) * math.sqrt(2 / (9 * channels))
@@ -70,7 +75,7 @@ def build_classifier(path, input_type="float16", size=224, classes=10, seed=0):
               helper.make_node("Flatten", ["gap"], ["flat"], axis=1),
               helper.make_node("Gemm", ["flat", "fc", "fcb"], ["logits"], transB=1),
               helper.make_node("Softmax", ["logits"], ["scores"], axis=1)]
-    kind = {"float16": TensorProto.FLOAT16, "float32": TensorProto.FLOAT}[input_type]
+    kind = {"float16": TensorProto.FLOAT16, "float32": TensorProto.FLOAT, "uint8": TensorProto.UINT8}[input_type]
     graph = helper.make_graph(nodes, "classifier", [helper.make_tensor_value_info("image", kind, [1, 3, size, size])],
                               [helper.make_tensor_value_info("scores", TensorProto.FLOAT, [1, classes])], weights)
     model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 11)])
@@ -426,6 +431,10 @@ def open_model(stack, path, folder):
     model = stack.enter_context(hv.Model(path))
     if len(model.inputs) != 1:
         raise PipelineError(f"{path}: the model has {len(model.inputs)} inputs; one image input is needed")
+    try:
+        hv.check_image_input(model.inputs[0])
+    except hv.InputMismatch as error:
+        raise hv.InputMismatch(f"{path}: {error}") from None
     if model.inputs[0].dtype == np.float32:
         copy = pathlib.Path(folder) / "model-float16-input.onnx"
         if hv.float16_input(path, copy):

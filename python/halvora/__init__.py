@@ -20,8 +20,8 @@ from ._native import FOREVER, CardError, address, handle, native, zece, zecl, ze
 from .card import Card, Dataset, DeviceMemory, Resource, Slots, dataset_arrays, device_info, download, upload
 from .media import Decoder, Encoder, Frame, Media, StreamError, VideoInfo, probe
 from .model import Model, ModelStream, RunError, TensorInfo
-from .preprocess import (FusedOp, InputMismatch, float16_input, letterbox_geometry, picture_settings,
-                         tensor_settings)
+from .preprocess import (FusedOp, InputMismatch, check_image_input, float16_input, letterbox_geometry,
+                         picture_settings, tensor_settings)
 from .telemetry import Telemetry
 
 __all__ = [
@@ -29,6 +29,7 @@ __all__ = [
     "Card", "Dataset", "DeviceMemory", "Resource", "Slots", "dataset_arrays", "device_info", "download", "upload",
     "Decoder", "Encoder", "Frame", "Media", "StreamError", "VideoInfo", "probe",
     "Model", "ModelStream", "RunError", "TensorInfo",
-    "FusedOp", "InputMismatch", "float16_input", "letterbox_geometry", "picture_settings", "tensor_settings",
+    "FusedOp", "InputMismatch", "check_image_input", "float16_input", "letterbox_geometry", "picture_settings",
+    "tensor_settings",
     "Telemetry",
 ]

@@ -27,20 +27,31 @@ class StreamError(CardError):
         super().__init__(text)
 
 
+def _engine_started():
+    try:
+        zeme.getDecoderAvailableChannels()  # refused before systemInitialize
+        return True
+    except RuntimeError:
+        return False
+
+
 class Media(Resource):
-    """The media engine, started on enter and stopped when the last Media of the process
-    closes (a stop destroys every channel still open)."""
+    """The media engine, started on enter unless it already runs. The package stops it when
+    the last Media of the process closes, if a Media started it (a stop destroys every channel
+    still open)."""
 
     def __init__(self):
         with _system_lock:
             if _system["users"] == 0:
-                check(zeme.systemInitialize(), "starting the media engine")
+                _system["owned"] = not _engine_started()
+                if _system["owned"]:
+                    check(zeme.systemInitialize(), "starting the media engine")
             _system["users"] += 1
 
     def _release(self):
         with _system_lock:
             _system["users"] -= 1
-            if _system["users"] == 0:
+            if _system["users"] == 0 and _system["owned"]:
                 zeme.systemUninitialize()
 
 
@@ -244,14 +255,16 @@ class Decoder(Resource):
         return record
 
     def check_stream(self):
-        """Raises StreamError when the decoder met data it could not decode."""
+        """Raises StreamError once the decoder has met data it could not decode. The channel's
+        state stays ERROR from then on (its `result` is only the last access unit's)."""
         record = self.status()
-        if record.result == BITSTREAM:
-            raise StreamError(f"{self.name}: corrupt {_CODECS[self.codec][1]} data near frame {self.received} "
-                              f"(within the first {self.bytes_sent} bytes)")
+        if record.state != zeme.state.ZEME_ST_ERROR and record.result not in (BITSTREAM, UNSUPPORTED):
+            return
         if record.result == UNSUPPORTED:
-            raise StreamError(f"{self.name}: pictures the card does not decode near frame {self.received} "
+            raise StreamError(f"{self.name}: pictures the card does not decode at about frame {self.received} "
                               "(not 8-bit 4:2:0, larger than 4096 x 4096, or of an odd size)")
+        raise StreamError(f"{self.name}: corrupt {_CODECS[self.codec][1]} data at about frame {self.received} "
+                          f"(by byte {self.bytes_sent} of the stream)")
 
     def _ready(self):
         while True:

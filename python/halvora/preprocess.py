@@ -98,6 +98,17 @@ class InputMismatch(ValueError):
 IMAGENET_MEAN, IMAGENET_STD = [0.485, 0.456, 0.406], [0.229, 0.224, 0.225]
 
 
+def check_image_input(tensor):
+    """The shape of `tensor` (a TensorInfo) if it is a 3-channel planar image [1, 3, H, W]; else
+    InputMismatch."""
+    shape = list(tensor.shape)
+    if len(shape) != 4 or shape[1] != 3 or shape[0] not in (1, -1) or min(shape[2:]) < 1:
+        kind = tensor.dtype.name if tensor.dtype is not None else ""
+        raise InputMismatch(f"model input '{tensor.name}' is {kind}{shape}: a 3-channel planar image "
+                            "[1, 3, H, W] is needed")
+    return shape
+
+
 def tensor_settings(tensor, letterbox=False, bgr=False, mean=None, std=None, scale=None, padding=114):
     """(kind, settings) of a fused op that writes an NV12 picture into `tensor` (a TensorInfo):
     it must be a 3-channel planar image [1, 3, H, W] of float16 or uint8.
@@ -105,10 +116,7 @@ def tensor_settings(tensor, letterbox=False, bgr=False, mean=None, std=None, sca
     float16: values x / 255, then (x - mean) / std per channel when `mean`/`std` are given
     (or x * scale with `scale`); uint8: the bytes as they are. Channels R, G, B (B, G, R with
     `bgr`). `letterbox` keeps the picture's shape, padding with `padding`."""
-    shape = list(tensor.shape)
-    if len(shape) != 4 or shape[1] != 3 or shape[0] not in (1, -1) or min(shape[2:]) < 1:
-        raise InputMismatch(f"model input '{tensor.name}' is {tensor.dtype.name if tensor.dtype else '?'}{shape}: "
-                            "a 3-channel planar image [1, 3, H, W] is needed")
+    shape = check_image_input(tensor)
     if tensor.dtype == np.float16:
         layout = "FP16"
         if scale is not None:
@@ -123,7 +131,7 @@ def tensor_settings(tensor, letterbox=False, bgr=False, mean=None, std=None, sca
     else:
         kind = tensor.dtype.name if tensor.dtype is not None else "of an unknown type"
         raise InputMismatch(f"model input '{tensor.name}' is {kind}{shape}: the preprocessor writes float16 or "
-                            "uint8 tensors (see float16_input() for float32 models)")
+                            "uint8 tensors (float32 inputs are fed as float16)")
     settings = {"outputWidth": shape[3], "outputHeight": shape[2], "resizeType": "BILINEAR",
                 "colorCvtCode": "YUV2BGR_NV12" if bgr else "YUV2RGB_NV12", "tensorizationType": layout, **norm}
     if letterbox:

@@ -1,0 +1,26 @@
+"""The pipeline example and the halvora package from the repository; a short clip."""
+import pathlib
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+sys.path[:0] = [str(ROOT / "python"), str(ROOT / "examples")]
+
+import pipeline  # noqa: E402
+
+WIDTH, HEIGHT, FRAMES = 320, 240, 20
+
+
+@pytest.fixture(scope="session")
+def clip(tmp_path_factory):
+    """A 320 x 240 clip of 20 frames made by the card's encoder, and the ffmpeg tool's NV12
+    decode of it, one picture per item."""
+    path = tmp_path_factory.mktemp("pipeline") / "clip.h264"
+    pipeline.hv.zecm.uninitialize()
+    pipeline.make_clip(path, WIDTH, HEIGHT, FRAMES)
+    raw = subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-i", str(path), "-f", "rawvideo",
+                          "-pix_fmt", "nv12", "-"], check=True, capture_output=True).stdout
+    return path, np.frombuffer(raw, np.uint8).reshape(-1, HEIGHT * 3 // 2, WIDTH)
