@@ -44,7 +44,7 @@ class PipelineError(Exception):
 def build_classifier(path, input_type="float16", size=224, classes=10, seed=0):
     """A small CNN classifier with deterministic weights, saved as ONNX: [1, 3, size, size] of
     `input_type` ("float16", "float32" or "uint8") ->
-    conv 3x3/2 (16) relu maxpool, conv 3x3 (32) relu maxpool, conv 3x3 (64) relu, global average
+    conv 3x3/2 (16) relu maxpool, conv 3x3 (32) relu maxpool, conv 3x3 (64) relu, global max
     pool, gemm -> `classes`, softmax. Returns the path."""
     import onnx
     from onnx import TensorProto, helper, numpy_helper
@@ -71,8 +71,8 @@ def build_classifier(path, input_type="float16", size=224, classes=10, seed=0):
     fc = rng.standard_normal((classes, channels)) * math.sqrt(2 / channels) * 4
     weights += [numpy_helper.from_array(fc.astype(np.float32), "fc"),
                 numpy_helper.from_array((rng.standard_normal(classes) * 0.1).astype(np.float32), "fcb")]
-    nodes += [helper.make_node("GlobalAveragePool", [current], ["gap"]),
-              helper.make_node("Flatten", ["gap"], ["flat"], axis=1),
+    nodes += [helper.make_node("GlobalMaxPool", [current], ["pooled"]),
+              helper.make_node("Flatten", ["pooled"], ["flat"], axis=1),
               helper.make_node("Gemm", ["flat", "fc", "fcb"], ["logits"], transB=1),
               helper.make_node("Softmax", ["logits"], ["scores"], axis=1)]
     kind = {"float16": TensorProto.FLOAT16, "float32": TensorProto.FLOAT, "uint8": TensorProto.UINT8}[input_type]

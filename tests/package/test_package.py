@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 from onnx import TensorProto
 
-from conftest import affine_model
+from package_models import affine_model
 
 INVALID_ADDRESS, INVALID_DATASET = 100010, 100002
 OP_INVALID, MODEL_INVALID = 200002, 301002

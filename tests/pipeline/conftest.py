@@ -1,17 +1,11 @@
 """The pipeline example and the halvora package from the repository; a short clip."""
-import pathlib
 import subprocess
-import sys
 
 import numpy as np
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-sys.path[:0] = [str(ROOT / "python"), str(ROOT / "examples")]
-
-import pipeline  # noqa: E402
-
-WIDTH, HEIGHT, FRAMES = 320, 240, 20
+from pipeline_paths import FRAMES, HEIGHT, WIDTH
+import pipeline  # noqa: E402  (examples/pipeline.py, on the path once pipeline_paths is imported)
 
 
 @pytest.fixture(scope="session")

@@ -15,8 +15,8 @@ import onnx
 import pytest
 from onnx import TensorProto, helper, numpy_helper
 
-import pipeline
-from conftest import FRAMES, HEIGHT, ROOT, WIDTH
+from pipeline_paths import FRAMES, HEIGHT, ROOT, WIDTH
+import pipeline  # noqa: E402
 
 hv = pipeline.hv
 SIZE = 64
