@@ -187,7 +187,7 @@ class Detector:
         corners, scores, classes = self.boxes(arrays[0])
         keep = (scores >= self.threshold) & (corners[:, 2] > corners[:, 0]) & (corners[:, 3] > corners[:, 1])
         corners, scores, classes = corners[keep], scores[keep], classes[keep]
-        found = []
+        found: list = []
         for label in np.unique(classes):
             mine = np.flatnonzero(classes == label)
             rects = [[float(x1), float(y1), float(x2 - x1), float(y2 - y1)] for x1, y1, x2, y2 in corners[mine]]
@@ -198,7 +198,7 @@ class Detector:
                 box = [round(float(np.clip(v, 0, limit)), 1)
                        for v, limit in zip(box, [self.picture_w, self.picture_h] * 2)]
                 found.append({"box": box, "score": round(float(scores[mine[k]]), 5), "class": int(label)})
-        found.sort(key=lambda item: -item["score"])
+        found.sort(key=lambda item: item["score"], reverse=True)
         return {"boxes": found}
 
 
@@ -227,7 +227,7 @@ class Sink:
         self.file = open(path, "w") if path else None
         self.lock = threading.Lock()
         self.frames = [0] * streams
-        self.classes = [collections.Counter() for _ in range(streams)]
+        self.classes: list = [collections.Counter() for _ in range(streams)]
         self.score_sum = [0.0] * streams
         self.boxes = [0] * streams
 
@@ -303,7 +303,7 @@ class StreamWorker(threading.Thread):
         with contextlib.ExitStack() as stack:
             decoder = stack.enter_context(hv.Decoder(crop=options.crop, name=f"stream {self.index} ({self.path})",
                                                      extra=options.extra))
-            pictures = {}  # datasets over the decoder's picture blocks, which it reuses
+            pictures: dict = {}  # datasets over the decoder's picture blocks, which it reuses
             stack.callback(lambda: [dataset.close() for dataset in pictures.values()])
             op = stack.enter_context(hv.FusedOp(self.kind, **self.settings))
             inputs = []

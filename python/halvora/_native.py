@@ -3,6 +3,7 @@ import ctypes
 import os
 import pathlib
 import sys
+from typing import Any
 
 try:
     import _halvora_pybind11 as native
@@ -14,6 +15,9 @@ except ImportError:  # run from the repository: the module is in the build tree 
 zecm, zecl, zece, zeme, zeml = native.zecm, native.zecl, native.zece, native.zeme, native.zeml
 
 FOREVER = 0xFFFFFFFF
+# None where the module takes a record it reads: the runtime receives a null pointer (no
+# options). The module's signatures name the record type only, hence the Any.
+NO_RECORD: Any = None
 
 _new_capsule = ctypes.pythonapi.PyCapsule_New
 _new_capsule.restype = ctypes.py_object

@@ -8,7 +8,7 @@ import time
 
 import numpy as np
 
-from ._native import FOREVER, CardError, address, check, handle, zeme
+from ._native import FOREVER, NO_RECORD, CardError, address, check, handle, zeme
 from .card import Resource, download
 
 MORE_DATA, EOS = 401001, 401002  # statuses of the media engine
@@ -192,7 +192,7 @@ class Decoder(Resource):
             zeme.destroyDecoderChannel(self.channel)
             self.closed = True
             check(status, "starting the decoder")
-        self.options = None
+        self.options = NO_RECORD
         if memory == "host" or crop:
             self.options = zeme.decOutputOptions()
             self.options.memoryType = getattr(zeme.memoryType, "ZEME_MEM_HOST" if memory == "host" else "ZEME_MEM_DEVICE")
@@ -374,7 +374,8 @@ class Encoder(Resource):
         zeme.destroyEncoderChannel(self.channel)
 
     def _collect(self, wait):
-        pieces, piece = [], zeme.stream()
+        pieces: list = []
+        piece = zeme.stream()
         while True:
             status = zeme.receiveStreamFromEncoder(self.channel, piece, wait)
             if status in (MORE_DATA, EOS):
@@ -397,9 +398,9 @@ class Encoder(Resource):
             record.width, record.height, record.stride = self.width, self.height, [self.width]
             record.data, record.dataSize = picture.reshape(-1), picture.size
         record.pts = self.sent if pts is None else pts
-        pieces = []
+        pieces: list = []
         while True:
-            status = zeme.sendFrameToEncoder(self.channel, record, None, 50)
+            status = zeme.sendFrameToEncoder(self.channel, record, NO_RECORD, 50)
             if status != TIMEOUT:
                 check(status, "sending a picture to the encoder")
                 break
@@ -411,7 +412,7 @@ class Encoder(Resource):
         """Ends the input; the stream's remaining bytes."""
         end = zeme.frame()
         end.memoryType = zeme.memoryType.ZEME_MEM_FLUSH
-        check(zeme.sendFrameToEncoder(self.channel, end, None, FOREVER), "ending the encoder's input")
+        check(zeme.sendFrameToEncoder(self.channel, end, NO_RECORD, FOREVER), "ending the encoder's input")
         pieces, done = [], False
         while not done:
             more, done = self._collect(20)

@@ -117,7 +117,7 @@ class ModelStream(Resource):
             raise ValueError(f"mode {mode!r}: 'run' or 'once'")
         self.model, self.on_output = model, on_output
         self.layouts = [(o.dtype, o.shape) for o in model.outputs]
-        self._pending = collections.deque()
+        self._pending: collections.deque = collections.deque()
         self._lock = threading.Lock()
         self._idle = threading.Condition(self._lock)
         self.errors = []

@@ -27,9 +27,9 @@ def _enum_value(name, value):
     ("DIV255", "FP16", "BILINEAR"), in full, or as numbers."""
     if not isinstance(value, str):
         return value
-    enum_name, prefix = _ENUMS.get(name, (None, None))
-    if enum_name is None:
+    if name not in _ENUMS:
         raise ValueError(f"attribute {name} takes a number, not {value!r}")
+    enum_name, prefix = _ENUMS[name]
     members = getattr(zece, enum_name).__members__
     for candidate in (value, prefix + value, prefix + "_" + value, prefix + "TYPE_" + value):
         if candidate in members:
