@@ -71,3 +71,19 @@ class Scale:
     @staticmethod
     def reference(x):
         return 2 * x + 1
+
+
+class Binary:
+    """y = op(a, b) for an element-wise op or MatMul, with the inputs declared as given
+    (a name for an open dimension)."""
+
+    OPS = {"MatMul": np.matmul, "Add": np.add, "Mul": np.multiply}
+
+    def __init__(self, path, op, a_dims, b_dims, y_dims):
+        self.op = op
+        nodes = [helper.make_node(op, ["a", "b"], ["y"])]
+        self.path = _save(path, nodes, [_float("a", list(a_dims)), _float("b", list(b_dims))],
+                          [_float("y", list(y_dims))])
+
+    def reference(self, a, b):
+        return self.OPS[self.op](a, b)
