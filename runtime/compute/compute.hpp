@@ -69,7 +69,7 @@ private:
     std::shared_ptr<const std::vector<unsigned char>> networkFor(
         const std::vector<std::vector<int64_t>> &inputs) const;
 
-    std::shared_ptr<const std::vector<unsigned char>> bytes_;  // the file
+    std::shared_ptr<const std::vector<unsigned char>> bytes_;  // the file, as OpenCV reads it
     bool dynamic_ = false;
     uint32_t maxBatch_ = 1;
     std::vector<Port> inputs_, outputs_;

@@ -68,6 +68,29 @@ bool sharesBatch(const Port &port, const Port &first, bool dynamic) {
     return first.dims[0] < 0 && (port.symbol.empty() || first.symbol.empty() || port.symbol == first.symbol);
 }
 
+// Writes the axis that ONNX gives a Softmax or LogSoftmax without one, where OpenCV's
+// importer would take another: it takes axis 1, the default before opset 13, while from
+// opset 13 on the default is the last axis. Whether the model changed.
+bool writeSoftmaxAxes(onnx::ModelProto *proto) {
+    int64_t opset = 0;
+    for (const auto &import : proto->opset_import())
+        if (import.domain().empty() || import.domain() == "ai.onnx") opset = import.version();
+    if (opset < 13) return false;
+    bool changed = false;
+    for (auto &node : *proto->mutable_graph()->mutable_node()) {
+        if (!node.domain().empty() || (node.op_type() != "Softmax" && node.op_type() != "LogSoftmax")) continue;
+        const auto &attributes = node.attribute();
+        if (std::any_of(attributes.begin(), attributes.end(), [](const auto &a) { return a.name() == "axis"; }))
+            continue;
+        auto *axis = node.add_attribute();
+        axis->set_name("axis");
+        axis->set_type(onnx::AttributeProto::INT);
+        axis->set_i(-1);
+        changed = true;
+    }
+    return changed;
+}
+
 }  // namespace
 
 std::vector<int> networkDims(const std::vector<int64_t> &dims) {
@@ -122,6 +145,11 @@ uint32_t Model::load(const char *path, const char *config, bool dynamic,
 
     onnx::ModelProto proto;
     if (!proto.ParseFromArray(bytes->data(), static_cast<int>(bytes->size()))) return zeclER_MODEL_FILE;
+    if (writeSoftmaxAxes(&proto)) {  // OpenCV reads the model with the axes written out
+        auto written = std::make_shared<std::vector<unsigned char>>(proto.ByteSizeLong());
+        if (!proto.SerializeToArray(written->data(), static_cast<int>(written->size()))) return zeclER_MODEL_FILE;
+        model->bytes_ = written;
+    }
     std::set<std::string> weights;
     for (const auto &initializer : proto.graph().initializer()) weights.insert(initializer.name());
     for (const auto &input : proto.graph().input()) {

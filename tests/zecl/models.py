@@ -4,9 +4,9 @@ import onnx
 from onnx import TensorProto, helper, numpy_helper
 
 
-def _save(path, nodes, inputs, outputs, initializers=()):
+def _save(path, nodes, inputs, outputs, initializers=(), opset=11):
     graph = helper.make_graph(nodes, "test", inputs, outputs, list(initializers))
-    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 11)])
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", opset)])
     model.ir_version = 7
     onnx.checker.check_model(model)
     onnx.save(model, str(path))
@@ -87,3 +87,19 @@ class Binary:
 
     def reference(self, a, b):
         return self.OPS[self.op](a, b)
+
+
+class Softmax:
+    """y = Softmax(x) or LogSoftmax(x) of an opset, with the axis attribute given or left out."""
+
+    def __init__(self, path, dims, opset, axis=None, log=False):
+        self.axis = (-1 if opset >= 13 else 1) if axis is None else axis
+        self.log = log
+        attributes = {} if axis is None else {"axis": axis}
+        nodes = [helper.make_node("LogSoftmax" if log else "Softmax", ["x"], ["y"], **attributes)]
+        self.path = _save(path, nodes, [_float("x", list(dims))], [_float("y", list(dims))], opset=opset)
+
+    def reference(self, x):
+        shifted = x - x.max(self.axis, keepdims=True)
+        total = np.exp(shifted).sum(self.axis, keepdims=True)
+        return shifted - np.log(total) if self.log else np.exp(shifted) / total

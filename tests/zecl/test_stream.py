@@ -513,3 +513,17 @@ def test_null_handles_give_none(zecl, card, sim, conv, binding, function, args, 
     line = chain(zecl, [model])
     sim.null(function)
     assert getattr(zecl, binding)(*args(line, model)) is None
+
+
+# A Softmax without an axis works on the last axis from opset 13 on (on axis 1 before).
+@pytest.mark.parametrize("opset, axis, log", [
+    (13, None, False), (13, None, True), (13, 1, False), (13, 0, True), (11, 2, False), (11, None, False),
+])
+def test_softmax_works_on_the_axis_onnx_gives_it(zecl, device, tmp_path, opset, axis, log):
+    dims = [2, 3] if (opset, axis) == (11, None) else [2, 3, 4]  # before opset 13, ranks above 2 flatten
+    spec = models.Softmax(tmp_path / "softmax.onnx", dims, opset, axis, log)
+    model = zecl.createModel(spec.path, "", "", "")
+    line = chain(zecl, [model])
+    x = sample(dims)
+    assert zecl.runStream(line.stream, line.input, device.dataset([x]), FOREVER) == 0
+    close(single_output(zecl, device, line.stream), spec.reference(x))
