@@ -103,3 +103,22 @@ class Softmax:
         shifted = x - x.max(self.axis, keepdims=True)
         total = np.exp(shifted).sum(self.axis, keepdims=True)
         return shifted - np.log(total) if self.log else np.exp(shifted) / total
+
+
+class ConvInput:
+    """y = conv3x3(x, w, padding 1) with the weights `w` a graph input, not an initializer."""
+
+    def __init__(self, path, x_dims, w_dims, y_dims):
+        nodes = [helper.make_node("Conv", ["x", "w"], ["y"], kernel_shape=[3, 3], pads=[1, 1, 1, 1])]
+        self.path = _save(path, nodes, [_float("x", list(x_dims)), _float("w", list(w_dims))],
+                          [_float("y", list(y_dims))])
+
+    @staticmethod
+    def reference(x, w):
+        padded = np.pad(x, ((0, 0), (0, 0), (1, 1), (1, 1)))
+        height, width = x.shape[2:]
+        out = np.zeros((x.shape[0], w.shape[0], height, width), np.float64)
+        for dy in range(3):
+            for dx in range(3):
+                out += np.einsum("nchw,fc->nfhw", padded[:, :, dy:dy + height, dx:dx + width], w[:, :, dy, dx])
+        return out.astype(np.float32)

@@ -527,3 +527,36 @@ def test_softmax_works_on_the_axis_onnx_gives_it(zecl, device, tmp_path, opset, 
     x = sample(dims)
     assert zecl.runStream(line.stream, line.input, device.dataset([x]), FOREVER) == 0
     close(single_output(zecl, device, line.stream), spec.reference(x))
+
+
+@pytest.mark.parametrize("batch, w_dims", [
+    (3, ("F", "C", "K", "L")), (2, ("F", "C", "K", "L")), (2, (3, "C", 3, 3)),
+])
+def test_dynamic_model_with_open_weight_dims_runs_in_the_shapes_set(tmp_path, batch, w_dims):
+    # OpenCV plans a convolution from the shapes its file declares; with the weights'
+    # dimensions left open it divided by zero and the process died. The card gives it
+    # the model declared in the shapes set. Run apart, so that a crash fails one test.
+    result = run_isolated(f"""
+        import numpy as np
+        from _halvora_pybind11 import zecm, zecl
+        import models
+        from zecl_helpers import Device, chain
+        zecm.initialize(); zecm.setDevice(0)
+        spec = models.ConvInput({str(tmp_path / "conv.onnx")!r}, ("N", "C", "H", "W"), {w_dims!r},
+                                ("N", "F", "H", "W"))
+        model = zecl.createDynamicModel(spec.path, "")
+        shapes = []
+        for dims in ([{batch}, 2, 6, 5], [3, 2, 3, 3]):
+            shape = zecm.shape()
+            shape.ndims, shape.shapes = 4, dims
+            shapes.append(shape)
+        print("set:", zecl.setDynamicModelInputShape(model, shapes))
+        rng = np.random.default_rng(1)
+        x, w = rng.standard_normal([{batch}, 2, 6, 5], np.float32), rng.standard_normal([3, 2, 3, 3], np.float32)
+        device = Device(zecm)
+        line = chain(zecl, [model])
+        print("run:", zecl.runStream(line.stream, line.input, device.dataset([x, w]), 0xFFFFFFFF))
+        (y,) = device.results(zecl.requestOutputDataset(line.stream))
+        print("close:", np.allclose(y.reshape({batch}, 3, 6, 5), spec.reference(x, w), rtol=1e-4, atol=1e-4))
+    """)
+    assert result.stdout.splitlines() == ["set: 0", "run: 0", "close: True"], result.stderr
