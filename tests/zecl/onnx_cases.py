@@ -6,6 +6,7 @@ datasets of device memory.
 Used by tests/zecl/test_onnx_node_cases.py and scripts/model-coverage."""
 import contextlib
 import dataclasses
+import functools
 import importlib
 import os
 import pkgutil
@@ -58,9 +59,11 @@ def _float32(value):
     return isinstance(value, np.ndarray) and value.dtype == np.float32
 
 
+@functools.cache
 def generate():
-    """Runs every generator module once. A module that raises (some use NumPy names
-    this NumPy no longer has) is recorded in `failures` with the reason."""
+    """Runs every generator module (once a process: importing a module is what runs
+    it). A module that raises (some use NumPy names this NumPy no longer has) is
+    recorded in `failures` with the reason."""
     import onnx.backend.test.case.node as node
 
     failures, made = {}, []
