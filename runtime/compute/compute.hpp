@@ -24,7 +24,10 @@ constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
 struct Port {
     std::string name;
     zecmDType type = zecmDT_FLOAT32;
-    std::vector<int64_t> dims;  // declared; -1 where the graph leaves a dimension open
+    std::vector<int64_t> dims;  // declared (empty for a scalar); -1 where the graph leaves a dimension open
+    std::string symbol;         // the first dimension's symbolic name, if it has one
+    bool ranked = true;         // false for an output whose graph declares no shape
+    bool batched = false;       // inputs: the first dimension is the model's batch
 };
 
 class Model {
@@ -35,13 +38,17 @@ public:
 
     const std::vector<Port> &inputs() const { return inputs_; }
     const std::vector<Port> &outputs() const { return outputs_; }
-    const std::vector<unsigned char> &bytes() const { return bytes_; }
 
     // Current shapes, sizes and batch; all under the model's lock.
     struct Shapes {
         bool known = false;  // false for a dynamic model whose input shapes are not set
         uint32_t batch = 1;
         std::vector<std::vector<int64_t>> inputs, outputs;
+        // What OpenCV reads for these shapes: the file, with its inputs declared in
+        // these shapes where they differ. OpenCV's importer plans some layers from the
+        // declared input shapes, so a model runs as a static model of its current
+        // shapes would, whatever its file leaves open.
+        std::shared_ptr<const std::vector<unsigned char>> network;
     };
     Shapes shapes() const;
     uint32_t maxBatch() const { return maxBatch_; }
@@ -54,14 +61,30 @@ private:
     uint32_t checkShapes(const zecmShape *shapes, uint32_t count) const;
     // Input shapes with their batch applied, and output shapes inferred from them.
     Shapes derive(uint32_t batch, std::vector<std::vector<int64_t>> inputs) const;
+    // The input whose first dimension is the batch (the first input of rank 1 or
+    // more), or -1 when every input is a scalar.
+    int batchInput() const;
 
-    std::vector<unsigned char> bytes_;
+    // The model as OpenCV reads it for the given input shapes.
+    std::shared_ptr<const std::vector<unsigned char>> networkFor(
+        const std::vector<std::vector<int64_t>> &inputs) const;
+
+    std::shared_ptr<const std::vector<unsigned char>> bytes_;  // the file, as OpenCV reads it
     bool dynamic_ = false;
     uint32_t maxBatch_ = 1;
     std::vector<Port> inputs_, outputs_;
     mutable std::mutex mutex_;
     Shapes shapes_;
 };
+
+// The dims OpenCV is given for an input of these dims: a scalar is one value.
+std::vector<int> networkDims(const std::vector<int64_t> &dims);
+
+// An output's shape from the dims OpenCV computed. OpenCV's blobs have two
+// dimensions or more, so where the graph declares another rank (a scalar or a
+// vector) the declared dims are used, their open dimensions filled from the count
+// of values; otherwise OpenCV's dims stand.
+std::vector<int64_t> outputDims(const std::vector<int64_t> &computed, const Port &port);
 
 // Runs one model on the members of `input` (buffers or tensors in device memory,
 // one per model input) and makes a dataset of the same mode with one new member

@@ -21,15 +21,22 @@ int cvDepth(zecmDType type) {
 }
 
 // One network per model and worker thread: OpenCV networks are not shared between
-// threads. The entry keeps its model alive, so an address is never reused under it.
-cv::dnn::Net &network(const std::shared_ptr<Model> &model) {
-    thread_local std::map<const Model *, std::pair<std::shared_ptr<Model>, cv::dnn::Net>> cache;
+// threads. The entry keeps its model alive, so an address is never reused under it;
+// it is read again when the model's shapes gave OpenCV another file to read.
+cv::dnn::Net &network(const std::shared_ptr<Model> &model, const Model::Shapes &shapes) {
+    struct Entry {
+        std::shared_ptr<Model> model;
+        std::shared_ptr<const std::vector<unsigned char>> bytes;
+        cv::dnn::Net net;
+    };
+    thread_local std::map<const Model *, Entry> cache;
     auto &entry = cache[model.get()];
-    if (!entry.first) {
-        entry.second = cv::dnn::readNetFromONNX(model->bytes());
-        entry.first = model;
+    if (entry.bytes != shapes.network) {
+        entry.net = cv::dnn::readNetFromONNX(*shapes.network);
+        entry.bytes = shapes.network;
+        entry.model = model;
     }
-    return entry.second;
+    return entry.net;
 }
 
 // The bytes of one dataset member and the device block that holds them.
@@ -52,16 +59,18 @@ void destroyMember(void *member) {
         zesim::unregisterHandle(member, zesim::Kind::Tensor);
 }
 
+// A scalar's shape is [1]: tensors have one dimension or more.
 zecmShape toShape(const std::vector<int64_t> &dims) {
+    if (dims.empty()) return toShape(std::vector<int64_t>{1});
     zecmShape shape{};
     shape.ndims = static_cast<uint32_t>(std::min<size_t>(dims.size(), ZECM_MAX_DIMS));
     std::copy(dims.begin(), dims.begin() + shape.ndims, shape.dims);
     return shape;
 }
 
-// A new member of device memory holding `result`.
-uint32_t store(const cv::Mat &result, zecmDType type, zecmDatasetMode mode, uint32_t device,
-               void **member) {
+// A new member of device memory holding `result`, a tensor of the output's `dims`.
+uint32_t store(const cv::Mat &result, const std::vector<int64_t> &dims, zecmDType type, zecmDatasetMode mode,
+               uint32_t device, void **member) {
     // The network's own result is copied once, straight into device memory, when
     // its element type is already the output's (as it is for float outputs).
     cv::Mat converted = result;
@@ -80,7 +89,7 @@ uint32_t store(const cv::Mat &result, zecmDType type, zecmDatasetMode mode, uint
     }
     auto tensor = std::make_shared<zecm::Tensor>();
     tensor->info = info;
-    tensor->shape = toShape(std::vector<int64_t>(result.size.p, result.size.p + result.dims));
+    tensor->shape = toShape(dims);
     tensor->type = type;
     tensor->data = block;
     tensor->owned = std::move(owned);
@@ -103,7 +112,7 @@ uint32_t infer(const std::shared_ptr<Model> &model, const std::shared_ptr<zecm::
 
     std::vector<Member> members(ports.size());
     try {
-        cv::dnn::Net &net = network(model);
+        cv::dnn::Net &net = network(model, shapes);
         for (size_t i = 0; i < ports.size(); ++i) {
             if (uint32_t status = resolve(handles[i], mode, &members[i])) return status;
             uint64_t expected = 0;
@@ -113,8 +122,7 @@ uint32_t infer(const std::shared_ptr<Model> &model, const std::shared_ptr<zecm::
                 !zecm::isDeviceKind(members[i].block.kind) ||
                 members[i].block.device != static_cast<int32_t>(device))
                 return zeclER_INVALID_PARAM;  // not in this device's memory, or shorter than the input
-            std::vector<int> dims(shapes.inputs[i].begin(), shapes.inputs[i].end());
-            cv::Mat wrapped(dims, cvDepth(ports[i].type), members[i].address);
+            cv::Mat wrapped(networkDims(shapes.inputs[i]), cvDepth(ports[i].type), members[i].address);
             if (wrapped.depth() == CV_32F) {
                 net.setInput(wrapped, ports[i].name);
             } else {
@@ -129,7 +137,9 @@ uint32_t infer(const std::shared_ptr<Model> &model, const std::shared_ptr<zecm::
         net.forward(results, names);
         for (size_t j = 0; j < results.size(); ++j) {
             void *member = nullptr;
-            if (uint32_t status = store(results[j], model->outputs()[j].type, mode, device, &member)) {
+            const Port &port = model->outputs()[j];
+            auto dims = outputDims({results[j].size.p, results[j].size.p + results[j].dims}, port);
+            if (uint32_t status = store(results[j], dims, port.type, mode, device, &member)) {
                 for (void *made : *outputs) destroyMember(made);
                 outputs->clear();
                 return status;

@@ -28,13 +28,19 @@ bool toDType(int onnxType, zecmDType *type) {
     }
 }
 
-bool toPort(const onnx::ValueInfoProto &value, Port *port) {
+// An input needs a declared rank (0 for a scalar); an output may leave its shape out.
+bool toPort(const onnx::ValueInfoProto &value, bool input, Port *port) {
     port->name = value.name();
     const auto &tensor = value.type().tensor_type();
     if (!toDType(tensor.elem_type(), &port->type)) return false;
+    if (!tensor.has_shape()) {
+        port->ranked = false;
+        return !input;
+    }
     for (const auto &dim : tensor.shape().dim())
         port->dims.push_back(dim.has_dim_value() && dim.dim_value() > 0 ? dim.dim_value() : -1);
-    return !port->dims.empty() && port->dims.size() <= ZECM_MAX_DIMS;
+    if (!port->dims.empty() && port->dims[0] < 0) port->symbol = tensor.shape().dim(0).dim_param();
+    return port->dims.size() <= ZECM_MAX_DIMS;
 }
 
 bool readFile(const char *path, std::vector<unsigned char> *bytes) {
@@ -44,42 +50,128 @@ bool readFile(const char *path, std::vector<unsigned char> *bytes) {
     return !bytes->empty();
 }
 
-std::vector<int> matShape(const std::vector<int64_t> &dims) { return {dims.begin(), dims.end()}; }
-
 bool fixedExceptBatch(const Port &port) {
     for (size_t d = 1; d < port.dims.size(); ++d)
         if (port.dims[d] < 0) return false;
     return true;
 }
 
+// Whether an input's first dimension is the batch, given the batch input `first`.
+// It is when it is declared like the batch input's: the same fixed size, or open.
+// A static model must give an open first dimension a size, so it takes the batch;
+// a dynamic model's caller sizes it, so one with a symbolic name other than the
+// batch input's is a dimension of its own.
+bool sharesBatch(const Port &port, const Port &first, bool dynamic) {
+    if (port.dims.empty()) return false;
+    if (port.dims[0] > 0) return port.dims[0] == first.dims[0];
+    if (!dynamic) return true;
+    return first.dims[0] < 0 && (port.symbol.empty() || first.symbol.empty() || port.symbol == first.symbol);
+}
+
+// Writes the axis that ONNX gives a Softmax or LogSoftmax without one, where OpenCV's
+// importer would take another: it takes axis 1, the default before opset 13, while from
+// opset 13 on the default is the last axis. Whether the model changed.
+bool writeSoftmaxAxes(onnx::ModelProto *proto) {
+    int64_t opset = 0;
+    for (const auto &import : proto->opset_import())
+        if (import.domain().empty() || import.domain() == "ai.onnx") opset = import.version();
+    if (opset < 13) return false;
+    bool changed = false;
+    for (auto &node : *proto->mutable_graph()->mutable_node()) {
+        if (!node.domain().empty() || (node.op_type() != "Softmax" && node.op_type() != "LogSoftmax")) continue;
+        const auto &attributes = node.attribute();
+        if (std::any_of(attributes.begin(), attributes.end(), [](const auto &a) { return a.name() == "axis"; }))
+            continue;
+        auto *axis = node.add_attribute();
+        axis->set_name("axis");
+        axis->set_type(onnx::AttributeProto::INT);
+        axis->set_i(-1);
+        changed = true;
+    }
+    return changed;
+}
+
 }  // namespace
+
+std::vector<int> networkDims(const std::vector<int64_t> &dims) {
+    if (dims.empty()) return {1};
+    return {dims.begin(), dims.end()};
+}
+
+std::vector<int64_t> outputDims(const std::vector<int64_t> &computed, const Port &port) {
+    if (!port.ranked || computed.size() == port.dims.size()) return computed;
+    int64_t total = 1;
+    for (int64_t d : computed) total *= d;
+    auto fill = [total](std::vector<int64_t> dims) -> std::vector<int64_t> {
+        int64_t known = 1;
+        int open = -1;
+        for (size_t d = 0; d < dims.size(); ++d) {
+            if (dims[d] > 0) {
+                known *= dims[d];
+            } else if (open < 0) {
+                open = static_cast<int>(d);
+            } else {
+                return {};  // two open dimensions: no single answer
+            }
+        }
+        if (open < 0) return known == total ? dims : std::vector<int64_t>{};
+        if (known <= 0 || total % known || total == 0) return {};
+        dims[open] = total / known;
+        return dims;
+    };
+    if (port.dims.empty()) return total == 1 ? port.dims : computed;
+    auto dims = fill(port.dims);
+    if (dims.empty() && port.dims[0] > 0) {  // a batched output: its first dimension follows the batch
+        auto open = port.dims;
+        open[0] = -1;
+        dims = fill(std::move(open));
+    }
+    return dims.empty() ? computed : dims;
+}
+
+int Model::batchInput() const {
+    for (size_t i = 0; i < inputs_.size(); ++i)
+        if (!inputs_[i].dims.empty()) return static_cast<int>(i);
+    return -1;
+}
 
 uint32_t Model::load(const char *path, const char *config, bool dynamic,
                      std::shared_ptr<Model> *loaded) {
     auto model = std::make_shared<Model>();
     model->dynamic_ = dynamic;
-    if (!readFile(path, &model->bytes_)) return zeclER_MODEL_FILE;
+    auto bytes = std::make_shared<std::vector<unsigned char>>();
+    if (!readFile(path, bytes.get())) return zeclER_MODEL_FILE;
+    model->bytes_ = bytes;
 
     onnx::ModelProto proto;
-    if (!proto.ParseFromArray(model->bytes_.data(), static_cast<int>(model->bytes_.size())))
-        return zeclER_MODEL_FILE;
+    if (!proto.ParseFromArray(bytes->data(), static_cast<int>(bytes->size()))) return zeclER_MODEL_FILE;
+    if (writeSoftmaxAxes(&proto)) {  // OpenCV reads the model with the axes written out
+        auto written = std::make_shared<std::vector<unsigned char>>(proto.ByteSizeLong());
+        if (!proto.SerializeToArray(written->data(), static_cast<int>(written->size()))) return zeclER_MODEL_FILE;
+        model->bytes_ = written;
+    }
     std::set<std::string> weights;
     for (const auto &initializer : proto.graph().initializer()) weights.insert(initializer.name());
     for (const auto &input : proto.graph().input()) {
         if (weights.count(input.name())) continue;
         Port port;
-        if (!toPort(input, &port)) return zeclER_MODEL_FILE;
+        if (!toPort(input, true, &port)) return zeclER_MODEL_FILE;
         if (!dynamic && !fixedExceptBatch(port)) return zeclER_MODEL_FILE;
         model->inputs_.push_back(std::move(port));
     }
     for (const auto &output : proto.graph().output()) {
         Port port;
-        if (!toPort(output, &port)) return zeclER_MODEL_FILE;
+        if (!toPort(output, false, &port)) return zeclER_MODEL_FILE;
         model->outputs_.push_back(std::move(port));
     }
     if (model->inputs_.empty() || model->outputs_.empty()) return zeclER_MODEL_FILE;
 
-    int64_t declaredBatch = model->inputs_[0].dims[0];
+    // The batch is the first dimension of the first input that has one; the other
+    // inputs follow it only where they share it, and keep their declared shape otherwise.
+    int reference = model->batchInput();
+    for (Port &port : model->inputs_)
+        port.batched = reference >= 0 && sharesBatch(port, model->inputs_[reference], dynamic);
+    int64_t declaredBatch = reference >= 0 ? model->inputs_[reference].dims[0] : 1;
     uint32_t maxBatch = declaredBatch > 0 ? static_cast<uint32_t>(declaredBatch)
                                           : (dynamic ? kDefaultDynamicMaxBatch : 1);
     try {
@@ -115,25 +207,49 @@ uint32_t Model::load(const char *path, const char *config, bool dynamic,
 Model::Shapes Model::derive(uint32_t batch, std::vector<std::vector<int64_t>> inputs) const {
     Shapes shapes;
     shapes.batch = batch;
-    for (auto &dims : inputs) dims[0] = batch;
+    for (size_t i = 0; i < inputs_.size(); ++i)
+        if (inputs_[i].batched) inputs[i][0] = batch;
     // Output shapes come from a run of OpenCV's network on zeros of the input shapes:
     // exactly what a real run will produce.
     try {
-        cv::dnn::Net net = cv::dnn::readNetFromONNX(bytes_);
+        shapes.network = networkFor(inputs);
+        if (!shapes.network) return shapes;
+        cv::dnn::Net net = cv::dnn::readNetFromONNX(*shapes.network);
         for (size_t i = 0; i < inputs_.size(); ++i)
-            net.setInput(cv::Mat(matShape(inputs[i]), CV_32F, cv::Scalar(0)), inputs_[i].name);
+            net.setInput(cv::Mat(networkDims(inputs[i]), CV_32F, cv::Scalar(0)), inputs_[i].name);
         std::vector<std::string> names;
         for (const Port &port : outputs_) names.push_back(port.name);
         std::vector<cv::Mat> results;
         net.forward(results, names);
-        for (const cv::Mat &result : results)
-            shapes.outputs.emplace_back(result.size.p, result.size.p + result.dims);
+        for (size_t j = 0; j < results.size(); ++j)
+            shapes.outputs.push_back(
+                outputDims({results[j].size.p, results[j].size.p + results[j].dims}, outputs_[j]));
     } catch (const std::exception &) {
         return shapes;  // not known
     }
     shapes.inputs = std::move(inputs);
     shapes.known = true;
     return shapes;
+}
+
+std::shared_ptr<const std::vector<unsigned char>> Model::networkFor(
+    const std::vector<std::vector<int64_t>> &inputs) const {
+    bool declared = true;
+    for (size_t i = 0; i < inputs_.size(); ++i) declared = declared && inputs[i] == inputs_[i].dims;
+    if (declared) return bytes_;
+    onnx::ModelProto proto;
+    if (!proto.ParseFromArray(bytes_->data(), static_cast<int>(bytes_->size()))) return nullptr;
+    for (auto &value : *proto.mutable_graph()->mutable_input()) {
+        auto port = std::find_if(inputs_.begin(), inputs_.end(),
+                                 [&](const Port &input) { return input.name == value.name(); });
+        if (port == inputs_.end()) continue;  // a weight
+        auto *shape = value.mutable_type()->mutable_tensor_type()->mutable_shape();
+        shape->clear_dim();
+        for (int64_t d : inputs[port - inputs_.begin()]) shape->add_dim()->set_dim_value(d);
+    }
+    auto bytes = std::make_shared<std::vector<unsigned char>>(proto.ByteSizeLong());
+    if (!proto.SerializeToArray(bytes->data(), static_cast<int>(bytes->size()))) return nullptr;
+    return bytes;
 }
 
 Model::Shapes Model::shapes() const {
@@ -159,7 +275,7 @@ uint32_t Model::checkShapes(const zecmShape *shapes, uint32_t count) const {
         if (shapes[i].ndims != port.dims.size()) return zeclER_BATCH_SIZE;
         for (size_t d = 0; d < port.dims.size(); ++d) {
             int64_t value = shapes[i].dims[d];
-            if (value <= 0 || (d > 0 && port.dims[d] > 0 && value != port.dims[d]))
+            if (value <= 0 || ((d > 0 || !port.batched) && port.dims[d] > 0 && value != port.dims[d]))
                 return zeclER_BATCH_SIZE;
         }
     }
@@ -168,10 +284,11 @@ uint32_t Model::checkShapes(const zecmShape *shapes, uint32_t count) const {
 
 uint32_t Model::setInputShapes(const zecmShape *shapes, uint32_t count) {
     if (uint32_t status = checkShapes(shapes, count)) return status;
-    int64_t batch = shapes[0].dims[0];
+    int reference = batchInput();
+    int64_t batch = reference >= 0 ? shapes[reference].dims[0] : 1;
     std::vector<std::vector<int64_t>> inputs;
     for (uint32_t i = 0; i < count; ++i) {
-        if (shapes[i].dims[0] != batch) return zeclER_BATCH_SIZE;  // one batch for all inputs
+        if (inputs_[i].batched && shapes[i].dims[0] != batch) return zeclER_BATCH_SIZE;  // one batch
         inputs.emplace_back(shapes[i].dims, shapes[i].dims + shapes[i].ndims);
     }
     if (static_cast<uint64_t>(batch) > maxBatch_) return zeclER_BATCH_SIZE;

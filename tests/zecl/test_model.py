@@ -1,11 +1,13 @@
 """Models: loading, batch sizes, dynamic input shapes, and their input and output descriptions."""
 import re
 
+import numpy as np
 import pytest
 
 import models
 from sim import address
-from zecl_helpers import (BATCH_SIZE, INDEX_OUT_OF_RANGE, INVALID_HANDLE, INVALID_PARAM, MODEL_FILE)
+from zecl_helpers import (BATCH_SIZE, FOREVER, INDEX_OUT_OF_RANGE, INVALID_HANDLE, INVALID_PARAM, MODEL_FILE,
+                          chain)
 
 POINTER = r"0x[0-9a-f]+"
 
@@ -279,3 +281,53 @@ def test_null_model_handles_give_none(zecl, card, sim, binding, function, args):
     sim.null(function)
     assert getattr(zecl, binding)(*args) is None
 
+
+
+# Inputs whose first dimension is not the batch keep their declared shape: a batch
+# applies to the first input and to the inputs declared like it (the same size, or open).
+@pytest.mark.parametrize("op, a, b, y, config, batch, shapes, out", [
+    ("MatMul", [3, 4], [4, 3], [3, 3], "", None, [[3, 4], [4, 3]], [3, 3]),
+    ("MatMul", ["N", 4], [4, 3], ["N", 3], '{"maxBatchSize": 5}', 5, [[5, 4], [4, 3]], [5, 3]),
+    ("Add", [2, 3, 4], [3, 4], [2, 3, 4], '{"maxBatchSize": 6}', 6, [[6, 3, 4], [3, 4]], [6, 3, 4]),
+    ("Add", [2, 3], [3], [2, 3], '{"maxBatchSize": 3}', 3, [[3, 3], [3]], [3, 3]),
+    ("Add", [2, 3], [2, 3], [2, 3], "", 1, [[1, 3], [1, 3]], [1, 3]),          # both follow the batch
+    ("Mul", ["N", 3], ["N", 3], ["N", 3], '{"maxBatchSize": 4}', 4, [[4, 3], [4, 3]], [4, 3]),
+])
+def test_batch_applies_to_batched_inputs_only(zecl, card, device, tmp_path, op, a, b, y, config, batch,
+                                              shapes, out):
+    spec = models.Binary(tmp_path / "binary.onnx", op, a, b, y)
+    model = zecl.createModel(spec.path, "", config, "")
+    if batch is not None:
+        assert zecl.setModelBatchSize(model, batch) == 0
+    assert [input_shape(zecl, card, model, i) for i in (0, 1)] == shapes
+    assert output_shape(zecl, card, model) == out
+    assert zecl.getModelOutputSizeByIndex(model, 0) == 4 * int(np.prod(out))
+
+    rng = np.random.default_rng(3)
+    inputs = [rng.standard_normal(dims).astype(np.float32) for dims in shapes]
+    for tensors in (False, True):
+        line = chain(zecl, [model])
+        assert zecl.runStream(line.stream, line.input, device.dataset(inputs, tensors), FOREVER) == 0
+        output = zecl.requestOutputDataset(line.stream)
+        (result,) = device.results(output)
+        assert card.destroyDatasetAll(output) == 0
+        np.testing.assert_allclose(result.reshape(out), spec.reference(*inputs), rtol=1e-5, atol=1e-5)
+        if tensors:
+            assert list(result.shape) == out
+
+
+@pytest.mark.parametrize("a, b, shapes, status", [
+    (["N", 4], [4, 3], [[5, 4], [4, 3]], 0),
+    (["N", 4], [4, 3], [[4, 4], [5, 3]], BATCH_SIZE),      # a fixed first dimension that is not the batch
+    (["N", 4], ["K", 3], [[2, 4], [4, 3]], 0),              # a symbol of its own is sized by the caller
+    (["N", 4], ["N", 4], [[2, 4], [3, 4]], BATCH_SIZE),     # one batch for inputs that share it
+    ([2, 4], [4, 3], [[3, 4], [4, 3]], 0),
+])
+def test_dynamic_models_batch_only_inputs_that_share_the_batch(zecl, card, tmp_path, a, b, shapes, status):
+    op = "Add" if a == b else "MatMul"
+    y = ["N", 4] if a == b else ["N", 3]
+    model = zecl.createDynamicModel(models.Binary(tmp_path / "d.onnx", op, a, b, y).path, '{"maxBatchSize": 8}')
+    assert zecl.setDynamicModelInputShape(model, [shape_of(card, dims) for dims in shapes]) == status
+    if status == 0:
+        assert [input_shape(zecl, card, model, i) for i in (0, 1)] == shapes
+        assert zecl.getModelBatchSize(model) == shapes[0][0]

@@ -513,3 +513,50 @@ def test_null_handles_give_none(zecl, card, sim, conv, binding, function, args, 
     line = chain(zecl, [model])
     sim.null(function)
     assert getattr(zecl, binding)(*args(line, model)) is None
+
+
+# A Softmax without an axis works on the last axis from opset 13 on (on axis 1 before).
+@pytest.mark.parametrize("opset, axis, log", [
+    (13, None, False), (13, None, True), (13, 1, False), (13, 0, True), (11, 2, False), (11, None, False),
+])
+def test_softmax_works_on_the_axis_onnx_gives_it(zecl, device, tmp_path, opset, axis, log):
+    dims = [2, 3] if (opset, axis) == (11, None) else [2, 3, 4]  # before opset 13, ranks above 2 flatten
+    spec = models.Softmax(tmp_path / "softmax.onnx", dims, opset, axis, log)
+    model = zecl.createModel(spec.path, "", "", "")
+    line = chain(zecl, [model])
+    x = sample(dims)
+    assert zecl.runStream(line.stream, line.input, device.dataset([x]), FOREVER) == 0
+    close(single_output(zecl, device, line.stream), spec.reference(x))
+
+
+@pytest.mark.parametrize("batch, w_dims", [
+    (3, ("F", "C", "K", "L")), (2, ("F", "C", "K", "L")), (2, (3, "C", 3, 3)),
+])
+def test_dynamic_model_with_open_weight_dims_runs_in_the_shapes_set(tmp_path, batch, w_dims):
+    # OpenCV plans a convolution from the shapes its file declares; with the weights'
+    # dimensions left open it divided by zero and the process died. The card gives it
+    # the model declared in the shapes set. Run apart, so that a crash fails one test.
+    result = run_isolated(f"""
+        import numpy as np
+        from _halvora_pybind11 import zecm, zecl
+        import models
+        from zecl_helpers import Device, chain
+        zecm.initialize(); zecm.setDevice(0)
+        spec = models.ConvInput({str(tmp_path / "conv.onnx")!r}, ("N", "C", "H", "W"), {w_dims!r},
+                                ("N", "F", "H", "W"))
+        model = zecl.createDynamicModel(spec.path, "")
+        shapes = []
+        for dims in ([{batch}, 2, 6, 5], [3, 2, 3, 3]):
+            shape = zecm.shape()
+            shape.ndims, shape.shapes = 4, dims
+            shapes.append(shape)
+        print("set:", zecl.setDynamicModelInputShape(model, shapes))
+        rng = np.random.default_rng(1)
+        x, w = rng.standard_normal([{batch}, 2, 6, 5], np.float32), rng.standard_normal([3, 2, 3, 3], np.float32)
+        device = Device(zecm)
+        line = chain(zecl, [model])
+        print("run:", zecl.runStream(line.stream, line.input, device.dataset([x, w]), 0xFFFFFFFF))
+        (y,) = device.results(zecl.requestOutputDataset(line.stream))
+        print("close:", np.allclose(y.reshape({batch}, 3, 6, 5), spec.reference(x, w), rtol=1e-4, atol=1e-4))
+    """)
+    assert result.stdout.splitlines() == ["set: 0", "run: 0", "close: True"], result.stderr
