@@ -152,7 +152,7 @@ def test_telemetry_records_are_filled(ml):
 def test_log_texts_are_written_literally(ml):
     zeml = ml
     log = pathlib.Path(os.environ.get("TMPDIR") or "/tmp") / "zesim-log" / "zeml.log"
-    marker = f"literal-{os.getpid()}"
+    marker = f"<literal-{os.getpid()}>"  # bracketed: a longer pid must not contain it
     level, status = zeml.logLevel, zeml.opStatus
     assert zeml.setLogLevel(level.ZEML_LOG_WARN) == 0
     assert zeml.logMsg(level.ZEML_LOG_INFO, "tool", status.ZEML_SUCCESS, marker + " dropped") == 0
