@@ -5,6 +5,7 @@
 #include <string>
 
 #include "frames.hpp"
+#include "frame_layout.hpp"
 
 namespace halvora::zeme {
 namespace {
@@ -22,29 +23,16 @@ template <class T> void fillSlots(const std::vector<T> &items, T (&slots)[ZEME_M
     std::copy(items.begin(), items.end(), slots);
 }
 
-// Host plane addresses of a picture in the record's own `data` array: the planes that
-// `stride` and `height` describe must lie inside the array. Device pictures are
-// reached through busAddress, and a frame that ends an encoder's input (memory type
-// ZEME_MEM_FLUSH or no bytes) has no planes to read.
+// Host plane addresses of a picture in the record's own `data` array (see hostPlanes).
 void planesFromData(const zemeFramePy &record, zemeFrame &frame) {
-    const bool planar = record.pixelFormat == ZEME_PIX_FMT_YUV420P;
-    if (!planar && record.pixelFormat != ZEME_PIX_FMT_NV12 && record.pixelFormat != ZEME_PIX_FMT_NV21)
-        throw py::type_error("Format not support!!!");
-    if (record.memoryType == ZEME_MEM_DEVICE || record.memoryType == ZEME_MEM_FLUSH || record.dataSize == 0) return;
-    const size_t needed = planar ? 2 : 1;
-    if (record.stride.size() < needed)
-        throw py::type_error(planar ? "a YUV420P frame needs two strides" : "an NV12 or NV21 frame needs a stride");
-    const uint64_t height = record.height, chromaRows = (height + 1) / 2;
-    const uint64_t luma = uint64_t{record.stride[0]} * height;
-    const uint64_t chromaStride = record.stride.size() > 1 ? record.stride[1] : record.stride[0];
-    uint64_t bytes = luma + chromaStride * chromaRows;
-    if (planar) bytes += uint64_t{record.stride.size() > 2 ? record.stride[2] : record.stride[1]} * chromaRows;
-    if (bytes > static_cast<uint64_t>(record.data.size()))
-        throw py::type_error("frame.data holds fewer bytes than the planes its strides and height describe");
+    HostPlanes planes;
+    if (const char *refusal = hostPlanes(frame, record.stride.size(), static_cast<uint64_t>(record.data.size()), &planes))
+        throw py::type_error(refusal);
+    if (!planes.read) return;
     uint8_t *first = static_cast<uint8_t *>(record.data.request().ptr);
-    frame.data[0] = first;
-    frame.data[1] = first + luma;
-    frame.data[2] = planar ? frame.data[1] + uint64_t{record.stride[1]} * chromaRows : nullptr;
+    frame.data[0] = first + planes.offsets[0];
+    frame.data[1] = first + planes.offsets[1];
+    frame.data[2] = frame.pixelFormat == ZEME_PIX_FMT_YUV420P ? first + planes.offsets[2] : nullptr;
 }
 
 }  // namespace
@@ -70,10 +58,6 @@ zemeFrame frameToRuntime(const zemeFramePy &record) {
     zemeFrame frame{};
     fillSlots(record.busAddress, frame.busAddress, "busAddress");
     fillSlots(record.stride, frame.stride, "stride");
-    if (record.planes[0])
-        std::copy(record.planes, record.planes + ZEME_MAX_VIDEO_PLANE, frame.data);
-    else
-        planesFromData(record, frame);
     frame.dataSize = record.dataSize;
     frame.width = record.width;
     frame.height = record.height;
@@ -84,6 +68,10 @@ zemeFrame frameToRuntime(const zemeFramePy &record) {
     frame.frameType = record.frameType;
     frame.cropInfo = record.cropInfo;
     frame.privateData = record.privateData;
+    if (record.planes[0])
+        std::copy(record.planes, record.planes + ZEME_MAX_VIDEO_PLANE, frame.data);
+    else
+        planesFromData(record, frame);
     return frame;
 }
 

@@ -1,0 +1,29 @@
+#include "frame_layout.hpp"
+
+namespace halvora::zeme {
+
+const char *hostPlanes(const zemeFrame &frame, size_t strideCount, uint64_t available, HostPlanes *planes) {
+    *planes = HostPlanes{};
+    const bool planar = frame.pixelFormat == ZEME_PIX_FMT_YUV420P;
+    if (!planar && frame.pixelFormat != ZEME_PIX_FMT_NV12 && frame.pixelFormat != ZEME_PIX_FMT_NV21)
+        return "Format not support!!!";
+    if (frame.memoryType == ZEME_MEM_DEVICE || frame.memoryType == ZEME_MEM_FLUSH || frame.dataSize == 0)
+        return nullptr;
+    if (strideCount < (planar ? 2u : 1u))
+        return planar ? "a YUV420P frame needs two strides" : "an NV12 or NV21 frame needs a stride";
+    // A stride not given is that of the plane before.
+    uint64_t stride[ZEME_MAX_VIDEO_PLANE];
+    const int count = planar ? 3 : 2;
+    for (int i = 0; i < count; ++i) stride[i] = i < static_cast<int>(strideCount) ? frame.stride[i] : stride[i - 1];
+    const uint64_t height = frame.height, chromaRows = (height + 1) / 2;
+    uint64_t end = stride[0] * height;
+    for (int i = 1; i < count; ++i) {
+        planes->offsets[i] = end;
+        end += stride[i] * chromaRows;
+    }
+    if (end > available) return "frame.data holds fewer bytes than the planes its strides and height describe";
+    planes->read = true;
+    return nullptr;
+}
+
+}  // namespace halvora::zeme

@@ -1,0 +1,24 @@
+// Where the planes of a host picture lie in a `frame` record's bytes: the checks and
+// arithmetic of the copy to the runtime's zemeFrame, apart from Python, so that they
+// can be exercised without an interpreter.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "zeme.h"
+
+namespace halvora::zeme {
+
+struct HostPlanes {
+    bool read = false;                          // false: the frame has no planes to read
+    uint64_t offsets[ZEME_MAX_VIDEO_PLANE] = {};  // of each plane in the record's bytes
+};
+
+// The planes of the picture that `frame` describes (its pixel format, memory type,
+// dataSize, height and strides, of which the record gave `strideCount`) in a record
+// holding `available` bytes. Returns null, or the text of the TypeError that refuses
+// the frame. Device pictures are reached through busAddress, and a frame that ends an
+// encoder's input (memory type ZEME_MEM_FLUSH or no bytes) has no planes to read.
+const char *hostPlanes(const zemeFrame &frame, size_t strideCount, uint64_t available, HostPlanes *planes);
+
+}  // namespace halvora::zeme
