@@ -11,10 +11,15 @@ const char *hostPlanes(const zemeFrame &frame, size_t strideCount, uint64_t avai
         return nullptr;
     if (strideCount < (planar ? 2u : 1u))
         return planar ? "a YUV420P frame needs two strides" : "an NV12 or NV21 frame needs a stride";
-    // A stride not given is that of the plane before.
+    // The strides the runtime reads with: a chroma stride of 0, given or not, is that of
+    // the plane before (NV12 and NV21 chroma: the luma's; V: U's). A U stride of 0 is
+    // refused by the runtime.
     uint64_t stride[ZEME_MAX_VIDEO_PLANE];
     const int count = planar ? 3 : 2;
-    for (int i = 0; i < count; ++i) stride[i] = i < static_cast<int>(strideCount) ? frame.stride[i] : stride[i - 1];
+    for (int i = 0; i < count; ++i) {
+        stride[i] = i < static_cast<int>(strideCount) ? frame.stride[i] : 0;
+        if (stride[i] == 0 && i > (planar ? 1 : 0)) stride[i] = stride[i - 1];
+    }
     const uint64_t height = frame.height, chromaRows = (height + 1) / 2;
     uint64_t end = stride[0] * height;
     for (int i = 1; i < count; ++i) {

@@ -19,6 +19,8 @@ struct HostPlanes {
 // holding `available` bytes. Returns null, or the text of the TypeError that refuses
 // the frame. Device pictures are reached through busAddress, and a frame that ends an
 // encoder's input (memory type ZEME_MEM_FLUSH or no bytes) has no planes to read.
+// Strides count as the runtime counts them: a chroma stride of 0 is the stride of the
+// plane before, so that the bytes checked are the bytes it reads.
 const char *hostPlanes(const zemeFrame &frame, size_t strideCount, uint64_t available, HostPlanes *planes);
 
 }  // namespace halvora::zeme
