@@ -44,6 +44,23 @@ bool readFile(const char *path, std::vector<unsigned char> *bytes) {
     return !bytes->empty();
 }
 
+// Every value a node reads (or the graph gives out) is a graph input, a weight, or an
+// output of a node before it: OpenCV's importer dereferences what it finds for each
+// name unchecked, and crashes on a name nothing defines.
+bool definedBeforeUse(const onnx::GraphProto &graph) {
+    std::set<std::string> defined;
+    for (const auto &input : graph.input()) defined.insert(input.name());
+    for (const auto &initializer : graph.initializer()) defined.insert(initializer.name());
+    for (const auto &node : graph.node()) {
+        for (const auto &input : node.input())
+            if (!input.empty() && !defined.count(input)) return false;
+        for (const auto &output : node.output()) defined.insert(output);
+    }
+    for (const auto &output : graph.output())
+        if (!defined.count(output.name())) return false;
+    return true;
+}
+
 std::vector<int> matShape(const std::vector<int64_t> &dims) { return {dims.begin(), dims.end()}; }
 
 bool fixedExceptBatch(const Port &port) {
@@ -63,6 +80,7 @@ uint32_t Model::load(const char *path, const char *config, bool dynamic,
     onnx::ModelProto proto;
     if (!proto.ParseFromArray(model->bytes_.data(), static_cast<int>(model->bytes_.size())))
         return zeclER_MODEL_FILE;
+    if (!definedBeforeUse(proto.graph())) return zeclER_MODEL_FILE;
     std::set<std::string> weights;
     for (const auto &initializer : proto.graph().initializer()) weights.insert(initializer.name());
     for (const auto &input : proto.graph().input()) {

@@ -123,6 +123,24 @@ def test_static_models_need_fixed_dims_after_the_batch(zecl, card, tmp_path):
     assert zecl.getModelMaxBatchSize(model) == 1
 
 
+@pytest.mark.parametrize("node_inputs, output", [
+    (["x", "w"], "y"),        # a weight nothing defines
+    (["x", "y"], "y"),        # a node reading its own output
+    (["x", "x"], "missing"),  # a graph output no node gives
+])
+def test_models_reading_undefined_values_are_refused(zecl, card, tmp_path, node_inputs, output):
+    from onnx import TensorProto, helper
+    value = lambda name: helper.make_tensor_value_info(name, TensorProto.FLOAT, [1, 1, 4, 4])
+    graph = helper.make_graph([helper.make_node("Conv", node_inputs, ["y"], kernel_shape=[1, 1])], "g",
+                              [value("x")], [value(output)])
+    path = tmp_path / "undefined.onnx"
+    path.write_bytes(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 11)]).SerializeToString())
+    with pytest.raises(RuntimeError, match=rf"^create model error, ret: {MODEL_FILE}\.$"):
+        zecl.createModel(str(path), "", "", "")
+    with pytest.raises(RuntimeError, match=rf"^create dynamic model error, ret: {MODEL_FILE}\.$"):
+        zecl.createDynamicModel(str(path), "")
+
+
 @pytest.mark.parametrize("content, config, status", [
     (None, "", MODEL_FILE),                 # no such file
     (b"", "", MODEL_FILE),
