@@ -172,3 +172,29 @@ def test_channels_encode_from_python_threads(media, source):
                               WIDTH, HEIGHT)
         assert len(decoded) == COUNT
         assert min(psnr(a, b) for a, b in zip(decoded, source)) > 30
+
+
+@pytest.mark.parametrize("extra", [0, 1, 1 << 20])
+def test_a_received_stream_is_read_within_the_bytes_the_runtime_handed_out(media, source, extra):
+    # Such a record hands the runtime its own address back; an array longer than what it
+    # handed out there would have it read past those bytes, so that is refused.
+    open_video(media, 0, "ZEME_CODEC_ENC_H264")
+    params = media.decChannelParamters()
+    params.codecType, params.pixelFormat = media.codecType.ZEME_CODEC_DEC_H264, media.pixelFormat.ZEME_PIX_FMT_NV12
+    assert media.createDecoderChannel(params, 1) == 0 and media.startDecoder(1) == 0
+    assert media.sendFrameToEncoder(0, host_frame(media, source[0], 0), None, FOREVER) == 0
+    assert media.sendFrameToEncoder(0, media.frame(), None, FOREVER) == 0
+    stream = media.stream()
+    assert media.receiveStreamFromEncoder(0, stream, FOREVER) == 0
+    size = stream.stream.size
+    stream.stream = np.zeros(size + extra, np.uint8)
+    info = media.decVideoInfo()
+    calls = [lambda: media.getVideoInfo(stream, media.codecType.ZEME_CODEC_DEC_H264, info),
+             lambda: media.sendStreamToDecoder(1, stream, FOREVER), lambda: media.encReleaseStream(0, stream, 0)]
+    if extra:
+        for call in calls:
+            with pytest.raises(ValueError, match="more bytes than the runtime handed out"):
+                call()
+        stream.stream = np.zeros(size, np.uint8)
+    assert [call() for call in calls] == [0, 0, 0]
+    assert (info.width, info.height) == (WIDTH, HEIGHT)  # the runtime's bytes, not the zeros

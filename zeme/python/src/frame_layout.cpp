@@ -31,4 +31,12 @@ const char *hostPlanes(const zemeFrame &frame, size_t strideCount, uint64_t avai
     return nullptr;
 }
 
+const char *streamBytes(uint8_t *address, uint32_t handedOut, uint8_t *array, uint64_t count, zemeStream *stream) {
+    if (address && count > handedOut)
+        return "stream.stream holds more bytes than the runtime handed out for this record";
+    stream->data = address ? address : array;
+    stream->dataSize = static_cast<uint32_t>(count);
+    return nullptr;
+}
+
 }  // namespace halvora::zeme

@@ -23,4 +23,12 @@ struct HostPlanes {
 // plane before, so that the bytes checked are the bytes it reads.
 const char *hostPlanes(const zemeFrame &frame, size_t strideCount, uint64_t available, HostPlanes *planes);
 
+// The bytes a `stream` record hands the runtime: at the runtime's own `address` once a
+// copy from the runtime filled the record (it handed out `handedOut` bytes there), else
+// the record's `array` of `count` bytes; the size is the array's count, truncated to 32
+// bits. With the runtime's address, a count above `handedOut` would have the runtime
+// read past the bytes it handed out: such a record is refused. Fills `stream`'s data
+// address and size; returns null, or the text of the ValueError that refuses the record.
+const char *streamBytes(uint8_t *address, uint32_t handedOut, uint8_t *array, uint64_t count, zemeStream *stream);
+
 }  // namespace halvora::zeme

@@ -79,8 +79,9 @@ zemeStream streamToRuntime(const zemeStreamPy &record) {
     py::buffer_info buffer = record.stream.request();
     if (buffer.ndim != 1) throw py::type_error("Stream number of dimensions must be one.");
     zemeStream stream{};
-    stream.data = record.address ? record.address : static_cast<uint8_t *>(buffer.ptr);
-    stream.dataSize = static_cast<uint32_t>(buffer.size);
+    if (const char *refusal = streamBytes(record.address, record.handedOut, static_cast<uint8_t *>(buffer.ptr),
+                                          static_cast<uint64_t>(buffer.size), &stream))
+        throw py::value_error(refusal);
     stream.pts = record.pts;
     stream.busAddress = record.inputBusAddress;
     return stream;
@@ -91,6 +92,7 @@ void streamFromRuntime(const zemeStream &stream, zemeStreamPy &record) {
     record.pts = stream.pts;
     record.inputBusAddress = stream.busAddress;
     record.address = stream.data;
+    record.handedOut = stream.dataSize;
 }
 
 }  // namespace halvora::zeme

@@ -36,11 +36,13 @@ struct zemeStreamPy {
     uint64_t inputBusAddress = 0;
     Bytes stream;
     uint8_t *address = nullptr;  // the runtime's bytes, once it filled the record
+    uint32_t handedOut = 0;      // how many the runtime handed out there
 };
 
 void frameFromRuntime(const zemeFrame &frame, zemeFramePy &record);
 // Refuses (TypeError) what cannot be handed to the runtime safely.
 zemeFrame frameToRuntime(const zemeFramePy &record);
+// Refuses (ValueError) a record whose array is longer than the runtime bytes it stands for.
 zemeStream streamToRuntime(const zemeStreamPy &record);
 void streamFromRuntime(const zemeStream &stream, zemeStreamPy &record);
 
