@@ -84,6 +84,24 @@ def video_seeds():
         put("hevc_decoder", name + ".265", bytes([flags, piece]) + hevc)
 
 
+def stream_seeds():
+    # flags (bit 0 the record holds the encoder's address, bit 1 HEVC, bit 2 send to a
+    # decoder rather than getVideoInfo, bits 3-4 the bus address: 0, in a device block,
+    # as given), the array's length when bit 0 is set, a device offset, a bus address;
+    # then the array's bytes.
+    h264, hevc = ffmpeg("libx264", 1, "64x64"), ffmpeg("libx265", 1, "64x64")
+    def record(flags, payload=b"", count=None, offset=0, bus=0):
+        head = bytes([flags]) + (struct.pack("<H", count) if count is not None else b"")
+        return head + struct.pack("<HQ", offset, bus) + payload
+    put("stream_copy", "info-h264", record(0x00, h264))
+    put("stream_copy", "info-hevc", record(0x02, hevc))
+    put("stream_copy", "send-h264", record(0x04, h264))
+    put("stream_copy", "send-device-bus", record(0x0c, offset=64))
+    put("stream_copy", "send-given-bus", record(0x14, h264[:40], bus=0x1000))
+    put("stream_copy", "filled-short", record(0x01, count=16))
+    put("stream_copy", "filled-long", record(0x05, count=4096))
+
+
 def frame_seeds():
     # video, format, memory, stride count, 3 strides, width, height, dataSize, bytes,
     # crop (flag, x, y, w, h), 3 device offsets, pts; then the bytes' pattern.
@@ -132,6 +150,7 @@ def text_seeds():
 if __name__ == "__main__":
     jpeg_seeds()
     video_seeds()
+    stream_seeds()
     frame_seeds()
     model_seeds()
     text_seeds()
