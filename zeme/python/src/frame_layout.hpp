@@ -23,6 +23,14 @@ struct HostPlanes {
 // plane before, so that the bytes checked are the bytes it reads.
 const char *hostPlanes(const zemeFrame &frame, size_t strideCount, uint64_t available, HostPlanes *planes);
 
+// The planes of a host picture that a `frame` record hands back at the runtime's own
+// addresses (`planes`; the runtime handed out `handedOut` bytes from planes[0]), read as
+// `frame` now describes them (height, strides): an encoder reads every row of every
+// plane at its stride. Returns null, or the text of the ValueError that refuses a
+// description reaching past those bytes. Frames of other memory types or formats are
+// left to the runtime's own checks.
+const char *runtimePlanes(const zemeFrame &frame, uint8_t *const planes[ZEME_MAX_VIDEO_PLANE], uint64_t handedOut);
+
 // The bytes a `stream` record hands the runtime: at the runtime's own `address` once a
 // copy from the runtime filled the record (it handed out `handedOut` bytes there), else
 // the record's `array` of `count` bytes; the size is the array's count, truncated to 32

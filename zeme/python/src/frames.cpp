@@ -52,6 +52,7 @@ void frameFromRuntime(const zemeFrame &frame, zemeFramePy &record) {
     record.cropInfo = frame.cropInfo;
     record.privateData = frame.privateData;
     std::copy(frame.data, frame.data + ZEME_MAX_VIDEO_PLANE, record.planes);
+    record.hostBytes = frame.memoryType == ZEME_MEM_HOST ? frame.dataSize : 0;
 }
 
 zemeFrame frameToRuntime(const zemeFramePy &record) {
@@ -72,6 +73,13 @@ zemeFrame frameToRuntime(const zemeFramePy &record) {
         std::copy(record.planes, record.planes + ZEME_MAX_VIDEO_PLANE, frame.data);
     else
         planesFromData(record, frame);
+    return frame;
+}
+
+zemeFrame frameToEncoder(const zemeFramePy &record) {
+    zemeFrame frame = frameToRuntime(record);
+    if (record.planes[0])
+        if (const char *refusal = runtimePlanes(frame, record.planes, record.hostBytes)) throw py::value_error(refusal);
     return frame;
 }
 
