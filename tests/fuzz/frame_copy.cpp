@@ -4,6 +4,10 @@
 // handed to an encoder as the bindings hand it: whatever the binding accepts, the
 // runtime must read only inside the record's bytes (an exact heap block here). The
 // stream that comes back is copied as the binding's streamFromRuntime copies it.
+// Or the record holds a host picture the JPEG decoder handed out (runtimePlanes, the
+// check of frameToEncoder), described anew by the input: whatever the binding accepts,
+// the encoder reads only inside the picture.
+#include <algorithm>
 #include <vector>
 
 #include "frame_layout.hpp"
@@ -15,7 +19,7 @@ using namespace halvora::zeme;
 
 namespace {
 
-constexpr uint32_t kJpegChannel = 0, kVideoChannel = 1;
+constexpr uint32_t kJpegChannel = 0, kVideoChannel = 1, kJpegDecoder = 0;
 constexpr uint32_t kVideoSide = 64;  // the video channel's pictures are 64x64
 
 // Formats and memory types as the binding takes them: any enumerator (it refuses
@@ -42,6 +46,12 @@ uint32_t drain(uint32_t channel, uint32_t wait) {
     }
 }
 
+// A 64x64 JPEG of the encoder's, for the decoder to hand out pictures from.
+std::vector<uint8_t> &picture() {
+    static std::vector<uint8_t> jpeg;
+    return jpeg;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -52,12 +62,29 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     jpeg.codecType = ZEME_CODEC_ENC_JPEG;
     FUZZ_CHECK(zemeCreateEncoderChannel(&jpeg, kJpegChannel) == 0);
     FUZZ_CHECK(zemeStartEncoder(kJpegChannel) == 0);
+    zemeDecChannelParameters decoder{ZEME_CODEC_DEC_JPEG, ZEME_SRC_FRAME, ZEME_DEC_NORMAL, ZEME_PIX_FMT_NV12, 0, {0, 0}};
+    FUZZ_CHECK(zemeCreateDecoderChannel(&decoder, kJpegDecoder) == 0);
+    FUZZ_CHECK(zemeStartDecoder(kJpegDecoder) == 0);
+    std::vector<uint8_t> nv12(kVideoSide * kVideoSide * 3 / 2, 90);
+    zemeFrame source{};
+    source.data[0] = nv12.data();
+    source.data[1] = nv12.data() + kVideoSide * kVideoSide;
+    source.stride[0] = source.stride[1] = kVideoSide;
+    source.dataSize = static_cast<uint32_t>(nv12.size());
+    source.width = source.height = kVideoSide;
+    source.memoryType = ZEME_MEM_HOST;
+    source.pixelFormat = ZEME_PIX_FMT_NV12;
+    zemeStream stream{};
+    FUZZ_CHECK(zemeJpegSyncEncoder(kJpegChannel, &source, &stream, nullptr, 0) == 0);
+    picture().assign(stream.data, stream.data + stream.dataSize);
+    FUZZ_CHECK(zemeEncReleaseStream(kJpegChannel, &stream, 0) == 0);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::Choices in(data, size);
-    const bool video = in.byte() & 1;
+    const uint8_t first = in.byte();
+    const bool video = first & 1, decoded = first & 2;
     zemeFrame frame{};
     frame.pixelFormat = format(in.byte());
     frame.memoryType = memory(in.byte());
@@ -74,8 +101,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (uint16_t &offset : deviceOffsets) offset = static_cast<uint16_t>(in.u16());
     frame.pts = in.byte();
 
+    zemeFrame handedOut{};
+    if (decoded) {
+        zemeStream jpeg{picture().data(), static_cast<uint32_t>(picture().size()), 0, 0};
+        FUZZ_CHECK(zemeJpegSyncDecoder(kJpegDecoder, &jpeg, &handedOut, 0) == 0);
+        std::copy(handedOut.data, handedOut.data + ZEME_MAX_VIDEO_PLANE, frame.data);
+        if (runtimePlanes(frame, handedOut.data, handedOut.dataSize)) {  // refused with a ValueError
+            FUZZ_CHECK(zemeDecReleaseFrame(kJpegDecoder, &handedOut, 0) == 0);
+            return 0;
+        }
+    }
     HostPlanes planes;
-    if (hostPlanes(frame, strideCount, available, &planes)) return 0;  // refused with a TypeError
+    if (!decoded && hostPlanes(frame, strideCount, available, &planes)) return 0;  // refused with a TypeError
     FUZZ_CHECK(!planes.read || frame.memoryType == ZEME_MEM_HOST);
 
     // The record's bytes: exactly `available` of them.
@@ -113,5 +150,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     if (device) FUZZ_CHECK(zecmFree(device) == 0);
     std::free(bytes);
+    if (decoded) FUZZ_CHECK(zemeDecReleaseFrame(kJpegDecoder, &handedOut, 0) == 0);
     return 0;
 }

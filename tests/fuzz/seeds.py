@@ -121,6 +121,10 @@ def frame_seeds():
     put("frame_copy", "video-nv12-host", frame(1, nv12, host, 1, (64, 0, 0), 64, 64, 6144, 6144))
     put("frame_copy", "video-yuv420p-device", frame(1, yuv, device, 2, (64, 32, 0), 64, 64, 6144, 6144,
                                                     offsets=(0, 4096, 5120)))
+    # Bit 1 of the first byte: the planes of a 64x64 NV12 picture the JPEG decoder handed out.
+    put("frame_copy", "decoded-nv12", frame(2, nv12, host, 3, (64, 64, 0), 64, 64, 6144, 0))
+    put("frame_copy", "decoded-video-crop", frame(3, nv12, host, 1, (64, 0, 0), 64, 64, 6144, 0, crop=(0, 0, 32, 32)))
+    put("frame_copy", "regress-decoded-long-strides", frame(2, nv12, host, 1, (4096, 0, 0), 510, 510, 6144, 0))
 
 
 def model_seeds():
