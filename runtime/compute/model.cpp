@@ -61,6 +61,46 @@ bool definedBeforeUse(const onnx::GraphProto &graph) {
     return true;
 }
 
+// Whether a weight tensor holds exactly the elements its dims count, in raw bytes or
+// in the typed field of its type: OpenCV's importer copies the dims' count of elements
+// from the data unchecked, and read past a short one.
+bool holdsItsDims(const onnx::TensorProto &tensor) {
+    uint64_t count = 1;
+    for (int64_t dim : tensor.dims()) {
+        if (dim < 0 || (dim && count > (uint64_t{1} << 40) / static_cast<uint64_t>(dim))) return false;
+        count *= static_cast<uint64_t>(dim);
+    }
+    using T = onnx::TensorProto;
+    uint64_t bytes = 0, typed = 0;  // bytes of an element; typed elements present
+    switch (tensor.data_type()) {
+    case T::UINT8: case T::INT8: case T::BOOL: bytes = 1; typed = tensor.int32_data_size(); break;
+    case T::UINT16: case T::INT16: case T::FLOAT16: case T::BFLOAT16: bytes = 2; typed = tensor.int32_data_size(); break;
+    case T::INT32: bytes = 4; typed = tensor.int32_data_size(); break;
+    case T::FLOAT: bytes = 4; typed = tensor.float_data_size(); break;
+    case T::INT64: bytes = 8; typed = tensor.int64_data_size(); break;
+    case T::UINT32: bytes = 4; typed = tensor.uint64_data_size(); break;
+    case T::UINT64: bytes = 8; typed = tensor.uint64_data_size(); break;
+    case T::DOUBLE: bytes = 8; typed = tensor.double_data_size(); break;
+    case T::COMPLEX64: bytes = 8; typed = tensor.float_data_size() / 2; break;
+    case T::COMPLEX128: bytes = 16; typed = tensor.double_data_size() / 2; break;
+    default: return false;
+    }
+    return tensor.has_raw_data() ? tensor.raw_data().size() == count * bytes : typed == count;
+}
+
+// The weights and the tensors of node attributes (Constant's value) hold their dims.
+bool tensorsHoldTheirDims(const onnx::GraphProto &graph) {
+    for (const auto &initializer : graph.initializer())
+        if (!holdsItsDims(initializer)) return false;
+    for (const auto &node : graph.node())
+        for (const auto &attribute : node.attribute()) {
+            if (attribute.has_t() && !holdsItsDims(attribute.t())) return false;
+            for (const auto &tensor : attribute.tensors())
+                if (!holdsItsDims(tensor)) return false;
+        }
+    return true;
+}
+
 std::vector<int> matShape(const std::vector<int64_t> &dims) { return {dims.begin(), dims.end()}; }
 
 bool fixedExceptBatch(const Port &port) {
@@ -80,7 +120,7 @@ uint32_t Model::load(const char *path, const char *config, bool dynamic,
     onnx::ModelProto proto;
     if (!proto.ParseFromArray(model->bytes_.data(), static_cast<int>(model->bytes_.size())))
         return zeclER_MODEL_FILE;
-    if (!definedBeforeUse(proto.graph())) return zeclER_MODEL_FILE;
+    if (!definedBeforeUse(proto.graph()) || !tensorsHoldTheirDims(proto.graph())) return zeclER_MODEL_FILE;
     std::set<std::string> weights;
     for (const auto &initializer : proto.graph().initializer()) weights.insert(initializer.name());
     for (const auto &input : proto.graph().input()) {

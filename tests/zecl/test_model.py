@@ -297,3 +297,35 @@ def test_null_model_handles_give_none(zecl, card, sim, binding, function, args):
     sim.null(function)
     assert getattr(zecl, binding)(*args) is None
 
+
+
+def _cut_raw(tensor):
+    tensor.raw_data = tensor.raw_data[:36]  # 9 of 18 floats
+
+
+@pytest.mark.parametrize("constant, raw, damage", [
+    (False, True, None), (False, False, None), (True, True, None),
+    (False, True, _cut_raw),
+    (False, False, lambda tensor: tensor.float_data.pop()),        # 17 of 18 floats
+    (False, False, lambda tensor: tensor.dims.__setitem__(2, -3)),  # a negative dim
+    (True, True, _cut_raw),                                         # Constant's value
+])
+def test_models_whose_tensors_hold_other_than_their_dims_are_refused(zecl, card, tmp_path, constant, raw, damage):
+    from onnx import TensorProto, helper
+    weight = helper.make_tensor("value" if constant else "w", TensorProto.FLOAT, [2, 1, 3, 3],
+                                b"\0" * 72 if raw else [0.5] * 18, raw=raw)
+    if damage:
+        damage(weight)
+    nodes = [helper.make_node("Conv", ["x", "w"], ["y"], kernel_shape=[3, 3])]
+    if constant:
+        nodes.insert(0, helper.make_node("Constant", [], ["w"], value=weight))
+    graph = helper.make_graph(nodes, "g", [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 1, 5, 5])],
+                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1, 2, 3, 3])],
+                              [] if constant else [weight])
+    path = tmp_path / "weights.onnx"
+    path.write_bytes(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 11)]).SerializeToString())
+    if damage:
+        with pytest.raises(RuntimeError, match=rf"^create model error, ret: {MODEL_FILE}\.$"):
+            zecl.createModel(str(path), "", "", "")
+    else:
+        assert zecl.destroyModel(zecl.createModel(str(path), "", "", "")) == 0
