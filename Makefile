@@ -25,3 +25,22 @@ bench: build
 
 clean:
 	rm -rf $(BUILD)
+
+# Fuzzing (tests/fuzz): clang, ASan/UBSan and libFuzzer in a build directory of their
+# own. `make fuzz` runs each target FUZZ_SECONDS (default 60) over a copy of its corpus;
+# `make fuzz-ci` is the short round (10 s each).
+FUZZ_BUILD := build-fuzz
+FUZZ_SECONDS ?= 60
+
+.PHONY: fuzz-build fuzz fuzz-ci
+
+fuzz-build:
+	@scripts/install-deps clang libclang-rt-14-dev
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DHALVORA_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(PYTHON) >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j2 --target fuzzers
+
+fuzz: fuzz-build
+	tests/fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+fuzz-ci:
+	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=10

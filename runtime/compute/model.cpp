@@ -50,6 +50,63 @@ bool readFile(const char *path, std::vector<unsigned char> *bytes) {
     return !bytes->empty();
 }
 
+// Every value a node reads (or the graph gives out) is a graph input, a weight, or an
+// output of a node before it: OpenCV's importer dereferences what it finds for each
+// name unchecked, and crashes on a name nothing defines.
+bool definedBeforeUse(const onnx::GraphProto &graph) {
+    std::set<std::string> defined;
+    for (const auto &input : graph.input()) defined.insert(input.name());
+    for (const auto &initializer : graph.initializer()) defined.insert(initializer.name());
+    for (const auto &node : graph.node()) {
+        for (const auto &input : node.input())
+            if (!input.empty() && !defined.count(input)) return false;
+        for (const auto &output : node.output()) defined.insert(output);
+    }
+    for (const auto &output : graph.output())
+        if (!defined.count(output.name())) return false;
+    return true;
+}
+
+// Whether a weight tensor holds exactly the elements its dims count, in raw bytes or
+// in the typed field of its type: OpenCV's importer copies the dims' count of elements
+// from the data unchecked, and read past a short one.
+bool holdsItsDims(const onnx::TensorProto &tensor) {
+    uint64_t count = 1;
+    for (int64_t dim : tensor.dims()) {
+        if (dim < 0 || (dim && count > (uint64_t{1} << 40) / static_cast<uint64_t>(dim))) return false;
+        count *= static_cast<uint64_t>(dim);
+    }
+    using T = onnx::TensorProto;
+    uint64_t bytes = 0, typed = 0;  // bytes of an element; typed elements present
+    switch (tensor.data_type()) {
+    case T::UINT8: case T::INT8: case T::BOOL: bytes = 1; typed = tensor.int32_data_size(); break;
+    case T::UINT16: case T::INT16: case T::FLOAT16: case T::BFLOAT16: bytes = 2; typed = tensor.int32_data_size(); break;
+    case T::INT32: bytes = 4; typed = tensor.int32_data_size(); break;
+    case T::FLOAT: bytes = 4; typed = tensor.float_data_size(); break;
+    case T::INT64: bytes = 8; typed = tensor.int64_data_size(); break;
+    case T::UINT32: bytes = 4; typed = tensor.uint64_data_size(); break;
+    case T::UINT64: bytes = 8; typed = tensor.uint64_data_size(); break;
+    case T::DOUBLE: bytes = 8; typed = tensor.double_data_size(); break;
+    case T::COMPLEX64: bytes = 8; typed = tensor.float_data_size() / 2; break;
+    case T::COMPLEX128: bytes = 16; typed = tensor.double_data_size() / 2; break;
+    default: return false;
+    }
+    return tensor.has_raw_data() ? tensor.raw_data().size() == count * bytes : typed == count;
+}
+
+// The weights and the tensors of node attributes (Constant's value) hold their dims.
+bool tensorsHoldTheirDims(const onnx::GraphProto &graph) {
+    for (const auto &initializer : graph.initializer())
+        if (!holdsItsDims(initializer)) return false;
+    for (const auto &node : graph.node())
+        for (const auto &attribute : node.attribute()) {
+            if (attribute.has_t() && !holdsItsDims(attribute.t())) return false;
+            for (const auto &tensor : attribute.tensors())
+                if (!holdsItsDims(tensor)) return false;
+        }
+    return true;
+}
+
 bool fixedExceptBatch(const Port &port) {
     for (size_t d = 1; d < port.dims.size(); ++d)
         if (port.dims[d] < 0) return false;
@@ -145,6 +202,7 @@ uint32_t Model::load(const char *path, const char *config, bool dynamic,
 
     onnx::ModelProto proto;
     if (!proto.ParseFromArray(bytes->data(), static_cast<int>(bytes->size()))) return zeclER_MODEL_FILE;
+    if (!definedBeforeUse(proto.graph()) || !tensorsHoldTheirDims(proto.graph())) return zeclER_MODEL_FILE;
     if (writeSoftmaxAxes(&proto)) {  // OpenCV reads the model with the axes written out
         auto written = std::make_shared<std::vector<unsigned char>>(proto.ByteSizeLong());
         if (!proto.SerializeToArray(written->data(), static_cast<int>(written->size()))) return zeclER_MODEL_FILE;

@@ -18,11 +18,21 @@ struct Handle {
     }
 };
 
-// Scratch planes of the calling thread, kept for its next picture.
+// Scratch planes of the calling thread, kept for its next picture unless they are
+// larger than kKeptScratch (a thread does not hold a huge picture's planes for good).
+constexpr size_t kKeptScratch = size_t{64} << 20;
+
 std::vector<uint8_t> &scratch() {
     thread_local std::vector<uint8_t> buffer;
     return buffer;
 }
+
+struct ScratchTrim {
+    std::vector<uint8_t> &buffer;
+    ~ScratchTrim() {
+        if (buffer.capacity() > kKeptScratch) std::vector<uint8_t>().swap(buffer);
+    }
+};
 
 // Walks the markers up to the first scan: coding process, JFIF density, and whether
 // the first scan holds every component.
@@ -166,6 +176,7 @@ uint32_t decodeJpeg(const uint8_t *data, size_t size, const JpegHeader &header, 
     uint8_t *luma = out, *chroma = out + outWidth * outHeight;
     const bool direct = sampling == TJSAMP_420;  // planes of exactly the output's size
     std::vector<uint8_t> &buffer = scratch();
+    ScratchTrim trim{buffer};
     buffer.resize(direct ? (format == ZEME_PIX_FMT_YUV420P ? 0 : 2 * half * halfRows)
                          : planeBytes[0] + planeBytes[1] + planeBytes[2]);
     unsigned char *targets[3];

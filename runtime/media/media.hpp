@@ -31,7 +31,8 @@ inline uint32_t checkSystem() {
 }
 
 // Host picture memory. Buffers go back to a store of the system when a picture is
-// released and are handed out again to later pictures; the store gives them up only at
+// released and are handed out again to later pictures; the store holds at most 256 MiB
+// of them (the ones recycled longest ago go first) and gives them all up at
 // zemeSystemUninitialize (a buffer still held elsewhere then dies with its last holder).
 // A buffer that dies gives its pages back to the system, but its address range stays
 // mapped (reading zeros) and is reused by later buffers: a view of a released picture

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "common/memory.hpp"
 #include "media/media.hpp"
@@ -19,8 +20,18 @@ std::atomic<bool> isInitialized{false};
 constexpr size_t kPage = 4096;
 constexpr size_t kHugePage = 2u << 20;
 
+// The store of spare buffers, by size. It keeps at most kStoreBytes of them: recycling
+// past that drops the spares recycled longest ago, so that pictures of ever new sizes
+// (each wanting a buffer that no spare fits) do not pile up buffers nothing reuses.
+constexpr size_t kStoreBytes = size_t{256} << 20;
+struct Spare {
+    std::shared_ptr<HostBuffer> buffer;
+    uint64_t recycled;  // the order of its recycling
+};
 std::mutex storeMutex;
-std::multimap<size_t, std::shared_ptr<HostBuffer>> spareBuffers;  // by size
+std::multimap<size_t, Spare> spareBuffers;
+size_t spareBytes = 0;    // mapped bytes of the spares
+uint64_t recycleCount = 0;
 
 // Address ranges of buffers that died, without pages, by length; kept for the process.
 std::mutex rangesMutex;
@@ -60,8 +71,9 @@ std::shared_ptr<HostBuffer> acquireHostBuffer(size_t size) {
         // The smallest spare that fits, unless it would waste more than half of itself.
         auto spare = spareBuffers.lower_bound(size);
         if (spare != spareBuffers.end() && spare->first / 2 <= size) {
-            auto buffer = std::move(spare->second);
+            auto buffer = std::move(spare->second.buffer);
             spareBuffers.erase(spare);
+            spareBytes -= buffer->mapped;
             return buffer;
         }
     }
@@ -70,15 +82,28 @@ std::shared_ptr<HostBuffer> acquireHostBuffer(size_t size) {
 
 void recycleHostBuffer(std::shared_ptr<HostBuffer> buffer) {
     if (!buffer) return;
+    std::vector<std::shared_ptr<HostBuffer>> dropped;  // die after the lock is let go
     std::lock_guard<std::mutex> lock(storeMutex);
     if (!isInitialized.load()) return;  // after uninitialise: freed with its last holder
-    spareBuffers.emplace(buffer->size, std::move(buffer));
+    if (buffer->mapped > kStoreBytes) return;  // one that big is not kept at all
+    spareBytes += buffer->mapped;
+    const size_t size = buffer->size;  // read before the buffer moves into its entry
+    spareBuffers.emplace(size, Spare{std::move(buffer), recycleCount++});
+    while (spareBytes > kStoreBytes && !spareBuffers.empty()) {
+        auto oldest = spareBuffers.begin();
+        for (auto spare = spareBuffers.begin(); spare != spareBuffers.end(); ++spare)
+            if (spare->second.recycled < oldest->second.recycled) oldest = spare;
+        spareBytes -= oldest->second.buffer->mapped;
+        dropped.push_back(std::move(oldest->second.buffer));
+        spareBuffers.erase(oldest);
+    }
 }
 
 void clearHostBuffers() {
-    std::multimap<size_t, std::shared_ptr<HostBuffer>> dropped;
+    std::multimap<size_t, Spare> dropped;
     std::lock_guard<std::mutex> lock(storeMutex);
     dropped.swap(spareBuffers);
+    spareBytes = 0;
 }
 
 bool systemInitialized() { return isInitialized.load(std::memory_order_acquire); }

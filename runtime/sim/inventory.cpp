@@ -50,10 +50,22 @@ void index(Inventory &inventory) {
     }
 }
 
-Die parseDie(const json &node) {
+// A member that must be a whole number from 0 to `max` (`fallback` when absent). A
+// number with a fraction or an exponent, a negative one or one above `max` is refused:
+// converting it would be undefined (out of range) or wrap around.
+uint64_t wholeNumber(const json &node, const char *key, uint64_t fallback, uint64_t max, const std::string &which) {
+    auto member = node.find(key);
+    if (member == node.end()) return fallback;
+    if (!member->is_number_unsigned() || member->get<uint64_t>() > max)
+        throw std::invalid_argument(which + ": " + key + " must be a whole number from 0 to " + std::to_string(max));
+    return member->get<uint64_t>();
+}
+
+Die parseDie(const json &node, const std::string &which) {
     Die die;
     if (node.is_null()) return die;
-    die.memory = node.value("memory", kDefaultDeviceMemory);
+    if (!node.is_object()) throw std::invalid_argument(which + " must be an object or null");
+    die.memory = wholeNumber(node, "memory", kDefaultDeviceMemory, UINT64_MAX, which);
     die.ai = node.value("ai", true);
     die.codec = node.value("codec", true);
     return die;
@@ -61,7 +73,9 @@ Die parseDie(const json &node) {
 
 Card parseCard(const json &node, uint32_t index) {
     Card card;
-    card.id = node.value("id", index);
+    const std::string which = "card " + std::to_string(index);
+    if (!node.is_object()) throw std::invalid_argument(which + " must be an object");
+    card.id = static_cast<uint32_t>(wholeNumber(node, "id", index, UINT32_MAX, which));
     card.uuid = node.value("uuid", defaultUuid(card.id));
     card.busId = node.value("busId", defaultBusId(index));
     card.typeName = node.value("type", std::string("software card"));
@@ -71,7 +85,8 @@ Card parseCard(const json &node, uint32_t index) {
         if (count < 0 || count > kMaxCardDies) throw std::out_of_range(dieCountError(index, count));
         card.dies.resize(static_cast<size_t>(count));
     } else {
-        for (const json &die : dies.get<std::vector<json>>()) card.dies.push_back(parseDie(die));
+        for (const json &die : dies.get<std::vector<json>>())
+            card.dies.push_back(parseDie(die, which + " die " + std::to_string(card.dies.size())));
         if (card.dies.size() > kMaxCardDies) throw std::out_of_range(dieCountError(index, card.dies.size()));
     }
     return card;

@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "zecm.h"
@@ -806,6 +807,52 @@ TEST_F(Media, JpegChannelPoolAndBadPictures) {
     ASSERT_EQ(zemeStopDecoder(6), 0u);
     EXPECT_EQ(zemeJpegSyncDecoder(6, &s, &frame, 0), uint32_t{zemeER_RSLT_ERR_STATE});
     EXPECT_EQ(zemeDecReleaseFrame(6, &frame, 0), 0u);
+}
+
+// Resident memory of the process, in bytes.
+uint64_t residentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    uint64_t size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+TEST_F(Media, HostPictureStoreStaysBoundedOverNewSizes) {
+    // Pictures of ever larger sizes, each released at once: no spare buffer fits the next
+    // one, so each goes to the store, which keeps at most 256 MiB of them (the 150 here
+    // are some 650 MiB).
+    zemeEncChannelParameters params{};
+    params.codecType = ZEME_CODEC_ENC_JPEG;
+    ASSERT_EQ(zemeCreateEncoderChannel(&params, 20), 0u);
+    ASSERT_EQ(zemeStartEncoder(20), 0u);
+    open(5, ZEME_CODEC_DEC_JPEG, ZEME_PIX_FMT_NV12);
+    constexpr uint32_t kPictures = 150, height = 1024;
+    // One source array for every picture, so that the test's own heap stays still.
+    Bytes nv12(size_t(1024 + 24 * kPictures) * height * 3 / 2, 128);
+    uint64_t before = 0;
+    for (uint32_t i = 0; i < kPictures; ++i) {
+        const uint32_t width = 1024 + 24 * i;
+        zemeFrame source{};
+        source.data[0] = nv12.data();
+        source.data[1] = nv12.data() + size_t(width) * height;
+        source.stride[0] = source.stride[1] = width;
+        source.dataSize = width * height * 3 / 2;
+        source.width = width;
+        source.height = height;
+        source.memoryType = ZEME_MEM_HOST;
+        source.pixelFormat = ZEME_PIX_FMT_NV12;
+        zemeStream encoded{};
+        ASSERT_EQ(zemeJpegSyncEncoder(20, &source, &encoded, nullptr, 0), 0u);
+        Bytes jpeg(encoded.data, encoded.data + encoded.dataSize);
+        ASSERT_EQ(zemeEncReleaseStream(20, &encoded, 0), 0u);
+        zemeStream s = streamOf(jpeg);
+        zemeFrame frame{};
+        ASSERT_EQ(zemeJpegSyncDecoder(5, &s, &frame, 0), 0u);
+        ASSERT_EQ(frame.width, width);
+        ASSERT_EQ(zemeDecReleaseFrame(5, &frame, 0), 0u);
+        if (i == 0) before = residentBytes();
+    }
+    EXPECT_LT(residentBytes() - before, uint64_t{384} << 20);
 }
 
 }  // namespace

@@ -212,4 +212,26 @@ TEST(Inventory, MalformedConfigurationIsRefused) {
     }
 }
 
+TEST(Inventory, NumbersMustBeWholeAndInRange) {
+    // Floats, negative numbers and numbers past the member's range are refused, not
+    // converted (a float out of range converts to nothing defined; a negative one wraps).
+    const std::pair<const char *, const char *> refused[] = {
+        {R"({"cards": [{"dies": [{"memory": 1073741E24}]}]})", "card 0 die 0: memory must be a whole number"},
+        {R"({"cards": [{"dies": [{}, {"memory": -1}]}]})", "card 0 die 1: memory must be a whole number"},
+        {R"({"cards": [{"dies": [{"memory": 2.5}]}]})", "card 0 die 0: memory must be a whole number"},
+        {R"({"cards": [{}, {"id": -1}]})", "card 1: id must be a whole number"},
+        {R"({"cards": [{"id": 1e30}]})", "card 0: id must be a whole number"},
+        {R"({"cards": [{"id": 4294967296}]})", "card 0: id must be a whole number"},
+        {R"({"cards": [{"dies": [7]}]})", "card 0 die 0 must be an object"},
+    };
+    for (const auto &[text, error] : refused) {
+        auto inventory = zesim::parseInventory(text);
+        EXPECT_FALSE(inventory.valid) << text;
+        EXPECT_EQ(inventory.error.rfind(error, 0), 0u) << inventory.error;
+    }
+    auto inventory = zesim::parseInventory(R"({"cards": [{"id": 0, "dies": [{"memory": 18446744073709551615}]}]})");
+    ASSERT_TRUE(inventory.valid) << inventory.error;
+    EXPECT_EQ(inventory.aiDevices[0].memory, UINT64_MAX);
+}
+
 }  // namespace

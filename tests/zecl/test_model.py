@@ -125,6 +125,24 @@ def test_static_models_need_fixed_dims_after_the_batch(zecl, card, tmp_path):
     assert zecl.getModelMaxBatchSize(model) == 1
 
 
+@pytest.mark.parametrize("node_inputs, output", [
+    (["x", "w"], "y"),        # a weight nothing defines
+    (["x", "y"], "y"),        # a node reading its own output
+    (["x", "x"], "missing"),  # a graph output no node gives
+])
+def test_models_reading_undefined_values_are_refused(zecl, card, tmp_path, node_inputs, output):
+    from onnx import TensorProto, helper
+    value = lambda name: helper.make_tensor_value_info(name, TensorProto.FLOAT, [1, 1, 4, 4])
+    graph = helper.make_graph([helper.make_node("Conv", node_inputs, ["y"], kernel_shape=[1, 1])], "g",
+                              [value("x")], [value(output)])
+    path = tmp_path / "undefined.onnx"
+    path.write_bytes(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 11)]).SerializeToString())
+    with pytest.raises(RuntimeError, match=rf"^create model error, ret: {MODEL_FILE}\.$"):
+        zecl.createModel(str(path), "", "", "")
+    with pytest.raises(RuntimeError, match=rf"^create dynamic model error, ret: {MODEL_FILE}\.$"):
+        zecl.createDynamicModel(str(path), "")
+
+
 @pytest.mark.parametrize("content, config, status", [
     (None, "", MODEL_FILE),                 # no such file
     (b"", "", MODEL_FILE),
@@ -331,3 +349,35 @@ def test_dynamic_models_batch_only_inputs_that_share_the_batch(zecl, card, tmp_p
     if status == 0:
         assert [input_shape(zecl, card, model, i) for i in (0, 1)] == shapes
         assert zecl.getModelBatchSize(model) == shapes[0][0]
+
+
+def _cut_raw(tensor):
+    tensor.raw_data = tensor.raw_data[:36]  # 9 of 18 floats
+
+
+@pytest.mark.parametrize("constant, raw, damage", [
+    (False, True, None), (False, False, None), (True, True, None),
+    (False, True, _cut_raw),
+    (False, False, lambda tensor: tensor.float_data.pop()),        # 17 of 18 floats
+    (False, False, lambda tensor: tensor.dims.__setitem__(2, -3)),  # a negative dim
+    (True, True, _cut_raw),                                         # Constant's value
+])
+def test_models_whose_tensors_hold_other_than_their_dims_are_refused(zecl, card, tmp_path, constant, raw, damage):
+    from onnx import TensorProto, helper
+    weight = helper.make_tensor("value" if constant else "w", TensorProto.FLOAT, [2, 1, 3, 3],
+                                b"\0" * 72 if raw else [0.5] * 18, raw=raw)
+    if damage:
+        damage(weight)
+    nodes = [helper.make_node("Conv", ["x", "w"], ["y"], kernel_shape=[3, 3])]
+    if constant:
+        nodes.insert(0, helper.make_node("Constant", [], ["w"], value=weight))
+    graph = helper.make_graph(nodes, "g", [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 1, 5, 5])],
+                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1, 2, 3, 3])],
+                              [] if constant else [weight])
+    path = tmp_path / "weights.onnx"
+    path.write_bytes(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 11)]).SerializeToString())
+    if damage:
+        with pytest.raises(RuntimeError, match=rf"^create model error, ret: {MODEL_FILE}\.$"):
+            zecl.createModel(str(path), "", "", "")
+    else:
+        assert zecl.destroyModel(zecl.createModel(str(path), "", "", "")) == 0

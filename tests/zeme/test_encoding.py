@@ -172,3 +172,65 @@ def test_channels_encode_from_python_threads(media, source):
                               WIDTH, HEIGHT)
         assert len(decoded) == COUNT
         assert min(psnr(a, b) for a, b in zip(decoded, source)) > 30
+
+
+@pytest.mark.parametrize("extra", [0, 1, 1 << 20])
+def test_a_received_stream_is_read_within_the_bytes_the_runtime_handed_out(media, source, extra):
+    # Such a record hands the runtime its own address back; an array longer than what it
+    # handed out there would have it read past those bytes, so that is refused.
+    open_video(media, 0, "ZEME_CODEC_ENC_H264")
+    params = media.decChannelParamters()
+    params.codecType, params.pixelFormat = media.codecType.ZEME_CODEC_DEC_H264, media.pixelFormat.ZEME_PIX_FMT_NV12
+    assert media.createDecoderChannel(params, 1) == 0 and media.startDecoder(1) == 0
+    assert media.sendFrameToEncoder(0, host_frame(media, source[0], 0), None, FOREVER) == 0
+    assert media.sendFrameToEncoder(0, media.frame(), None, FOREVER) == 0
+    stream = media.stream()
+    assert media.receiveStreamFromEncoder(0, stream, FOREVER) == 0
+    size = stream.stream.size
+    stream.stream = np.zeros(size + extra, np.uint8)
+    info = media.decVideoInfo()
+    calls = [lambda: media.getVideoInfo(stream, media.codecType.ZEME_CODEC_DEC_H264, info),
+             lambda: media.sendStreamToDecoder(1, stream, FOREVER), lambda: media.encReleaseStream(0, stream, 0)]
+    if extra:
+        for call in calls:
+            with pytest.raises(ValueError, match="more bytes than the runtime handed out"):
+                call()
+        stream.stream = np.zeros(size, np.uint8)
+    assert [call() for call in calls] == [0, 0, 0]
+    assert (info.width, info.height) == (WIDTH, HEIGHT)  # the runtime's bytes, not the zeros
+
+
+@pytest.mark.parametrize("change, refused", [
+    ({}, False),
+    ({"width": 32}, False),           # fewer columns of the same rows
+    ({"height": 66}, True),           # two rows more than the decoder gave
+    ({"stride": [80]}, True),         # longer rows: the chroma plane ends past the picture
+    ({"stride": [64, 96]}, True),     # longer chroma rows
+    ({"width": 4096, "height": 4096, "stride": [4096]}, True),
+])
+def test_decoded_host_pictures_encode_within_the_bytes_the_decoder_gave(media, tmp_path, change, refused):
+    # Such a record hands the encoder the decoder's own planes, read as the record now
+    # describes them: a description past the picture is refused, not read.
+    path = tmp_path / "picture.jpg"
+    Image.new("RGB", (64, 64), (90, 120, 200)).save(path)
+    params = media.decChannelParamters()
+    params.codecType, params.pixelFormat = media.codecType.ZEME_CODEC_DEC_JPEG, media.pixelFormat.ZEME_PIX_FMT_NV12
+    assert media.createDecoderChannel(params, 0) == 0 and media.startDecoder(0) == 0
+    encoder = media.encChannelParamters()
+    encoder.codecType = media.codecType.ZEME_CODEC_ENC_JPEG
+    assert media.createEncoderChannel(encoder, 0) == 0 and media.startEncoder(0) == 0
+    frame = media.frame()
+    assert media.jpegSyncDecoder(0, str(path), frame, FOREVER) == 0
+    assert (frame.width, frame.height, frame.memoryType) == (64, 64, media.memoryType.ZEME_MEM_HOST)
+    frame.cropInfo.flag = 0
+    for name, value in change.items():
+        setattr(frame, name, value)
+    stream = media.stream()
+    if refused:
+        with pytest.raises(ValueError, match="past the picture the runtime handed out"):
+            media.jpegSyncEncoder(0, frame, stream, None, FOREVER)
+    else:
+        assert media.jpegSyncEncoder(0, frame, stream, None, FOREVER) == 0
+        assert Image.open(io.BytesIO(stream.stream.tobytes())).size == (frame.width, 64)
+        assert media.encReleaseStream(0, stream, 0) == 0
+    assert media.decReleaseFrame(0, frame, 0) == 0

@@ -122,6 +122,10 @@ def user_frame(zeme, fmt, height, strides, size, memory="ZEME_MEM_HOST"):
     ("ZEME_PIX_FMT_NV12", 4, [8, 8], 8 * 6 - 1, "fewer bytes"),
     ("ZEME_PIX_FMT_YUV420P", 1081, [8, 4], 8 * 1081 + 2 * 4 * 541 - 1, "fewer bytes"),
     ("ZEME_PIX_FMT_NV12", 4, [8, 8, 8, 8], 99, "more than 3"),
+    # A chroma stride of 0 is read as the stride of the plane before.
+    ("ZEME_PIX_FMT_NV12", 4, [8, 0], 8 * 6 - 1, "fewer bytes"),
+    ("ZEME_PIX_FMT_NV21", 4, [8, 0, 0], 8 * 6 - 1, "fewer bytes"),
+    ("ZEME_PIX_FMT_YUV420P", 4, [8, 4, 0], 8 * 4 + 2 * 4 * 2 - 1, "fewer bytes"),
 ])
 def test_frames_the_runtime_cannot_read_are_refused(zeme, sim, fmt, height, strides, size, message):
     frame = user_frame(zeme, fmt, height, strides, size)

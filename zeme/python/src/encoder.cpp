@@ -75,7 +75,7 @@ uint32_t createChannel(const zemeEncChannelParametersPy *record, uint32_t channe
 
 uint32_t sendFrame(uint32_t channel, const zemeFramePy *record, const zemeEncExtendedParamsPy *extended,
                    uint32_t wait) {
-    zemeFrame frame = frameToRuntime(required(record, "frame"));
+    zemeFrame frame = frameToEncoder(required(record, "frame"));
     Extended params(extended);
     py::gil_scoped_release unlocked;
     return zemeSendFrameToEncoder(channel, &frame, params.pointer, wait);
@@ -91,7 +91,7 @@ uint32_t receiveStream(uint32_t channel, zemeStreamPy *record, uint32_t wait) {
 
 uint32_t jpegSyncEncode(uint32_t channel, const zemeFramePy *frameRecord, zemeStreamPy *streamRecord,
                         const zemeEncExtendedParamsPy *extended, uint32_t wait) {
-    zemeFrame frame = frameToRuntime(required(frameRecord, "frame"));
+    zemeFrame frame = frameToEncoder(required(frameRecord, "frame"));
     zemeStreamPy &target = required(streamRecord, "stream");
     Extended params(extended);
     zemeStream stream{};

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "frames.hpp"
+#include "frame_layout.hpp"
 
 namespace halvora::zeme {
 namespace {
@@ -22,29 +23,16 @@ template <class T> void fillSlots(const std::vector<T> &items, T (&slots)[ZEME_M
     std::copy(items.begin(), items.end(), slots);
 }
 
-// Host plane addresses of a picture in the record's own `data` array: the planes that
-// `stride` and `height` describe must lie inside the array. Device pictures are
-// reached through busAddress, and a frame that ends an encoder's input (memory type
-// ZEME_MEM_FLUSH or no bytes) has no planes to read.
+// Host plane addresses of a picture in the record's own `data` array (see hostPlanes).
 void planesFromData(const zemeFramePy &record, zemeFrame &frame) {
-    const bool planar = record.pixelFormat == ZEME_PIX_FMT_YUV420P;
-    if (!planar && record.pixelFormat != ZEME_PIX_FMT_NV12 && record.pixelFormat != ZEME_PIX_FMT_NV21)
-        throw py::type_error("Format not support!!!");
-    if (record.memoryType == ZEME_MEM_DEVICE || record.memoryType == ZEME_MEM_FLUSH || record.dataSize == 0) return;
-    const size_t needed = planar ? 2 : 1;
-    if (record.stride.size() < needed)
-        throw py::type_error(planar ? "a YUV420P frame needs two strides" : "an NV12 or NV21 frame needs a stride");
-    const uint64_t height = record.height, chromaRows = (height + 1) / 2;
-    const uint64_t luma = uint64_t{record.stride[0]} * height;
-    const uint64_t chromaStride = record.stride.size() > 1 ? record.stride[1] : record.stride[0];
-    uint64_t bytes = luma + chromaStride * chromaRows;
-    if (planar) bytes += uint64_t{record.stride.size() > 2 ? record.stride[2] : record.stride[1]} * chromaRows;
-    if (bytes > static_cast<uint64_t>(record.data.size()))
-        throw py::type_error("frame.data holds fewer bytes than the planes its strides and height describe");
+    HostPlanes planes;
+    if (const char *refusal = hostPlanes(frame, record.stride.size(), static_cast<uint64_t>(record.data.size()), &planes))
+        throw py::type_error(refusal);
+    if (!planes.read) return;
     uint8_t *first = static_cast<uint8_t *>(record.data.request().ptr);
-    frame.data[0] = first;
-    frame.data[1] = first + luma;
-    frame.data[2] = planar ? frame.data[1] + uint64_t{record.stride[1]} * chromaRows : nullptr;
+    frame.data[0] = first + planes.offsets[0];
+    frame.data[1] = first + planes.offsets[1];
+    frame.data[2] = frame.pixelFormat == ZEME_PIX_FMT_YUV420P ? first + planes.offsets[2] : nullptr;
 }
 
 }  // namespace
@@ -64,16 +52,13 @@ void frameFromRuntime(const zemeFrame &frame, zemeFramePy &record) {
     record.cropInfo = frame.cropInfo;
     record.privateData = frame.privateData;
     std::copy(frame.data, frame.data + ZEME_MAX_VIDEO_PLANE, record.planes);
+    record.hostBytes = frame.memoryType == ZEME_MEM_HOST ? frame.dataSize : 0;
 }
 
 zemeFrame frameToRuntime(const zemeFramePy &record) {
     zemeFrame frame{};
     fillSlots(record.busAddress, frame.busAddress, "busAddress");
     fillSlots(record.stride, frame.stride, "stride");
-    if (record.planes[0])
-        std::copy(record.planes, record.planes + ZEME_MAX_VIDEO_PLANE, frame.data);
-    else
-        planesFromData(record, frame);
     frame.dataSize = record.dataSize;
     frame.width = record.width;
     frame.height = record.height;
@@ -84,6 +69,17 @@ zemeFrame frameToRuntime(const zemeFramePy &record) {
     frame.frameType = record.frameType;
     frame.cropInfo = record.cropInfo;
     frame.privateData = record.privateData;
+    if (record.planes[0])
+        std::copy(record.planes, record.planes + ZEME_MAX_VIDEO_PLANE, frame.data);
+    else
+        planesFromData(record, frame);
+    return frame;
+}
+
+zemeFrame frameToEncoder(const zemeFramePy &record) {
+    zemeFrame frame = frameToRuntime(record);
+    if (record.planes[0])
+        if (const char *refusal = runtimePlanes(frame, record.planes, record.hostBytes)) throw py::value_error(refusal);
     return frame;
 }
 
@@ -91,8 +87,9 @@ zemeStream streamToRuntime(const zemeStreamPy &record) {
     py::buffer_info buffer = record.stream.request();
     if (buffer.ndim != 1) throw py::type_error("Stream number of dimensions must be one.");
     zemeStream stream{};
-    stream.data = record.address ? record.address : static_cast<uint8_t *>(buffer.ptr);
-    stream.dataSize = static_cast<uint32_t>(buffer.size);
+    if (const char *refusal = streamBytes(record.address, record.handedOut, static_cast<uint8_t *>(buffer.ptr),
+                                          static_cast<uint64_t>(buffer.size), &stream))
+        throw py::value_error(refusal);
     stream.pts = record.pts;
     stream.busAddress = record.inputBusAddress;
     return stream;
@@ -103,6 +100,7 @@ void streamFromRuntime(const zemeStream &stream, zemeStreamPy &record) {
     record.pts = stream.pts;
     record.inputBusAddress = stream.busAddress;
     record.address = stream.data;
+    record.handedOut = stream.dataSize;
 }
 
 }  // namespace halvora::zeme

@@ -29,6 +29,7 @@ struct zemeFramePy {
     zemeFrameCropInfo cropInfo{};
     void *privateData = nullptr;
     uint8_t *planes[ZEME_MAX_VIDEO_PLANE] = {};  // the runtime's plane addresses, once it filled the record
+    uint64_t hostBytes = 0;  // of a host picture, the bytes the runtime handed out from planes[0]
 };
 
 struct zemeStreamPy {
@@ -36,11 +37,16 @@ struct zemeStreamPy {
     uint64_t inputBusAddress = 0;
     Bytes stream;
     uint8_t *address = nullptr;  // the runtime's bytes, once it filled the record
+    uint32_t handedOut = 0;      // how many the runtime handed out there
 };
 
 void frameFromRuntime(const zemeFrame &frame, zemeFramePy &record);
 // Refuses (TypeError) what cannot be handed to the runtime safely.
 zemeFrame frameToRuntime(const zemeFramePy &record);
+// The copy for an encoder, which reads the picture: a record holding the runtime's own
+// planes is also refused (ValueError) when it describes more than the runtime handed out.
+zemeFrame frameToEncoder(const zemeFramePy &record);
+// Refuses (ValueError) a record whose array is longer than the runtime bytes it stands for.
 zemeStream streamToRuntime(const zemeStreamPy &record);
 void streamFromRuntime(const zemeStream &stream, zemeStreamPy &record);
 

@@ -1,0 +1,11 @@
+// HEVC bitstreams sent to a decoder channel (see video_decoder.hpp).
+#include "video_decoder.hpp"
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    fuzz::initializeDecoding();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    return fuzz::decodeInput(ZEME_CODEC_DEC_HEVC, data, size);
+}
