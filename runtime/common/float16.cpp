@@ -1,6 +1,7 @@
 // Conversions between 32-bit floats and IEEE binary16 bits.
 #include "common/float16.hpp"
 
+#include <cpuid.h>
 #include <immintrin.h>
 
 #include <cstring>
@@ -22,9 +23,15 @@ float floatOf(uint32_t bits) {
     return value;
 }
 
+// F16C and AVX, with the system saving the AVX registers (read from CPUID and XCR0:
+// clang's __builtin_cpu_supports knows no "f16c").
 bool detectHardware() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("f16c") && __builtin_cpu_supports("avx");
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+    if (!(c & bit_F16C) || !(c & bit_AVX) || !(c & bit_OSXSAVE)) return false;
+    unsigned low = 0, high = 0;
+    __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return (low & 6) == 6;  // XMM and YMM state
 }
 
 }  // namespace
