@@ -2,7 +2,7 @@ PYTHON := /usr/bin/python3
 BUILD := build
 export PYTHONPATH := $(CURDIR)/$(BUILD)/python
 
-.PHONY: deps build test demo bench clean
+.PHONY: deps build test check-asan check-tsan demo bench clean
 
 deps:
 	@scripts/install-deps
@@ -15,6 +15,13 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure
 	$(PYTHON) -m pytest -q -p no:cacheprovider tests
 
+# Sanitizer runs (docs/checks.md): their own build directories, build-asan and build-tsan.
+check-asan: deps
+	scripts/check-sanitizer asan
+
+check-tsan: deps
+	scripts/check-sanitizer tsan
+
 demo: build
 	$(PYTHON) examples/demo.py
 
@@ -22,4 +29,4 @@ bench: build
 	@for script in $(filter-out bench/common.py,$(wildcard bench/*.py)); do echo "== $$script"; $(PYTHON) $$script || exit 1; done
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-tsan
