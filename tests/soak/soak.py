@@ -5,8 +5,8 @@ tenth of the rounds) and after the last round:
 
   {"rounds": N, "before": {...}, "warm": {...}, "end": {...}}
 
-each with "rss" (resident bytes, after freed heap pages went back to the system),
-"handles" (the card's live handles) and "used" (device memory in use per die, as the
+each with "rss" (resident bytes, after freed heap pages went back to the system), "heap"
+(bytes in use on the C heap), "handles" (the card's live handles) and "used" (device memory in use per die, as the
 management library reports it). "sanitized" is true when the process runs under
 AddressSanitizer, whose quarantine keeps freed memory resident: its RSS says nothing.
 
@@ -46,10 +46,25 @@ def rss():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+class MallocInfo(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+
+
+libc.mallinfo2.restype = MallocInfo
+
+
+def heap():
+    """Bytes in use on the C heap, every allocator arena together."""
+    info = libc.mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
 def state():
     card = zeml.getCardHandleByIndex(0)
     dies = [zeml.getDieHandleByIndex(card, i) for i in range(zeml.getDieCount(card))]
-    return {"rss": rss(), "handles": sim.handles(), "used": [zeml.getMemUtilizationRate(d).used for d in dies]}
+    return {"rss": rss(), "heap": heap(), "handles": sim.handles(),
+            "used": [zeml.getMemUtilizationRate(d).used for d in dies]}
 
 
 def device_info():
