@@ -3,7 +3,7 @@ BUILD := build
 # The module from the build tree, and the halvora package beside it (python/halvora).
 export PYTHONPATH := $(CURDIR)/$(BUILD)/python:$(CURDIR)/python
 
-.PHONY: deps build test demo bench clean
+.PHONY: deps build test check-asan check-tsan demo bench clean
 
 deps:
 	@scripts/install-deps
@@ -16,6 +16,13 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure
 	$(PYTHON) -m pytest -q -p no:cacheprovider tests
 
+# Sanitizer runs (docs/checks.md): their own build directories, build-asan and build-tsan.
+check-asan: deps
+	scripts/check-sanitizer asan
+
+check-tsan: deps
+	scripts/check-sanitizer tsan
+
 demo: build
 	$(PYTHON) examples/demo.py
 	$(PYTHON) examples/pipeline.py
@@ -24,7 +31,7 @@ bench: build
 	@for script in $(filter-out bench/common.py,$(wildcard bench/*.py)); do echo "== $$script"; $(PYTHON) $$script || exit 1; done
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz
 
 # Fuzzing (tests/fuzz): clang, ASan/UBSan and libFuzzer in a build directory of their
 # own. `make fuzz` runs each target FUZZ_SECONDS (default 60) over a copy of its corpus;

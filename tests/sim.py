@@ -18,6 +18,7 @@ class Sim:
         self.lib.zesimTrace.argtypes = [ctypes.c_int]
         self.lib.zesimTraceRead.argtypes = [ctypes.c_char_p, ctypes.c_size_t]
         self.lib.zesimTraceRead.restype = ctypes.c_size_t
+        self.lib.zesimHandleCount.restype = ctypes.c_size_t
 
     def fail(self, function, status, count=1):
         """The next `count` calls of `function` return `status` without doing anything."""
@@ -49,6 +50,10 @@ class Sim:
 
     def reset(self):
         self.lib.zesimReset()
+
+    def handles(self):
+        """The number of live handles the card has handed out, of every kind."""
+        return self.lib.zesimHandleCount()
 
 
 def address(capsule):

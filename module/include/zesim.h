@@ -25,6 +25,8 @@ ZE_API size_t zesimTraceRead(char *buffer, size_t size);
 ZE_API void zesimTraceClear(void);
 /* Forget injections and recorded lines, and stop recording. */
 ZE_API void zesimReset(void);
+/* The number of live handles in the handle registry, of every kind and library. */
+ZE_API size_t zesimHandleCount(void);
 /* Exported by libzecl.so: deliver one report to every subscriber of the live op
  * stream `stream` from a thread of the compute library; returns once every
  * callback has returned. Non-zero when `stream` is not a live op stream. */

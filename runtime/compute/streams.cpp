@@ -13,12 +13,17 @@ std::vector<std::weak_ptr<Stream>> streams;  // for synchronizeDevice
 
 std::shared_ptr<Stream> find(void *stream) { return zesim::find<Stream>(stream, zesim::Kind::OpStream); }
 
-std::vector<std::shared_ptr<Stream>> streamsOn(uint32_t device) {
-    std::lock_guard<std::mutex> lock(streamsMutex);
-    std::vector<std::shared_ptr<Stream>> live;
+// Forgets the streams that are gone (each entry holds its stream's control block).
+void forgetExpired() {
     streams.erase(std::remove_if(streams.begin(), streams.end(),
                                  [](const std::weak_ptr<Stream> &s) { return s.expired(); }),
                   streams.end());
+}
+
+std::vector<std::shared_ptr<Stream>> streamsOn(uint32_t device) {
+    std::lock_guard<std::mutex> lock(streamsMutex);
+    std::vector<std::shared_ptr<Stream>> live;
+    forgetExpired();
     for (const auto &stream : streams)
         if (auto held = stream.lock(); held && held->device() == device) live.push_back(held);
     return live;
@@ -57,6 +62,7 @@ uint32_t zeclCreateOpStream(zeclOpGraph *graph, uint32_t mode, zeclOpStream **st
                                         &release);
         {
             std::lock_guard<std::mutex> lock(streamsMutex);
+            forgetExpired();  // else a process that never synchronizes a device keeps one entry per stream ever made
             streams.push_back(created);
         }
         *stream = created.get();

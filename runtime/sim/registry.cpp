@@ -79,3 +79,8 @@ std::vector<Entry> unregisterDevice(int32_t device) {
 }
 
 }  // namespace zesim
+
+size_t zesimHandleCount(void) {
+    std::lock_guard<std::mutex> lock(zesim::mutex);
+    return zesim::entries.size();
+}

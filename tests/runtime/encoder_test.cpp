@@ -89,7 +89,7 @@ double psnr(const Bytes &a, const Bytes &b) {
 
 // The ffmpeg tool's decode of a stream to NV12 pictures.
 std::vector<Bytes> decodeWithTool(const Bytes &stream, const char *format, uint32_t width, uint32_t height) {
-    static int files = 0;
+    static std::atomic<int> files{0};  // threads decode at once: each its own file
     std::string in = scratch() + "/out" + std::to_string(++files) + "." + format, raw = in + ".nv12";
     writeFile(in, stream);
     std::string command =
@@ -110,7 +110,7 @@ struct Probed {
 };
 
 std::vector<Probed> probe(const Bytes &stream, const char *format) {
-    static int files = 0;
+    static std::atomic<int> files{0};
     std::string in = scratch() + "/probe" + std::to_string(++files) + "." + format;
     writeFile(in, stream);
     std::string text = output(std::string("ffprobe -v error -f ") + format + " -show_entries frame=key_frame,pict_type,width,height -of compact=p=0 " + in);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -374,7 +375,13 @@ TEST_F(Media, PoolStallsDecodingUntilPicturesComeBack) {
     }
     // 8 pictures, 16 pieces of input and what the decoder holds: the rest must wait.
     ASSERT_EQ(result, uint32_t{zemeER_RSLT_ERR_TIMEOUT});
+    // The send may have timed out while the decoder was still filling the pool (a slow
+    // run, under a sanitizer): wait for the pool to fill, up to ten seconds.
     zemeDecStatus s = status(5);
+    for (int wait = 0; wait < 1000 && s.bufferedFrames < 8; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        s = status(5);
+    }
     EXPECT_EQ(s.bufferedFrames, 8u);
     EXPECT_EQ(s.runningFrames, 0u);
     // Hold every picture of the pool: still no room.

@@ -153,6 +153,19 @@ TEST(Registry, HandlesAreFoundOnlyByKindAndUntilRemoved) {
     EXPECT_EQ(zesim::findHandle(nullptr, zesim::Kind::Tensor), nullptr);
 }
 
+TEST(Registry, HandleCountFollowsRegistrationAndRemoval) {
+    const size_t before = zesimHandleCount();
+    auto first = zesim::adopt(std::make_shared<int>(1), zesim::Kind::Tensor);
+    auto second = zesim::adopt(std::make_shared<int>(2), zesim::Kind::Dataset, 3);
+    EXPECT_EQ(zesimHandleCount(), before + 2);
+    zesim::unregisterHandle(first, zesim::Kind::Dataset);  // wrong kind: stays
+    EXPECT_EQ(zesimHandleCount(), before + 2);
+    zesim::unregisterHandle(first, zesim::Kind::Tensor);
+    zesim::unregisterDevice(3);
+    EXPECT_EQ(zesimHandleCount(), before);
+    EXPECT_EQ(zesim::findHandle(second, zesim::Kind::Dataset), nullptr);
+}
+
 TEST(Registry, FoundObjectsOutliveTheirHandle) {
     auto handle = zesim::adopt(std::make_shared<std::string>("kept"), zesim::Kind::Model);
     auto held = zesim::find<std::string>(handle, zesim::Kind::Model);

@@ -84,6 +84,22 @@ def test_user_objects_are_kept_and_handed_back_as_themselves(zecl, device, conv)
     assert first.seen[0][5] is watchers[0]() and second.seen[0][5] is watchers[1]()
 
 
+@pytest.mark.parametrize("mode", [ONCE, RUN])
+def test_destroying_a_stream_releases_its_subscriptions(zecl, device, conv, mode):
+    line = chain(zecl, [zecl.createModel(conv.path, "", "", "")], mode=mode)
+    user, reports = User(), Reports()
+    watches = [weakref.ref(user), weakref.ref(reports)]
+    assert zecl.subscribeStreamReport(line.stream, reports, user) == 0
+    assert zecl.runStream(line.stream, line.input, device.dataset([sample(conv.input_shape)]), FOREVER) == 0
+    assert len(reports.seen) == 1
+    del user, reports
+    gc.collect()
+    assert all(watch() is not None for watch in watches)
+    assert zecl.destroyOpStream(line.stream) == 0
+    gc.collect()
+    assert all(watch() is None for watch in watches)
+
+
 def test_none_as_callable_or_user(zecl, device, conv, sim):
     line = chain(zecl, [zecl.createModel(conv.path, "", "", "")])
     reports = Reports()

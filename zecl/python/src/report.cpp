@@ -2,6 +2,11 @@
 // trampoline through which the compute library calls Python.
 #include <pybind11/functional.h>
 
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
 #include "groups.hpp"
 #include "zecl.h"
 
@@ -15,12 +20,19 @@ struct zeclCallbackStatusPy {
 
 using Callback = std::function<void(Handle, Handle, Handle, zeclCallbackStatusPy, py::object)>;
 
-// One per subscription, kept for the life of the process: the runtime may report
-// at any later time, and nothing tells the module when it stops.
+// One per subscription. The runtime may report at any later time: a subscription is
+// kept until its stream is destroyed through destroyOpStream (whose return means the
+// stream's threads are gone), and for the life of the process when the stream goes
+// another way (a device reset or uninitialisation), since nothing tells the module.
 struct Subscription {
     py::object user;
     Callback callback;  // empty for None: its reports do nothing
 };
+
+std::mutex subscriptionsMutex;
+// By stream. Never destroyed: their Python objects must not be released after the
+// interpreter is gone.
+auto &subscriptions = *new std::map<Handle, std::vector<std::unique_ptr<Subscription>>>;
 
 // Runs on a thread of the compute library's choosing. It takes the interpreter
 // lock through the per-thread interface (whether or not a Python thread waits in
@@ -58,10 +70,34 @@ void registerReportStatus(py::module_ &m) {
 
 void registerSubscription(py::module_ &m) {
     m.def("subscribeStreamReport", [](Handle stream, Callback callback, py::object user) {
-        auto *subscription = new Subscription{std::move(user), std::move(callback)};
-        return zeclSubscribeStreamReport(stream, &trampoline, subscription);
+        auto subscription = std::make_unique<Subscription>(Subscription{std::move(user), std::move(callback)});
+        uint32_t status = zeclSubscribeStreamReport(stream, &trampoline, subscription.get());
+        // Kept even when refused, as a runtime may hold on to what it was given all the same.
+        std::lock_guard<std::mutex> lock(subscriptionsMutex);
+        subscriptions[stream].push_back(std::move(subscription));
+        return status;
     }, "Subscribe a callback function to the stream to receive the result report when a specific "
        "stream operator execution is completed.");
+}
+
+uint32_t destroyStream(Handle stream) {
+    uint32_t status;
+    {
+        py::gil_scoped_release release;  // its runs may call back into Python
+        status = zeclDestroyOpStream(stream);
+    }
+    if (status == 0) {
+        std::vector<std::unique_ptr<Subscription>> gone;  // released after the lock, with the interpreter lock held
+        {
+            std::lock_guard<std::mutex> lock(subscriptionsMutex);
+            auto found = subscriptions.find(stream);
+            if (found != subscriptions.end()) {
+                gone = std::move(found->second);
+                subscriptions.erase(found);
+            }
+        }
+    }
+    return status;
 }
 
 }  // namespace halvora::zecl

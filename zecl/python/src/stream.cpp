@@ -17,7 +17,7 @@ void registerGraphs(py::module_ &m) {
         return output(&zeclCreateOpGraph, "create graph error, ret: %d.");
     }, "creat the zecl op graph");
     m.def("destroyOpGraph", &zeclDestroyOpGraph, "destroy the zecl op graph");
-    m.def("destroyOpStream", &zeclDestroyOpStream, "destroy the zecl op stream", WithoutLock());
+    m.def("destroyOpStream", &destroyStream, "destroy the zecl op stream");
 }
 
 void registerStreams(py::module_ &m) {
