@@ -313,8 +313,8 @@ def test_null_model_handles_give_none(zecl, card, sim, binding, function, args):
 ])
 def test_batch_applies_to_batched_inputs_only(zecl, card, device, tmp_path, op, a, b, y, config, batch,
                                               shapes, out):
-    spec = models.Binary(tmp_path / "binary.onnx", op, a, b, y)
-    model = zecl.createModel(spec.path, "", config, "")
+    built = models.Binary(tmp_path / "binary.onnx", op, a, b, y)
+    model = zecl.createModel(built.path, "", config, "")
     if batch is not None:
         assert zecl.setModelBatchSize(model, batch) == 0
     assert [input_shape(zecl, card, model, i) for i in (0, 1)] == shapes
@@ -329,7 +329,7 @@ def test_batch_applies_to_batched_inputs_only(zecl, card, device, tmp_path, op, 
         output = zecl.requestOutputDataset(line.stream)
         (result,) = device.results(output)
         assert card.destroyDatasetAll(output) == 0
-        np.testing.assert_allclose(result.reshape(out), spec.reference(*inputs), rtol=1e-5, atol=1e-5)
+        np.testing.assert_allclose(result.reshape(out), built.reference(*inputs), rtol=1e-5, atol=1e-5)
         if tensors:
             assert list(result.shape) == out
 

@@ -521,12 +521,12 @@ def test_null_handles_give_none(zecl, card, sim, conv, binding, function, args, 
 ])
 def test_softmax_works_on_the_axis_onnx_gives_it(zecl, device, tmp_path, opset, axis, log):
     dims = [2, 3] if (opset, axis) == (11, None) else [2, 3, 4]  # before opset 13, ranks above 2 flatten
-    spec = models.Softmax(tmp_path / "softmax.onnx", dims, opset, axis, log)
-    model = zecl.createModel(spec.path, "", "", "")
+    built = models.Softmax(tmp_path / "softmax.onnx", dims, opset, axis, log)
+    model = zecl.createModel(built.path, "", "", "")
     line = chain(zecl, [model])
     x = sample(dims)
     assert zecl.runStream(line.stream, line.input, device.dataset([x]), FOREVER) == 0
-    close(single_output(zecl, device, line.stream), spec.reference(x))
+    close(single_output(zecl, device, line.stream), built.reference(x))
 
 
 @pytest.mark.parametrize("batch, w_dims", [
@@ -542,9 +542,9 @@ def test_dynamic_model_with_open_weight_dims_runs_in_the_shapes_set(tmp_path, ba
         import models
         from zecl_helpers import Device, chain
         zecm.initialize(); zecm.setDevice(0)
-        spec = models.ConvInput({str(tmp_path / "conv.onnx")!r}, ("N", "C", "H", "W"), {w_dims!r},
+        built = models.ConvInput({str(tmp_path / "conv.onnx")!r}, ("N", "C", "H", "W"), {w_dims!r},
                                 ("N", "F", "H", "W"))
-        model = zecl.createDynamicModel(spec.path, "")
+        model = zecl.createDynamicModel(built.path, "")
         shapes = []
         for dims in ([{batch}, 2, 6, 5], [3, 2, 3, 3]):
             shape = zecm.shape()
@@ -557,6 +557,6 @@ def test_dynamic_model_with_open_weight_dims_runs_in_the_shapes_set(tmp_path, ba
         line = chain(zecl, [model])
         print("run:", zecl.runStream(line.stream, line.input, device.dataset([x, w]), 0xFFFFFFFF))
         (y,) = device.results(zecl.requestOutputDataset(line.stream))
-        print("close:", np.allclose(y.reshape({batch}, 3, 6, 5), spec.reference(x, w), rtol=1e-4, atol=1e-4))
+        print("close:", np.allclose(y.reshape({batch}, 3, 6, 5), built.reference(x, w), rtol=1e-4, atol=1e-4))
     """)
     assert result.stdout.splitlines() == ["set: 0", "run: 0", "close: True"], result.stderr
