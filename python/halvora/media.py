@@ -163,6 +163,21 @@ def _free_channel(create, what):
     raise CardError(f"{what}: all {CHANNELS} channels are in use")
 
 
+def _open_channel(create, start, destroy, channel, kind):
+    """Creates channel `channel` (the first free number when None) and starts it; a channel
+    that does not start is destroyed. `kind` is "decoder" or "encoder". Its number."""
+    what = f"opening {'an' if kind == 'encoder' else 'a'} {kind} channel"
+    if channel is None:
+        channel = _free_channel(create, what)
+    else:
+        check(create(channel), f"{what} ({channel})")
+    status = start(channel)
+    if status:
+        destroy(channel)
+        check(status, f"starting the {kind}")
+    return channel
+
+
 class Decoder(Resource):
     """A started decoder channel.
 
@@ -181,17 +196,8 @@ class Decoder(Resource):
         params.pixelFormat = zeme.pixelFormat.ZEME_PIX_FMT_NV12
         params.extraBufferNumber = extra
         self.codec, self.name, self.pool = codec, name, POOL + extra
-        what = "opening a decoder channel"
-        if channel is None:
-            self.channel = _free_channel(lambda n: zeme.createDecoderChannel(params, n), what)
-        else:
-            check(zeme.createDecoderChannel(params, channel), f"{what} ({channel})")
-            self.channel = channel
-        status = zeme.startDecoder(self.channel)
-        if status:
-            zeme.destroyDecoderChannel(self.channel)
-            self.closed = True
-            check(status, "starting the decoder")
+        self.channel = _open_channel(lambda n: zeme.createDecoderChannel(params, n), zeme.startDecoder,
+                                     zeme.destroyDecoderChannel, channel, "decoder")
         self.options = NO_RECORD
         if memory == "host" or crop:
             self.options = zeme.decOutputOptions()
@@ -356,17 +362,8 @@ class Encoder(Resource):
         for name, value in settings.items():
             setattr(config, name, value)
         self.width, self.height = width, height
-        what = "opening an encoder channel"
-        if channel is None:
-            self.channel = _free_channel(lambda n: zeme.createEncoderChannel(params, n), what)
-        else:
-            check(zeme.createEncoderChannel(params, channel), f"{what} ({channel})")
-            self.channel = channel
-        status = zeme.startEncoder(self.channel)
-        if status:
-            zeme.destroyEncoderChannel(self.channel)
-            self.closed = True
-            check(status, "starting the encoder")
+        self.channel = _open_channel(lambda n: zeme.createEncoderChannel(params, n), zeme.startEncoder,
+                                     zeme.destroyEncoderChannel, channel, "encoder")
         self.sent = 0
 
     def _release(self):

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 from onnx import TensorProto
 
+from model_input import model_picture
 from package_models import affine_model
 
 INVALID_ADDRESS, INVALID_DATASET = 100010, 100002
@@ -228,14 +229,7 @@ def test_fused_op_writes_what_opencv_and_numpy_compute(hv, kind, layout):
             hv.FusedOp(op_kind, inputWidth=width, inputHeight=height, **settings) as op:
         op.execute(source, target)
         ours = out.download(tensor.dtype, tensor.shape)
-    rgb = cv2.cvtColor(nv12, cv2.COLOR_YUV2RGB_NV12)
-    if kind == "letterbox":
-        (sx, sy), (ox, oy) = hv.letterbox_geometry(width, height, out_w, out_h)
-        inner = cv2.resize(rgb, (round(width * sx), round(height * sy)), interpolation=cv2.INTER_LINEAR)
-        image = np.full((out_h, out_w, 3), 7, np.uint8)
-        image[oy:oy + inner.shape[0], ox:ox + inner.shape[1]] = inner
-    else:
-        image = cv2.resize(rgb, (out_w, out_h), interpolation=cv2.INTER_LINEAR)
+    image = model_picture(nv12, out_w, out_h, kind == "letterbox", 7, hv.letterbox_geometry)
     if layout == "FP16":
         values = (image.astype(np.float32) / np.float32(255) - np.float32(0.4)) / np.float32(0.2)
         expected = values.astype(np.float16)

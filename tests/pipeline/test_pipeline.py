@@ -15,6 +15,7 @@ import onnx
 import pytest
 from onnx import TensorProto, helper, numpy_helper
 
+from model_input import model_picture
 from pipeline_paths import FRAMES, HEIGHT, ROOT, WIDTH
 import pipeline  # noqa: E402
 
@@ -59,14 +60,7 @@ def models(folder, kind):
 
 def reference_input(nv12, letterbox, layout):
     """The model's input from a decoded picture, with OpenCV and NumPy, as float32."""
-    rgb = cv2.cvtColor(nv12, cv2.COLOR_YUV2RGB_NV12)
-    if letterbox:
-        (sx, sy), (ox, oy) = hv.letterbox_geometry(WIDTH, HEIGHT, SIZE, SIZE)
-        inner = cv2.resize(rgb, (round(WIDTH * sx), round(HEIGHT * sy)), interpolation=cv2.INTER_LINEAR)
-        image = np.full((SIZE, SIZE, 3), 114, np.uint8)
-        image[oy:oy + inner.shape[0], ox:ox + inner.shape[1]] = inner
-    else:
-        image = cv2.resize(rgb, (SIZE, SIZE), interpolation=cv2.INTER_LINEAR)
+    image = model_picture(nv12, SIZE, SIZE, letterbox, 114, hv.letterbox_geometry)
     if layout == "uint8":
         values = image.astype(np.float32)
     else:  # what the card feeds: float16 of the normalised values
