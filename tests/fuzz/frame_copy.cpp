@@ -11,9 +11,7 @@
 #include <vector>
 
 #include "frame_layout.hpp"
-#include "support.hpp"
-#include "zecm.h"
-#include "zeme.h"
+#include "media_setup.hpp"
 
 using namespace halvora::zeme;
 
@@ -55,27 +53,12 @@ std::vector<uint8_t> &picture() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    FUZZ_CHECK(zecmInitialize(nullptr) == 0);
-    FUZZ_CHECK(zecmSetDevice(0) == 0);
-    FUZZ_CHECK(zemeSystemInitialize() == 0);
-    zemeEncChannelParameters jpeg{};
-    jpeg.codecType = ZEME_CODEC_ENC_JPEG;
-    FUZZ_CHECK(zemeCreateEncoderChannel(&jpeg, kJpegChannel) == 0);
-    FUZZ_CHECK(zemeStartEncoder(kJpegChannel) == 0);
+    fuzz::initializeMedia();
+    fuzz::startJpegEncoder(kJpegChannel);
     zemeDecChannelParameters decoder{ZEME_CODEC_DEC_JPEG, ZEME_SRC_FRAME, ZEME_DEC_NORMAL, ZEME_PIX_FMT_NV12, 0, {0, 0}};
     FUZZ_CHECK(zemeCreateDecoderChannel(&decoder, kJpegDecoder) == 0);
     FUZZ_CHECK(zemeStartDecoder(kJpegDecoder) == 0);
-    std::vector<uint8_t> nv12(kVideoSide * kVideoSide * 3 / 2, 90);
-    zemeFrame source{};
-    source.data[0] = nv12.data();
-    source.data[1] = nv12.data() + kVideoSide * kVideoSide;
-    source.stride[0] = source.stride[1] = kVideoSide;
-    source.dataSize = static_cast<uint32_t>(nv12.size());
-    source.width = source.height = kVideoSide;
-    source.memoryType = ZEME_MEM_HOST;
-    source.pixelFormat = ZEME_PIX_FMT_NV12;
-    zemeStream stream{};
-    FUZZ_CHECK(zemeJpegSyncEncoder(kJpegChannel, &source, &stream, nullptr, 0) == 0);
+    zemeStream stream = fuzz::encodeGrey(kJpegChannel, kVideoSide, 90);
     picture().assign(stream.data, stream.data + stream.dataSize);
     FUZZ_CHECK(zemeEncReleaseStream(kJpegChannel, &stream, 0) == 0);
     return 0;

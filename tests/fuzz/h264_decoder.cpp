@@ -2,7 +2,7 @@
 #include "video_decoder.hpp"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fuzz::initializeDecoding();
+    fuzz::initializeMedia();
     return 0;
 }
 

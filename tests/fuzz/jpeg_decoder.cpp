@@ -4,9 +4,7 @@
 // and released, so that the channels hold nothing between runs.
 #include <vector>
 
-#include "support.hpp"
-#include "zecm.h"
-#include "zeme.h"
+#include "media_setup.hpp"
 
 namespace {
 
@@ -16,9 +14,7 @@ constexpr uint32_t kChannels = 3;  // channel i decodes to kFormats[i]
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    FUZZ_CHECK(zecmInitialize(nullptr) == 0);
-    FUZZ_CHECK(zecmSetDevice(0) == 0);
-    FUZZ_CHECK(zemeSystemInitialize() == 0);
+    fuzz::initializeMedia();
     for (uint32_t channel = 0; channel < kChannels; ++channel) {
         zemeDecChannelParameters params{ZEME_CODEC_DEC_JPEG, ZEME_SRC_FRAME, ZEME_DEC_NORMAL, kFormats[channel], 0, {0, 0}};
         FUZZ_CHECK(zemeCreateDecoderChannel(&params, channel) == 0);

@@ -9,9 +9,7 @@
 #include <vector>
 
 #include "frame_layout.hpp"
-#include "support.hpp"
-#include "zecm.h"
-#include "zeme.h"
+#include "media_setup.hpp"
 
 using namespace halvora::zeme;
 
@@ -23,31 +21,14 @@ const zemeCodecType kCodecs[] = {ZEME_CODEC_DEC_H264, ZEME_CODEC_DEC_HEVC};
 
 // A stream the JPEG encoder hands out, as receiveStream's copy from the runtime leaves it.
 zemeStream handedOut() {
-    static std::vector<uint8_t> nv12(kSide * kSide * 3 / 2, 100);
-    zemeFrame frame{};
-    frame.data[0] = nv12.data();
-    frame.data[1] = nv12.data() + kSide * kSide;
-    frame.stride[0] = frame.stride[1] = kSide;
-    frame.dataSize = static_cast<uint32_t>(nv12.size());
-    frame.width = frame.height = kSide;
-    frame.memoryType = ZEME_MEM_HOST;
-    frame.pixelFormat = ZEME_PIX_FMT_NV12;
-    zemeStream stream{};
-    FUZZ_CHECK(zemeJpegSyncEncoder(kEncoder, &frame, &stream, nullptr, 0) == 0);
-    FUZZ_CHECK(stream.data && stream.dataSize > 0);
-    return stream;
+    return fuzz::encodeGrey(kEncoder, kSide, 100);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    FUZZ_CHECK(zecmInitialize(nullptr) == 0);
-    FUZZ_CHECK(zecmSetDevice(0) == 0);
-    FUZZ_CHECK(zemeSystemInitialize() == 0);
-    zemeEncChannelParameters jpeg{};
-    jpeg.codecType = ZEME_CODEC_ENC_JPEG;
-    FUZZ_CHECK(zemeCreateEncoderChannel(&jpeg, kEncoder) == 0);
-    FUZZ_CHECK(zemeStartEncoder(kEncoder) == 0);
+    fuzz::initializeMedia();
+    fuzz::startJpegEncoder(kEncoder);
     return 0;
 }
 

@@ -8,9 +8,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "support.hpp"
-#include "zecm.h"
-#include "zeme.h"
+#include "media_setup.hpp"
 
 namespace fuzz {
 
@@ -40,12 +38,6 @@ inline void readPicture(uint32_t channel, const zemeFrame &frame, bool transfer)
         FUZZ_CHECK(host.memoryType == ZEME_MEM_HOST && host.privateData == frame.privateData);
         std::vector<uint8_t> hostCopy(host.data[0], host.data[0] + host.dataSize);
     }
-}
-
-inline void initializeDecoding() {
-    FUZZ_CHECK(zecmInitialize(nullptr) == 0);
-    FUZZ_CHECK(zecmSetDevice(0) == 0);
-    FUZZ_CHECK(zemeSystemInitialize() == 0);
 }
 
 inline int decodeInput(zemeCodecType codec, const uint8_t *data, size_t size) {

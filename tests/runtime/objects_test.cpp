@@ -6,20 +6,14 @@
 #include <thread>
 #include <vector>
 
+#include "card_test.hpp"
 #include "common/objects.hpp"
 #include "zecm.h"
 
 namespace {
 
-class Objects : public ::testing::Test {
+class Objects : public CardTest {
 protected:
-    void SetUp() override {
-        zecmUninitialize();
-        ASSERT_EQ(zecmInitialize(nullptr), 0u);
-        ASSERT_EQ(zecmSetDevice(0), 0u);
-    }
-    void TearDown() override { zecmUninitialize(); }
-
     static zecmShape shape(std::initializer_list<int64_t> dims) {
         zecmShape result{};
         for (int64_t dim : dims) result.dims[result.ndims++] = dim;

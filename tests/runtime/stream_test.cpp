@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "card_test.hpp"
 #include "sim/queue.hpp"
 #include "zecl.h"
 #include "zecm.h"
@@ -47,15 +48,7 @@ TEST(Queues, DestroyingAQueueRunsWhatIsQueued) {
     EXPECT_EQ(ran.load(), 100);
 }
 
-class Card : public ::testing::Test {
-protected:
-    void SetUp() override {
-        zecmUninitialize();
-        ASSERT_EQ(zecmInitialize(nullptr), 0u);
-        ASSERT_EQ(zecmSetDevice(0), 0u);
-    }
-    void TearDown() override { zecmUninitialize(); }
-};
+using Card = CardTest;
 
 // Asynchronous copies from several threads on the device's default queue; a
 // synchronous copy waits for every one of them.
