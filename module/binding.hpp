@@ -29,14 +29,30 @@ namespace halvora {
 
 using Handle = void *;
 
+// A failed runtime call: its message, and the runtime's status, which the
+// module's translator puts on the RuntimeError as its `status` attribute.
+class StatusError : public std::runtime_error {
+public:
+    StatusError(const char *message, uint32_t status) : std::runtime_error(message), status_(status) {}
+    uint32_t status() const { return status_; }
+
+private:
+    uint32_t status_;
+};
+
 // Value-returning bindings: a non-zero status becomes RuntimeError with the
-// binding's message, formatted into 100 bytes with the status as a signed decimal.
+// binding's message, formatted into 100 bytes with the status as a signed decimal,
+// and the status itself (unsigned) as the exception's `status` attribute.
 inline void check(uint32_t status, const char *format) {
     if (status == 0) return;
     char message[100];
     std::snprintf(message, sizeof message, format, static_cast<int32_t>(status));
-    throw std::runtime_error(message);
+    throw StatusError(message, status);
 }
+
+// Registered once by the entry point: a StatusError reaches Python as a plain
+// RuntimeError with its message, carrying `status`.
+void registerStatusErrors();
 
 // The common shape of a value-returning binding: the runtime function's last
 // parameter is its output, started zeroed (null for pointers); a non-zero status

@@ -32,6 +32,17 @@ PyModuleDef rootDefinition = {PyModuleDef_HEAD_INIT, "_halvora_pybind11", nullpt
 
 constexpr int kModuleApiVersion = 1013;
 
+// RuntimeError(message) with the runtime's status as its `status` attribute.
+void raiseStatusError(const halvora::StatusError &error) {
+    PyObject *exception = PyObject_CallFunction(PyExc_RuntimeError, "s", error.what());
+    if (!exception) return;  // the failed call left its own error set
+    PyObject *status = PyLong_FromUnsignedLong(error.status());
+    if (status && PyObject_SetAttrString(exception, "status", status) == 0)
+        PyErr_SetObject(PyExc_RuntimeError, exception);
+    Py_XDECREF(status);
+    Py_DECREF(exception);
+}
+
 void fill(py::module_ &root) {
     root.attr("__doc__") = kRootDoc;
     root.attr("__version__") = "2.1.1";
@@ -59,6 +70,16 @@ void fill(py::module_ &root) {
 
 }  // namespace
 
+void halvora::registerStatusErrors() {
+    py::register_local_exception_translator([](std::exception_ptr pending) {
+        try {
+            if (pending) std::rethrow_exception(pending);
+        } catch (const halvora::StatusError &error) {
+            raiseStatusError(error);
+        }
+    });
+}
+
 extern "C" PYBIND11_EXPORT PyObject *PyInit__halvora_pybind11() {
     const char *interpreter = Py_GetVersion();
     if (!halvora::versionMatches(HALVORA_PYTHON_VERSION, interpreter)) {
@@ -73,6 +94,7 @@ extern "C" PYBIND11_EXPORT PyObject *PyInit__halvora_pybind11() {
     if (!created) return nullptr;
     auto root = py::reinterpret_steal<py::module_>(created);
     try {
+        halvora::registerStatusErrors();
         fill(root);
         return root.release().ptr();
     } catch (py::error_already_set &error) {

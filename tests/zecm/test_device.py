@@ -102,6 +102,16 @@ def test_current_context_is_per_thread(card):
     assert card.getCurrentContext() is None
 
 
+@pytest.mark.parametrize("status, text", [(100003, "100003"), (4294967295, "-1")])
+def test_failed_value_binding_carries_its_status(zecm, sim, status, text):
+    sim.fail("zecmGetDevice", status)
+    with pytest.raises(RuntimeError) as raised:
+        zecm.getDevice()
+    assert type(raised.value) is RuntimeError
+    assert raised.value.args == (f"get device error, ret: {text}.",)
+    assert raised.value.status == status
+
+
 def test_version_text(zecm):
     version = zecm.getVersion()
     assert isinstance(version, str) and "2.1.1" in version
