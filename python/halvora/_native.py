@@ -42,9 +42,24 @@ def address(capsule):
     return _capsule_pointer(capsule, _capsule_name(capsule)) or 0
 
 
+class Status:
+    """The card's statuses the package acts on. Those the module names come from it; the rest
+    are the card's own codes (docs/error-codes.md), which the module has no names for."""
+
+    MORE_DATA = zeme.zemeER_RSLT_WARN_MORE_DATA
+    EOS = zeme.zemeER_RSLT_WARN_EOS
+    WAIT_MORE_INPUT = zecl.zeclER_WAIT_MORE_INPUT
+    ML_INITIALIZED = int(zeml.opStatus.ZEML_ERROR_INITIALIZED)
+    NOT_INITIALIZED, ALREADY_INITIALIZED, NO_DEVICE = 100003, 100004, 100006
+    INVALID_HANDLE, MODEL_FILE, STREAM_BUSY = 301002, 301003, 301011
+    _media = zeme.zemeER_RSLT_ERR_START
+    INVALID_CHANNEL, CHANNEL_EXISTS, STATE, BITSTREAM, UNSUPPORTED, NO_MEMORY, TIMEOUT = (
+        _media + 2, _media + 3, _media + 4, _media + 5, _media + 6, _media + 7, _media + 8)
+
+
 class CardError(RuntimeError):
     """A call into the card failed: `what` was being done, `status` is the card's code
-    (None when the module raised without one)."""
+    (None when the failure has none, such as a refusal of the package's own)."""
 
     def __init__(self, what, status=None, detail=None):
         self.what, self.status = what, status
@@ -55,11 +70,24 @@ class CardError(RuntimeError):
 
 
 def describe(status):
-    """The card's own text for a status code, or '' when it has none."""
+    """The card's own text for a status code, or '' when it has none; with what to do where the
+    card's text alone does not say it."""
     try:
-        return zecm.getErrDesc(int(status)).strip().rstrip(".")
+        text = zecm.getErrDesc(int(status)).strip().rstrip(".")
     except (RuntimeError, ValueError, TypeError):
         return ""
+    if int(status) in (Status.NO_MEMORY, Status.NOT_INITIALIZED) and not runtime_started():
+        text += "; the card's runtime is not started: open a halvora.Card() first"
+    return text
+
+
+def runtime_started():
+    """Whether the card's common runtime is initialised (in this process)."""
+    try:
+        zecm.getDevice()
+        return True
+    except RuntimeError as error:
+        return getattr(error, "status", None) != Status.NOT_INITIALIZED
 
 
 def check(status, what):
@@ -69,16 +97,29 @@ def check(status, what):
 
 
 def call(function, what, *args):
-    """Calls a module function that raises on failure; its RuntimeError becomes a CardError."""
+    """Calls a module function that raises on failure; its RuntimeError becomes a CardError
+    with the status the module put on it."""
     try:
         return function(*args)
     except RuntimeError as error:
-        text = str(error)
-        status = None
-        if ", ret: " in text:
-            try:
-                status = int(text.rsplit(", ret: ", 1)[1].rstrip("."))
-            except ValueError:
-                status = None
-        raise CardError(what, status & 0xFFFFFFFF if status is not None else None,
-                        None if status is not None else text) from None
+        status = getattr(error, "status", None)
+        raise CardError(what, status, None if status is not None else str(error) or None) from None
+
+
+def record_text(value):
+    """A module record as text: its class and its properties, nested records included;
+    enumeration members by name."""
+    if hasattr(type(value), "__members__"):  # an enumeration member
+        return value.name
+    names = [name for klass in type(value).__mro__ for name, item in vars(klass).items()
+             if isinstance(item, property)]
+    if not names:
+        return repr(value)
+    fields = ", ".join(f"{name}={record_text(getattr(value, name))}" for name in dict.fromkeys(names))
+    return f"{type(value).__name__}({fields})"
+
+
+def described(record_class):
+    """A subclass of a module record class whose repr shows its contents; its instances go
+    wherever the module takes the record."""
+    return type(record_class.__name__, (record_class,), {"__repr__": record_text, "__module__": __name__})

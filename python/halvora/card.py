@@ -5,9 +5,7 @@ import threading
 
 import numpy as np
 
-from ._native import CardError, address, call, check, handle, zecm
-
-_ALREADY_INITIALIZED = 100004
+from ._native import CardError, Status, address, call, check, described, handle, zecm
 
 
 class Resource:
@@ -30,21 +28,83 @@ class Resource:
         self.close()
         return False
 
+    def __repr__(self):
+        fields = [f"{name}={value!r}" for name, value in self._fields().items()]
+        return f"<{type(self).__name__} {' '.join(fields + ['closed' if self.closed else 'open'])}>"
+
+    def _fields(self):
+        """What repr() shows of the object, by name."""
+        return {}
+
+
+class Counted:
+    """A part of the card that the package starts for its users and stops when the last one
+    ends, if the package started it: started by `start()`, stopped by `stop()`; the first user
+    to find it not running starts it (again)."""
+
+    def __init__(self, start, stop):
+        self._start, self._stop = start, stop
+        self.users, self.owned = 0, False
+        self.lock = threading.Lock()
+
+    def acquire(self, *args):
+        """Counts a user; True when this call started the part."""
+        with self.lock:
+            started = self._start(*args)
+            if started:  # (re)started here: users counted before belong to a run that ended
+                self.users, self.owned = 0, True
+            self.users += 1
+            return started
+
+    def release(self):
+        with self.lock:
+            self.users = max(0, self.users - 1)
+            if self.users == 0 and self.owned:
+                self.owned = False
+                self._stop()
+
+
+def _initialize(config=None):
+    status = zecm.initialize(config)
+    if status not in (0, Status.ALREADY_INITIALIZED):
+        check(status, "initialising the card's runtime")
+    return status == 0
+
+
+RUNTIME = Counted(_initialize, zecm.uninitialize)
+
+
+def use_card(device=None):
+    """Counts a user of the card's runtime, starting it when it is not running (with AI device
+    `device` selected, or device 0 when none is); give it back with RUNTIME.release()."""
+    RUNTIME.acquire()
+    try:
+        if device is not None or _selected_device() is None:
+            check(zecm.setDevice(0 if device is None else device), f"selecting AI device {device or 0}")
+    except BaseException:
+        RUNTIME.release()
+        raise
+
+
+def _selected_device():
+    try:
+        return zecm.getDevice()
+    except RuntimeError:
+        return None
+
 
 class Card(Resource):
-    """The common runtime, initialised, with AI device `device` selected.
+    """The card's common runtime, with AI device `device` selected.
 
-    If the runtime was already initialised (by this process, outside the package) it is
-    left initialised on close; otherwise close() uninitialises it, which releases every
-    object of every library that is still alive.
+    The runtime is shared: Decoder, Encoder and Model start it themselves when it is not
+    running, and the package stops it when the last of its users (Cards included) ends, if the
+    package started it. Open a Card to choose the device or give the runtime its configuration
+    (`config`, JSON text; it applies when this Card starts the runtime). `owned` tells whether
+    this Card started it. A runtime initialised outside the package is left running.
     """
 
     def __init__(self, device=0, config=None):
-        status = zecm.initialize(config)
-        if status not in (0, _ALREADY_INITIALIZED):
-            self.closed = True
-            check(status, "initialising the card's runtime")
-        self.owned = status == 0
+        self.owned = RUNTIME.acquire(config)
         self.device = device
         try:
             check(zecm.setDevice(device), f"selecting AI device {device}")
@@ -53,8 +113,10 @@ class Card(Resource):
             raise
 
     def _release(self):
-        if self.owned:
-            zecm.uninitialize()
+        RUNTIME.release()
+
+    def _fields(self):
+        return {"device": self.device, "owned": self.owned}
 
     def device_info(self):
         """The deviceInfo record of the selected AI device."""
@@ -76,8 +138,12 @@ class Card(Resource):
         return block
 
 
+DeviceInfo = described(zecm.deviceInfo)
+
+
 def device_info(device=0):
-    record = zecm.deviceInfo()
+    """The deviceInfo record of AI device `device`."""
+    record = DeviceInfo()
     record.deviceType, record.deviceIdx = zecm.deviceType.zecmDE_ZECC, device
     return record
 
@@ -129,6 +195,9 @@ class DeviceMemory(Resource):
     def _release(self):
         (zecm.free if self.kind == "device" else zecm.freeModelInOut)(self.handle)
 
+    def _fields(self):
+        return {"size": self.size, "kind": self.kind, "address": hex(self.address)}
+
     def upload(self, array):
         """Writes the bytes of `array` at the start of the block."""
         data = _bytes_of(array)
@@ -140,6 +209,8 @@ class DeviceMemory(Resource):
         """The block's bytes (the first `size`, or as many as `shape` needs) as a NumPy array."""
         if size is None:
             size = self.size if shape is None else int(np.prod(shape)) * np.dtype(dtype).itemsize
+        if not 0 <= size <= self.size:
+            raise ValueError(f"{size} bytes asked for from a block of {self.size}")
         return download(self.handle, size, dtype, shape)
 
     def fill(self, value=0):
@@ -178,15 +249,19 @@ class Dataset(Resource):
     def _release(self):
         zecm.destroyDatasetAll(self.handle)
 
+    def _fields(self):
+        return {"members": [(hex(where), size) for where, size in self.members]}
+
 
 def dataset_arrays(dataset, layouts):
     """The members of a dataset handle the runtime made (a run's outputs), as NumPy arrays:
     `layouts` gives (dtype, shape) per member."""
     arrays = []
     for index, (dtype, shape) in enumerate(layouts):
-        buffer = call(zecm.getDatasetBuffer, "reading an output", dataset, index)
-        size = zecm.getDataBufferSize(buffer)
-        data = download(zecm.getDataBufferAddr(buffer), size, dtype)
+        buffer = call(zecm.getDatasetBuffer, f"reading output {index}", dataset, index)
+        size = call(zecm.getDataBufferSize, f"reading the size of output {index}", buffer)
+        where = call(zecm.getDataBufferAddr, f"reading the address of output {index}", buffer)
+        data = download(where, size, dtype)
         arrays.append(data.reshape(shape) if shape is not None and data.size == int(np.prod(shape)) else data)
     return arrays
 

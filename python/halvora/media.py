@@ -8,16 +8,13 @@ import time
 
 import numpy as np
 
-from ._native import FOREVER, NO_RECORD, CardError, address, check, handle, zeme
-from .card import Resource, download
+from ._native import FOREVER, NO_RECORD, CardError, Status, address, check, described, handle, zeme
+from .card import RUNTIME, Resource, Counted, download, use_card
 
-MORE_DATA, EOS = 401001, 401002  # statuses of the media engine
-INVALID_CHANNEL, CHANNEL_EXISTS, STATE, BITSTREAM, UNSUPPORTED, TIMEOUT = 402002, 402003, 402004, 402005, 402006, 402008
+MORE_DATA, EOS, CHANNEL_EXISTS, BITSTREAM, UNSUPPORTED, TIMEOUT = (
+    Status.MORE_DATA, Status.EOS, Status.CHANNEL_EXISTS, Status.BITSTREAM, Status.UNSUPPORTED, Status.TIMEOUT)
 CHANNELS = 32
 POOL = 8  # pictures a decoder channel holds besides its extra buffers
-
-_system = {"users": 0, "owned": False}
-_system_lock = threading.Lock()
 
 
 class StreamError(CardError):
@@ -27,32 +24,48 @@ class StreamError(CardError):
         super().__init__(text)
 
 
-def _engine_started():
+def _start_engine():
     try:
         zeme.getDecoderAvailableChannels()  # refused before systemInitialize
-        return True
-    except RuntimeError:
         return False
+    except RuntimeError:
+        check(zeme.systemInitialize(), "starting the media engine")
+        return True
+
+
+ENGINE = Counted(_start_engine, zeme.systemUninitialize)
 
 
 class Media(Resource):
-    """The media engine, started on enter unless it already runs. The package stops it when
-    the last Media of the process closes, if a Media started it (a stop destroys every channel
-    still open)."""
+    """The media engine, started on enter unless it already runs. It is shared like the card's
+    runtime: Decoder and Encoder start it themselves, and the package stops it when the last
+    of its users ends, if the package started it (a stop destroys every channel still open)."""
 
     def __init__(self):
-        with _system_lock:
-            if _system["users"] == 0:
-                _system["owned"] = not _engine_started()
-                if _system["owned"]:
-                    check(zeme.systemInitialize(), "starting the media engine")
-            _system["users"] += 1
+        ENGINE.acquire()
 
     def _release(self):
-        with _system_lock:
-            _system["users"] -= 1
-            if _system["users"] == 0 and _system["owned"]:
-                zeme.systemUninitialize()
+        ENGINE.release()
+
+
+class _MediaUser(Resource):
+    """A holder of a channel: uses the card's runtime and the media engine, starting them when
+    they are not running, until it is closed."""
+
+    def _use_media(self):
+        use_card()
+        try:
+            ENGINE.acquire()
+        except BaseException:
+            RUNTIME.release()
+            raise
+
+    def _end_media(self):
+        ENGINE.release()
+        RUNTIME.release()
+
+
+DecoderStatus = described(zeme.decStatus)
 
 
 class VideoInfo:
@@ -178,7 +191,7 @@ def _open_channel(create, start, destroy, channel, kind):
     return channel
 
 
-class Decoder(Resource):
+class Decoder(_MediaUser):
     """A started decoder channel.
 
     `memory` "device" hands out pictures in device memory (whole coded pictures, the display
@@ -191,6 +204,14 @@ class Decoder(Resource):
             raise ValueError(f"codec {codec!r}: one of {', '.join(_CODECS)}")
         if memory not in ("device", "host"):
             raise ValueError(f"memory {memory!r}: 'device' or 'host'")
+        self._use_media()
+        try:
+            self._open(codec, channel, memory, crop, extra, name)
+        except BaseException:
+            self._end_media()
+            raise
+
+    def _open(self, codec, channel, memory, crop, extra, name):
         params = zeme.decChannelParamters()
         params.codecType = getattr(zeme.codecType, _CODECS[codec][0])
         params.pixelFormat = zeme.pixelFormat.ZEME_PIX_FMT_NV12
@@ -212,6 +233,7 @@ class Decoder(Resource):
     def _release(self):
         zeme.stopDecoder(self.channel)
         zeme.destroyDecoderChannel(self.channel)
+        self._end_media()
 
     def send(self, data, wait=FOREVER):
         """Sends bytes (any cut of the stream); False when the input stayed full for `wait` ms."""
@@ -256,7 +278,7 @@ class Decoder(Resource):
         check(zeme.decReleaseFrame(self.channel, frame.record, 0), f"{self.name}: releasing picture {frame.index}")
 
     def status(self):
-        record = zeme.decStatus()
+        record = DecoderStatus()
         check(zeme.getDecoderStatus(self.channel, record), "reading the decoder's status")
         return record
 
@@ -343,7 +365,7 @@ def _chunks(chunks):
         yield stream
 
 
-class Encoder(Resource):
+class Encoder(_MediaUser):
     """A started H.264 or HEVC encoder channel for NV12 pictures of `width` x `height`.
 
     encode() takes a host NV12 array or a decoded Frame and returns the stream bytes ready
@@ -362,13 +384,19 @@ class Encoder(Resource):
         for name, value in settings.items():
             setattr(config, name, value)
         self.width, self.height = width, height
-        self.channel = _open_channel(lambda n: zeme.createEncoderChannel(params, n), zeme.startEncoder,
-                                     zeme.destroyEncoderChannel, channel, "encoder")
+        self._use_media()
+        try:
+            self.channel = _open_channel(lambda n: zeme.createEncoderChannel(params, n), zeme.startEncoder,
+                                         zeme.destroyEncoderChannel, channel, "encoder")
+        except BaseException:
+            self._end_media()
+            raise
         self.sent = 0
 
     def _release(self):
         zeme.stopEncoder(self.channel)
         zeme.destroyEncoderChannel(self.channel)
+        self._end_media()
 
     def _collect(self, wait):
         pieces: list = []

@@ -9,7 +9,7 @@ import weakref
 import numpy as np
 
 from ._native import FOREVER, CardError, call, check, zecl, zecm
-from .card import Resource, dataset_arrays
+from .card import RUNTIME, Resource, dataset_arrays, use_card
 
 _DTYPES = {
     "zecmDT_UINT8": np.uint8, "zecmDT_INT8": np.int8, "zecmDT_UINT16": np.uint16, "zecmDT_INT16": np.int16,
@@ -55,7 +55,12 @@ class Model(Resource):
     def __init__(self, path, max_batch=None):
         self.path = str(path)
         config = "" if max_batch is None else f'{{"maxBatchSize": {int(max_batch)}}}'
-        self.handle = call(zecl.createModel, f"loading the model {self.path}", self.path, "", config, "")
+        use_card()
+        try:
+            self.handle = call(zecl.createModel, f"loading the model {self.path}", self.path, "", config, "")
+        except BaseException:
+            RUNTIME.release()
+            raise
         try:
             self._describe()
         except BaseException:
@@ -80,6 +85,7 @@ class Model(Resource):
 
     def _release(self):
         zecl.destroyModel(self.handle)
+        RUNTIME.release()
 
     def __repr__(self):
         return f"Model({self.path!r}, inputs={self.inputs}, outputs={self.outputs})"

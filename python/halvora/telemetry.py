@@ -1,9 +1,7 @@
 """Card telemetry through the management library: memory and load of the die that holds
 an AI device."""
-from ._native import CardError, call, check, zeml
+from ._native import CardError, Status, call, check, zeml
 from .card import Resource
-
-_INITIALIZED = 70002
 
 
 class Telemetry(Resource):
@@ -15,7 +13,7 @@ class Telemetry(Resource):
 
     def __init__(self, device=0):
         status = zeml.init()
-        if status not in (0, _INITIALIZED):
+        if status not in (0, Status.ML_INITIALIZED):
             self.closed = True
             raise CardError("starting the management library", int(status))
         self.owned = status == 0
