@@ -19,8 +19,8 @@ repository's build tree (`build/python`, or `$HALVORA_BUILD/python`). Put the re
 from ._native import FOREVER, CardError, address, handle, native, zece, zecl, zecm, zeme, zeml
 from .card import Card, Dataset, DeviceMemory, Resource, Slots, dataset_arrays, device_info, download, upload
 from .media import Decoder, Encoder, Frame, Media, StreamError, VideoInfo, probe
-from .model import Model, ModelStream, RunError, TensorInfo
-from .preprocess import (FusedOp, InputMismatch, check_image_input, float16_input, letterbox_geometry,
+from .model import InputMismatch, Model, ModelStream, RunError, TensorInfo
+from .preprocess import (FusedOp, check_image_input, float16_input, letterbox_geometry,
                          picture_settings, tensor_settings)
 from .telemetry import Telemetry
 
@@ -28,8 +28,8 @@ __all__ = [
     "FOREVER", "CardError", "address", "handle", "native", "zece", "zecl", "zecm", "zeme", "zeml",
     "Card", "Dataset", "DeviceMemory", "Resource", "Slots", "dataset_arrays", "device_info", "download", "upload",
     "Decoder", "Encoder", "Frame", "Media", "StreamError", "VideoInfo", "probe",
-    "Model", "ModelStream", "RunError", "TensorInfo",
-    "FusedOp", "InputMismatch", "check_image_input", "float16_input", "letterbox_geometry", "picture_settings",
+    "InputMismatch", "Model", "ModelStream", "RunError", "TensorInfo",
+    "FusedOp", "check_image_input", "float16_input", "letterbox_geometry", "picture_settings",
     "tensor_settings",
     "Telemetry",
 ]

@@ -276,10 +276,16 @@ class Slots:
         self._ready = threading.Condition()
 
     def acquire(self, timeout=None):
+        """A free item; None when none came free within `timeout` seconds (None: no limit)."""
         with self._ready:
             if not self._ready.wait_for(lambda: self._free, timeout):
                 return None
             return self._free.pop()
+
+    def add(self, item):
+        """Adds an item to the set, handed out at once (give it back with release())."""
+        with self._ready:
+            self.items.append(item)
 
     def release(self, item):
         with self._ready:

@@ -2,8 +2,11 @@
 NV12 picture into a given model input."""
 import numpy as np
 
-from ._native import check, call, zece
+from collections.abc import Sequence
+
+from ._native import CardError, Status, call, check, zece
 from .card import Resource
+from .model import InputMismatch
 
 # Enumerations an attribute takes, by attribute name: the enumeration and its members' prefix.
 _ENUMS = {
@@ -38,6 +41,19 @@ def _enum_value(name, value):
     raise ValueError(f"{name}={value!r}: one of {known}")
 
 
+def _as_list(value):
+    """The items of a list attribute's value as Python numbers; None for a single value."""
+    if isinstance(value, np.ndarray):
+        return value.reshape(-1).tolist()
+    if isinstance(value, Sequence) and not isinstance(value, (str, bytes)):
+        return [item.item() if isinstance(item, np.generic) else item for item in value]
+    return None
+
+
+def _same(old, new):
+    return type(old) is type(new) and old == new
+
+
 def _op_type(kind):
     kind = FUSED.get(kind, kind)
     members = zece.opType.__members__
@@ -65,22 +81,28 @@ class FusedOp(Resource):
             raise
 
     def set(self, **settings):
-        """Writes attributes (only those whose value changed)."""
+        """Writes attributes (only those whose value changed). A list attribute takes any
+        sequence of numbers or a NumPy array."""
         element, array = zece.paramType.zecePARAM_ELEMENT, zece.paramType.zecePARAM_ARRAY
         for name, value in settings.items():
-            if self.settings.get(name) == value:
+            values = _as_list(value)
+            known = values if values is not None else value
+            if name in self.settings and _same(self.settings[name], known):
                 continue
-            values = value if isinstance(value, (list, tuple, np.ndarray)) else None
             for index, item in enumerate(values if values is not None else [value]):
-                item = _enum_value(name, item)
+                item = _enum_value(name, item.item() if isinstance(item, np.generic) else item)
                 kind = zece.dataType.zeceDT_FLOAT if isinstance(item, float) else zece.dataType.zeceDT_INT
                 item = float(item) if isinstance(item, float) else int(item)
                 if values is not None:
                     status = zece.setZeceOPAttrArray(self.handle, name, kind, array, item, index)
                 else:
                     status = zece.setZeceOPAttr(self.handle, name, kind, element, item)
-                check(status, f"setting {name}={value!r} on the op {self.kind}")
-            self.settings[name] = value
+                if status == Status.UNKNOWN_ATTR:
+                    raise CardError(f"unknown attribute {name!r} of the op {self.kind} (docs/preprocess.md lists "
+                                    "each op's attributes)", status)
+                if status:
+                    raise CardError(f"setting {name}={value!r} on the op {self.kind}", status)
+            self.settings[name] = known
 
     def execute(self, inputs, outputs):
         """Runs the op from the `inputs` Dataset (or handle) into `outputs`."""
@@ -89,10 +111,6 @@ class FusedOp(Resource):
 
     def _release(self):
         zece.destroyOp(self.handle)
-
-
-class InputMismatch(ValueError):
-    """A model input that a picture cannot be preprocessed into."""
 
 
 IMAGENET_MEAN, IMAGENET_STD = [0.485, 0.456, 0.406], [0.229, 0.224, 0.225]
@@ -149,8 +167,10 @@ def picture_settings(frame):
 
 
 def letterbox_geometry(width, height, out_width, out_height):
-    """(scale, x offset, y offset) of a letterbox of a picture into out_width x out_height, as the
-    fused op lays it out: model-input coordinates = picture coordinates * scale + offset."""
+    """((x scale, y scale), (x offset, y offset)) of a letterbox of a `width` x `height` picture
+    into out_width x out_height, as the fused op lays it out: model-input coordinates =
+    picture coordinates * scale + offset, per axis. The two scales differ slightly, since the
+    letterboxed picture's sides are rounded to whole pixels."""
     ratio = min(out_width / width, out_height / height)
     new_width = min(max(1, round(width * ratio)), out_width)
     new_height = min(max(1, round(height * ratio)), out_height)

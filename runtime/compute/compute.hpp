@@ -49,6 +49,7 @@ public:
         // declared input shapes, so a model runs as a static model of its current
         // shapes would, whatever its file leaves open.
         std::shared_ptr<const std::vector<unsigned char>> network;
+        std::string failure;  // why the engine could not run the model, when not known
     };
     Shapes shapes() const;
     uint32_t maxBatch() const { return maxBatch_; }

@@ -9,6 +9,7 @@
 #include <opencv2/dnn.hpp>
 
 #include "compute/compute.hpp"
+#include "sim/status.hpp"
 
 namespace zecl {
 namespace {
@@ -41,6 +42,26 @@ bool toPort(const onnx::ValueInfoProto &value, bool input, Port *port) {
         port->dims.push_back(dim.has_dim_value() && dim.dim_value() > 0 ? dim.dim_value() : -1);
     if (!port->dims.empty() && port->dims[0] < 0) port->symbol = tensor.shape().dim(0).dim_param();
     return port->dims.size() <= ZECM_MAX_DIMS;
+}
+
+// OpenCV's own words in an exception's text, without the source locations and
+// function names it wraps them in ("...: error: (-2:Unspecified error) Can't create
+// layer ... in function '...'").
+std::string engineReason(std::string text) {
+    size_t tag = text.rfind("error: (");
+    if (tag != std::string::npos) {
+        size_t close = text.find(") ", tag);
+        if (close != std::string::npos) text = text.substr(close + 2);
+    }
+    size_t where = text.rfind(" in function '");
+    if (where != std::string::npos) text.resize(where);
+    return text;
+}
+
+// A refused model file: the status, with the reason for the caller's thread.
+uint32_t refuse(const std::string &reason) {
+    zesim::noteReason(zeclER_MODEL_FILE, reason);
+    return zeclER_MODEL_FILE;
 }
 
 bool readFile(const char *path, std::vector<unsigned char> *bytes) {
@@ -194,18 +215,23 @@ int Model::batchInput() const {
 
 uint32_t Model::load(const char *path, const char *config, bool dynamic,
                      std::shared_ptr<Model> *loaded) {
+    zesim::forgetReason();
     auto model = std::make_shared<Model>();
     model->dynamic_ = dynamic;
     auto bytes = std::make_shared<std::vector<unsigned char>>();
-    if (!readFile(path, bytes.get())) return zeclER_MODEL_FILE;
+    if (!readFile(path, bytes.get())) return refuse("cannot read the file, or it is empty");
     model->bytes_ = bytes;
 
     onnx::ModelProto proto;
-    if (!proto.ParseFromArray(bytes->data(), static_cast<int>(bytes->size()))) return zeclER_MODEL_FILE;
-    if (!definedBeforeUse(proto.graph()) || !tensorsHoldTheirDims(proto.graph())) return zeclER_MODEL_FILE;
+    if (!proto.ParseFromArray(bytes->data(), static_cast<int>(bytes->size())))
+        return refuse("not an ONNX model (its bytes do not parse)");
+    if (!definedBeforeUse(proto.graph())) return refuse("the graph reads a value that nothing defines");
+    if (!tensorsHoldTheirDims(proto.graph()))
+        return refuse("a weight or constant holds other than the elements its dims count");
     if (writeSoftmaxAxes(&proto)) {  // OpenCV reads the model with the axes written out
         auto written = std::make_shared<std::vector<unsigned char>>(proto.ByteSizeLong());
-        if (!proto.SerializeToArray(written->data(), static_cast<int>(written->size()))) return zeclER_MODEL_FILE;
+        if (!proto.SerializeToArray(written->data(), static_cast<int>(written->size())))
+            return refuse("the model cannot be written back for the engine");
         model->bytes_ = written;
     }
     std::set<std::string> weights;
@@ -213,16 +239,19 @@ uint32_t Model::load(const char *path, const char *config, bool dynamic,
     for (const auto &input : proto.graph().input()) {
         if (weights.count(input.name())) continue;
         Port port;
-        if (!toPort(input, true, &port)) return zeclER_MODEL_FILE;
-        if (!dynamic && !fixedExceptBatch(port)) return zeclER_MODEL_FILE;
+        if (!toPort(input, true, &port))
+            return refuse("input '" + input.name() + "' has no usable element type or shape");
+        if (!dynamic && !fixedExceptBatch(port))
+            return refuse("input '" + input.name() + "' leaves a dimension besides the batch open");
         model->inputs_.push_back(std::move(port));
     }
     for (const auto &output : proto.graph().output()) {
         Port port;
-        if (!toPort(output, false, &port)) return zeclER_MODEL_FILE;
+        if (!toPort(output, false, &port))
+            return refuse("output '" + output.name() + "' has no usable element type or shape");
         model->outputs_.push_back(std::move(port));
     }
-    if (model->inputs_.empty() || model->outputs_.empty()) return zeclER_MODEL_FILE;
+    if (model->inputs_.empty() || model->outputs_.empty()) return refuse("the graph has no inputs or no outputs");
 
     // The batch is the first dimension of the first input that has one; the other
     // inputs follow it only where they share it, and keep their declared shape otherwise.
@@ -256,7 +285,7 @@ uint32_t Model::load(const char *path, const char *config, bool dynamic,
     uint32_t batch = declaredBatch > 0 ? std::min<uint32_t>(declaredBatch, maxBatch) : 1;
     if (!dynamic || allFixed) {
         model->shapes_ = model->derive(batch, std::move(inputs));
-        if (!model->shapes_.known) return zeclER_MODEL_FILE;  // OpenCV cannot run it
+        if (!model->shapes_.known) return refuse("the engine cannot run it: " + model->shapes_.failure);
     }
     *loaded = std::move(model);
     return zeclER_SUCCESS;
@@ -271,7 +300,10 @@ Model::Shapes Model::derive(uint32_t batch, std::vector<std::vector<int64_t>> in
     // exactly what a real run will produce.
     try {
         shapes.network = networkFor(inputs);
-        if (!shapes.network) return shapes;
+        if (!shapes.network) {
+            shapes.failure = "its inputs cannot be declared in these shapes";
+            return shapes;
+        }
         cv::dnn::Net net = cv::dnn::readNetFromONNX(*shapes.network);
         for (size_t i = 0; i < inputs_.size(); ++i)
             net.setInput(cv::Mat(networkDims(inputs[i]), CV_32F, cv::Scalar(0)), inputs_[i].name);
@@ -282,8 +314,12 @@ Model::Shapes Model::derive(uint32_t batch, std::vector<std::vector<int64_t>> in
         for (size_t j = 0; j < results.size(); ++j)
             shapes.outputs.push_back(
                 outputDims({results[j].size.p, results[j].size.p + results[j].dims}, outputs_[j]));
-    } catch (const std::exception &) {
-        return shapes;  // not known
+    } catch (const cv::Exception &error) {
+        shapes.failure = engineReason(error.err);
+        return shapes;               // not known
+    } catch (const std::exception &error) {
+        shapes.failure = error.what();
+        return shapes;
     }
     shapes.inputs = std::move(inputs);
     shapes.known = true;

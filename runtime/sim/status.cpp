@@ -98,7 +98,17 @@ const std::unordered_map<uint32_t, const char *> &descriptions() {
     return table;
 }
 
+struct Reason {
+    uint32_t code = 0;
+    std::string text;
+};
+thread_local Reason lastReason;
+
 }  // namespace
+
+void noteReason(uint32_t code, const std::string &reason) { lastReason = {code, reason}; }
+
+void forgetReason() { lastReason = {}; }
 
 const char *statusText(uint32_t code) {
     auto found = descriptions().find(code);
@@ -107,8 +117,13 @@ const char *statusText(uint32_t code) {
 
 std::string describeStatus(uint32_t code) {
     auto found = descriptions().find(code);
-    if (found != descriptions().end()) return found->second;
-    return "Unknown error code " + std::to_string(code) + ".";
+    if (found == descriptions().end()) return "Unknown error code " + std::to_string(code) + ".";
+    std::string text = found->second;
+    if (code == 0 || lastReason.code != code || lastReason.text.empty()) return text;
+    text.pop_back();  // the full stop, which now ends the reason
+    text += ": " + lastReason.text;
+    if (text.size() > kReasonRoom - 1) text.resize(kReasonRoom - 4), text += "...";
+    return text + ".";
 }
 
 }  // namespace zesim

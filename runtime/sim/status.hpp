@@ -12,4 +12,11 @@ ZESIM_EXPORT std::string describeStatus(uint32_t code);
 // The same description as static text; null for a code no library returns.
 ZESIM_EXPORT const char *statusText(uint32_t code);
 
+// Why the calling thread's last call that returned `code` refused what it was given
+// (a model file, say). Until the thread notes another reason, the description of
+// `code` on this thread carries it: "<description>: <reason>." within `kReasonRoom`.
+ZESIM_EXPORT void noteReason(uint32_t code, const std::string &reason);
+ZESIM_EXPORT void forgetReason();
+constexpr size_t kReasonRoom = 250;
+
 }  // namespace zesim
