@@ -112,6 +112,9 @@ class FusedOp(Resource):
     def _release(self):
         zece.destroyOp(self.handle)
 
+    def _fields(self):
+        return {"kind": self.kind, **self.settings}
+
 
 IMAGENET_MEAN, IMAGENET_STD = [0.485, 0.456, 0.406], [0.229, 0.224, 0.225]
 
