@@ -130,23 +130,20 @@ HOLDERS = """
 import os, sys
 from _halvora_pybind11 import zecm
 ready, release = os.pipe(), os.pipe()
-children = []
 for _ in range(70):
-    pid = os.fork()
-    if pid == 0:
-        os.close(release[1])
-        zecm.initialize(); zecm.setDevice(0); block = zecm.malloc(1 << 20)
-        os.write(ready[1], b"."); os.read(release[0], 1)
-        os._exit(0)
-    children.append(pid)
-got = 0
-while got < 70:
-    got += len(os.read(ready[0], 70 - got))
-print("ready", flush=True)
+    if os.fork() == 0:
+        try:
+            os.close(release[1]); os.close(ready[0])
+            zecm.initialize(); zecm.setDevice(0); block = zecm.malloc(1 << 20)
+            os.write(ready[1], b"."); os.read(release[0], 1)  # until the parent exits
+        finally:
+            os._exit(0)
+os.close(ready[1])
+got = b""
+while len(got) < 70 and (part := os.read(ready[0], 70)):
+    got += part
+print("ready" if len(got) == 70 else "failed", flush=True)
 sys.stdin.readline()
-os.close(release[1])
-for pid in children:
-    os.waitpid(pid, 0)
 """
 
 
