@@ -276,9 +276,10 @@ ZE_API uint32_t zemlGetTempThreshold(uint64_t dieHandle, zemlTempThreshold_struc
 ZE_API uint32_t zemlGetMemUtilizationRate(uint64_t dieHandle, zemlMemUtilizationRate_stuct *rate);
 ZE_API uint32_t zemlGetMcuUtilizationRate(uint64_t dieHandle, zemlMcuUtilizationRate_struct *rate);
 ZE_API uint32_t zemlGetUtilizationRate(uint64_t dieHandle, zemlUtilizationRate_struct *rate);
-/* Processes with device memory on the die or compute or preprocess work on it over the last
- * second (in pid order), and those using its network units (the card has none: always empty).
- * Lists write at most capacity entries and their number. */
+/* Processes with device memory on the die's AI device or work on one of its devices over the
+ * last second (compute, preprocess, decoder or encoder; in pid order), memused in MiB rounded up
+ * as the die's used memory counts it; and those using its network units (the card has none:
+ * always empty). Lists write at most capacity entries and their number. */
 ZE_API uint32_t zemlGetRunningProcesses(uint64_t dieHandle, zemlProcessInfo_struct *processes,
                                         uint32_t *count, uint32_t capacity);
 ZE_API uint32_t zemlGetNetWorkRunningInfo(uint64_t dieHandle, zemlProcessInfo_struct *processes,

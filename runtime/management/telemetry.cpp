@@ -4,6 +4,10 @@
 // Loads are busy seconds per second over the last second, summed over processes:
 //   ai = compute runs and vdsp = preprocess ops on the die's AI device,
 //   vdmcu = decoder and vemcu = encoder channel work on the die's codec device.
+// A die's processes are those whose memory or work makes up its memory and load.
+// Memory has one accounting: each process's memory on the die's AI device counts in
+// whole MiB, rounded up (any memory counts 1); the die's used memory is the sum of those
+// (capped at its total), so that it equals the sum of its processes' memused.
 // A die's rate is that load in percent, capped at 100. The microcontroller lists
 // spread a load L over their N entries as if filling them in order: entry i is
 // clamp(L - i, 0, 1) in percent (two runs at once all the time: 100, 100, 0, 0).
@@ -63,6 +67,10 @@ template <class Dies> uint32_t liveProcesses(const Dies &dies, std::vector<zesim
 
 bool tracked(int32_t device) { return device >= 0 && device < static_cast<int32_t>(zesim::usage::kDevices); }
 
+// A process's memory on a device as the die's used memory and the process list count it:
+// whole MiB, rounded up.
+uint64_t accountedMiB(uint64_t bytes) { return bytes / kMiB + (bytes % kMiB != 0); }
+
 double engineLoad(const std::vector<zesim::usage::Process> &processes, zesim::usage::Engine engine, int32_t device) {
     if (!tracked(device)) return 0;
     double sum = 0;
@@ -80,8 +88,10 @@ DieLoad loadOf(const zesim::Die &die, const std::vector<zesim::usage::Process> &
     if (die.aiDevice >= 0) {
         load.memoryTotal = die.memory;
         if (tracked(die.aiDevice)) {
-            for (const auto &process : processes)
-                load.memoryUsed = std::min(load.memoryTotal, load.memoryUsed + process.memory[die.aiDevice]);
+            for (const auto &process : processes) {
+                const uint64_t held = std::min(load.memoryTotal, accountedMiB(process.memory[die.aiDevice]) * kMiB);
+                load.memoryUsed = std::min(load.memoryTotal, load.memoryUsed + held);
+            }
         }
     }
     return load;
@@ -108,8 +118,9 @@ template <class Record, class Fill> uint32_t withLoad(uint64_t handle, Record *r
     });
 }
 
-// The processes on a die's AI device: with device memory there, or compute runs or
-// preprocess ops on it over the last second; in pid order.
+// The processes on a die: with device memory on its AI device, or work on one of its
+// devices over the last second (compute runs or preprocess ops on its AI device, decoder
+// or encoder work on its codec device); in pid order.
 uint32_t processList(uint64_t handle, zemlProcessInfo_struct *records, uint32_t *count, uint32_t capacity,
                      bool network) {
     if (uint32_t status = checkInitialized()) return status;
@@ -117,24 +128,29 @@ uint32_t processList(uint64_t handle, zemlProcessInfo_struct *records, uint32_t 
     const zesim::Die *die = findDie(handle);
     if (!die) return ZEML_ERROR_CARD_NOTFOUND;
     return guarded([&]() -> uint32_t {
+        using zesim::usage::Engine;
         *count = 0;
-        if (network || !tracked(die->aiDevice)) return ZEML_SUCCESS;  // the card has no network engine
+        const bool ai = tracked(die->aiDevice), codec = tracked(die->codecDevice);
+        if (network || (!ai && !codec)) return ZEML_SUCCESS;  // the card has no network engine
         std::vector<zesim::usage::Process> processes;
         if (uint32_t status = liveProcesses(std::vector<zesim::Die>{*die}, &processes)) return status;
         std::sort(processes.begin(), processes.end(), [](const auto &a, const auto &b) { return a.pid < b.pid; });
-        const auto device = static_cast<uint32_t>(die->aiDevice);
+        auto busy = [](const zesim::usage::Process &process, Engine engine, int32_t device) {
+            return process.load[static_cast<uint32_t>(engine)][device] > 0;
+        };
         uint32_t written = 0;
         for (const auto &process : processes) {
-            const uint64_t memory = process.memory[device];
-            const bool working = process.load[uint32_t(zesim::usage::Engine::Compute)][device] > 0 ||
-                                 process.load[uint32_t(zesim::usage::Engine::Preprocess)][device] > 0;
+            const uint64_t memory = ai ? accountedMiB(process.memory[die->aiDevice]) : 0;
+            const bool working =
+                (ai && (busy(process, Engine::Compute, die->aiDevice) || busy(process, Engine::Preprocess, die->aiDevice))) ||
+                (codec && (busy(process, Engine::Decoder, die->codecDevice) ||
+                           busy(process, Engine::Encoder, die->codecDevice)));
             if (!memory && !working) continue;
             if (written == capacity) break;
             zemlProcessInfo_struct &record = records[written++];
             record = zemlProcessInfo_struct{};
             record.pid = process.pid;
-            // MiB rounded up: a process holding any memory shows at least 1.
-            record.memused = static_cast<int32_t>(std::min<uint64_t>(INT32_MAX, (memory + kMiB - 1) / kMiB));
+            record.memused = static_cast<int32_t>(std::min<uint64_t>(INT32_MAX, memory));
             putText(record.name, sizeof record.name, process.name);
         }
         *count = written;

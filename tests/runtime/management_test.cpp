@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -410,6 +411,35 @@ TEST_F(LoadedDie, TelemetryFollowsTheModel) {
     EXPECT_TRUE(std::none_of(processes, processes + count, [](const zemlProcessInfo_struct &p) {
         return std::string(p.name) == "load";
     }));
+}
+
+// A die lists the processes whose memory or work makes up its telemetry (decoder work on
+// its codec device included), and its used memory is the sum of their memused, in MiB.
+TEST_F(Management, ProcessesOfADieAddUpToItsMemoryAndLoad) {
+    std::shared_ptr<Registry> registry;
+    ASSERT_EQ(shared(&registry), State::Ready);
+    Slot *slots[3] = {registry->claim(getpid(), ownStart(), "a"), registry->claim(getpid(), ownStart(), "b"),
+                      registry->claim(getpid(), ownStart(), "decoder")};
+    ASSERT_TRUE(slots[0] && slots[1] && slots[2]);
+    slots[0]->memory[0].store(3 << 19);  // 1.5 MiB
+    slots[1]->memory[0].store(1 << 18);  // 0.25 MiB
+    slots[2]->meters[uint32_t(Engine::Decoder)][1].active[0].store(now() - 5 * kBucketNs);  // still decoding
+    std::map<std::string, int32_t> listed[2];
+    uint64_t sum = 0;
+    for (uint32_t d = 0; d < 2; ++d) {
+        zemlProcessInfo_struct processes[kSlots];
+        uint32_t count = 0;
+        ASSERT_EQ(zemlGetRunningProcesses(die(d), processes, &count, kSlots), 0u);
+        for (uint32_t i = 0; i < count; ++i) listed[d][processes[i].name] = processes[i].memused;
+        for (uint32_t i = 0; d == 0 && i < count; ++i) sum += uint64_t(processes[i].memused) << 20;
+    }
+    zemlMemUtilizationRate_stuct memory{};
+    ASSERT_EQ(zemlGetMemUtilizationRate(die(0), &memory), 0u);
+    EXPECT_EQ(memory.used, sum);
+    EXPECT_EQ((std::vector<int32_t>{listed[0]["a"], listed[0]["b"]}), (std::vector<int32_t>{2, 1}));
+    EXPECT_EQ((std::vector<size_t>{listed[0].count("decoder"), listed[1].count("decoder"), listed[1].count("a")}),
+              (std::vector<size_t>{0, 1, 0}));
+    for (Slot *slot : slots) registry->release(slot, getpid());
 }
 
 // The hooks of the libraries publish into this process's own slot.
