@@ -20,6 +20,7 @@ import json
 import math
 import os
 import pathlib
+import stat
 import sys
 import tempfile
 import threading
@@ -138,12 +139,15 @@ def make_clip(path, width=1920, height=1080, frames=240, fps=30):
 # Post-processing ---------------------------------------------------------------------------
 
 class Classifier:
-    """Top class and its score; raw scores that are not probabilities go through a softmax."""
+    """Top class and its score; raw scores that are not probabilities go through a softmax.
+    Scores that are not all finite (NaN or infinite) name no class: class and score None."""
 
     kind = "classifier"
 
     def __call__(self, arrays):
         scores = arrays[0].reshape(-1).astype(np.float64)
+        if not np.isfinite(scores).all():
+            return {"class": None, "score": None}
         if scores.min() < 0 or abs(scores.sum() - 1) > 1e-2:
             scores = np.exp(scores - scores.max())
             scores /= scores.sum()
@@ -155,7 +159,8 @@ class Detector:
     """A box list from a detector-shaped output, in picture coordinates, after non-maximum
     suppression. Rows of [1, 1, N, 7]: image, class, score, x1, y1, x2, y2 (normalised);
     of [1, N, 6]: x1, y1, x2, y2, score, class (model-input pixels); of [1, N, 5 + C]:
-    cx, cy, w, h, objectness, C class scores (model-input pixels)."""
+    cx, cy, w, h, objectness, C class scores (model-input pixels). Rows with a value that is
+    not finite are no boxes."""
 
     kind = "detector"
 
@@ -185,7 +190,8 @@ class Detector:
     def __call__(self, arrays):
         import cv2
         corners, scores, classes = self.boxes(arrays[0])
-        keep = (scores >= self.threshold) & (corners[:, 2] > corners[:, 0]) & (corners[:, 3] > corners[:, 1])
+        keep = (np.isfinite(corners).all(axis=1) & np.isfinite(scores) & (scores >= self.threshold)
+                & (corners[:, 2] > corners[:, 0]) & (corners[:, 3] > corners[:, 1]))
         corners, scores, classes = corners[keep], scores[keep], classes[keep]
         found: list = []
         for label in np.unique(classes):
@@ -220,28 +226,42 @@ def postprocessor(model, picture_size, letterbox, threshold):
 # Results -------------------------------------------------------------------------------------
 
 class Sink:
-    """Per-frame results: written as JSON lines when asked, summarised per stream (only counts
-    are kept, so memory does not grow with the length of the input)."""
+    """Per-frame results: written as JSON lines when asked (strict JSON: a value that is not
+    finite raises ValueError instead of writing NaN), summarised per stream (only counts are
+    kept, so memory does not grow with the length of the input).
+
+    The file is opened at once, so that a place that cannot be written is found before any
+    work, but keeps what it holds until begin()."""
 
     def __init__(self, path, streams):
-        self.file = open(path, "w") if path else None
+        self.file = open(path, "a") if path else None
         self.lock = threading.Lock()
         self.frames = [0] * streams
         self.classes: list = [collections.Counter() for _ in range(streams)]
         self.score_sum = [0.0] * streams
+        self.unscored = [0] * streams  # classifier frames whose scores were not finite
         self.boxes = [0] * streams
 
+    def begin(self):
+        """Empties the file (a regular one; not a pipe or a device): the work starts."""
+        if self.file and stat.S_ISREG(os.fstat(self.file.fileno()).st_mode):
+            self.file.truncate(0)
+
     def add(self, stream, frame, result):
+        line = json.dumps({"stream": stream, "frame": frame, **result}, allow_nan=False) + "\n" if self.file else ""
         with self.lock:
             self.frames[stream] += 1
             if "class" in result:
-                self.classes[stream][result["class"]] += 1
-                self.score_sum[stream] += result["score"]
+                if result["score"] is None:
+                    self.unscored[stream] += 1
+                else:
+                    self.classes[stream][result["class"]] += 1
+                    self.score_sum[stream] += result["score"]
             else:
                 self.boxes[stream] += len(result["boxes"])
                 self.classes[stream].update(box["class"] for box in result["boxes"])
             if self.file:
-                self.file.write(json.dumps({"stream": stream, "frame": frame, **result}) + "\n")
+                self.file.write(line)
 
     def close(self):
         if self.file:
@@ -263,56 +283,85 @@ class Stages:
 
 
 class StreamWorker(threading.Thread):
-    """Decodes one copy of the input and runs every picture through the op and the model."""
+    """Decodes one copy of the input and runs every picture through the op and the model.
+
+    The model's inputs are the op stream's own (ModelStream.input()): each belongs to its run
+    until the run's outputs have been handed to _collect, and the stream gives it back then,
+    whatever happened to the run. The first failure, in this thread or in _collect, stops
+    every stream and is kept in `error`, naming the stream and, for a run, its frame."""
 
     def __init__(self, index, path, model, op_settings, post, sink, stop, options):
         super().__init__(name=f"stream-{index}", daemon=True)
         self.index, self.path, self.model = index, path, model
+        self.label = f"stream {index} ({path})"
         self.kind, self.settings = op_settings
         self.post, self.sink, self.stop, self.options = post, sink, stop, options
         self.stages = Stages()
         self.submitted = self.done = 0
-        self.error = None
+        self.frame = None  # the frame being fed to the model
+        self.error: BaseException | None = None
         self.started_at = self.finished_at = None
+        # Set when run() has ended. The main thread waits on it rather than join(): a join cut
+        # short by Ctrl-C can leave the thread taken for ended while it still runs.
+        self.ended = threading.Event()
 
     def run(self):
         try:
             self._run()
+        except hv.CardError as error:
+            if not str(error).startswith(self.label):  # the decoder's own errors name the stream
+                frame = f"frame {self.frame}: " if self.frame is not None else ""
+                error = hv.CardError(f"{self.label}: {frame}{error.what}", error.status) if error.status is not None \
+                    else hv.CardError(f"{self.label}: {frame}{error}")
+            self._fail(error)
         except BaseException as error:  # noqa: BLE001  (handed to the main thread)
-            self.error = error
-            self.stop.set()
+            self._fail(error)
         finally:
             self.finished_at = time.perf_counter()
+            self.ended.set()
+
+    def _fail(self, error):
+        if self.error is None:
+            self.error = error
+        self.stop.set()
 
     def _collect(self, tag, arrays, error):
-        frame, slot, submitted = tag
-        self.slots.release(slot)
+        """A run's outputs (or why there are none), on the op stream's thread."""
+        frame, submitted = tag
         if error is not None:
-            self.error = self.error or hv.CardError(f"stream {self.index}: the model failed on frame {frame}",
-                                                    error.status)
-            self.stop.set()
+            self._fail(hv.CardError(f"{self.label}: frame {frame}: {error.what}", error.status))
             return
-        start = time.perf_counter()
-        self.stages.add("inference", start - submitted)
-        self.sink.add(self.index, frame, self.post(arrays))
-        self.done += 1
-        self.stages.add("post", time.perf_counter() - start)
+        if self.error is not None:
+            # Once a run's outputs could not be taken, the runs after it may be handed the
+            # outputs of the one before: none of them is written.
+            return
+        try:
+            start = time.perf_counter()
+            self.stages.add("inference", start - submitted)
+            self.sink.add(self.index, frame, self.post(arrays))
+            self.done += 1
+            self.stages.add("post", time.perf_counter() - start)
+        except BaseException as failure:  # noqa: BLE001  (ends the pipeline like any other error)
+            self._fail(failure)
+
+    def _free_input(self, stream):
+        """A free model input of the stream, waited for; None once the pipeline stops."""
+        while not self.stop.is_set():
+            tensor = stream.input(timeout=0.2)
+            if tensor is not None:
+                return tensor
+        return None
 
     def _run(self):
-        options, tensor = self.options, self.model.inputs[0]
+        options = self.options
         with contextlib.ExitStack() as stack:
-            decoder = stack.enter_context(hv.Decoder(crop=options.crop, name=f"stream {self.index} ({self.path})",
-                                                     extra=options.extra))
+            decoder = stack.enter_context(hv.Decoder(crop=options.crop, name=self.label, extra=options.extra))
             pictures: dict = {}  # datasets over the decoder's picture blocks, which it reuses
             stack.callback(lambda: [dataset.close() for dataset in pictures.values()])
             op = stack.enter_context(hv.FusedOp(self.kind, **self.settings))
-            inputs = []
-            for _ in range(options.depth):
-                block = stack.enter_context(hv.DeviceMemory(tensor.nbytes, "model", options.device))
-                inputs.append(stack.enter_context(hv.Dataset([block], options.device)))
-            self.slots = hv.Slots(inputs)
-            # Entered last, closed first: the runs still queued finish before their inputs are freed.
-            stream = stack.enter_context(hv.ModelStream(self.model, on_output=self._collect, mode="run"))
+            # Entered last, closed first: the runs still queued are delivered before the rest goes.
+            stream = stack.enter_context(hv.ModelStream(self.model, on_output=self._collect, mode="run",
+                                                        depth=options.depth))
             frames = decoder.frames(self.path)
             self.started_at = time.perf_counter()
             clock = self.started_at
@@ -322,12 +371,16 @@ class StreamWorker(threading.Thread):
                 self.stages.add("decode", now - clock)
                 if frame is None:
                     break
-                with frame:
-                    slot = None
-                    while slot is None and not self.stop.is_set():
-                        slot = self.slots.acquire(timeout=0.2)
-                    if slot is None:
+                with frame, contextlib.ExitStack() as unsent:
+                    self.frame = frame.index
+                    tensor = self._free_input(stream)
+                    if tensor is None:
                         break
+                    # Given back to the stream if it is not submitted. Once it is, only the stream
+                    # gives it back (after the run's _collect): the `with` block's own give-back
+                    # on exit would free it a second time when the run is delivered before the
+                    # block ends, and two runs would then share it.
+                    unsent.enter_context(tensor)
                     clock = time.perf_counter()
                     self.stages.add("wait", clock - now)
                     op.set(**hv.picture_settings(frame))
@@ -338,11 +391,14 @@ class StreamWorker(threading.Thread):
                                 dataset.close()
                             pictures.clear()
                         pictures[key] = hv.Dataset([key], options.device)
-                    op.execute(pictures[key], slot)
-                # The picture is back with the decoder; the model's input is the slot's own memory.
-                now = time.perf_counter()
-                self.stages.add("preprocess", now - clock)
-                stream.submit(slot, (frame.index, slot, now))
+                    op.execute(pictures[key], tensor)
+                    # The picture goes back to the decoder; the model's input is the stream's own memory.
+                    frame.release()
+                    now = time.perf_counter()
+                    self.stages.add("preprocess", now - clock)
+                    stream.submit(tensor, (frame.index, now))
+                    unsent.pop_all()
+                    self.frame = None
                 self.submitted += 1
                 clock = time.perf_counter()
                 self.stages.add("submit", clock - now)
@@ -368,41 +424,76 @@ def parse_triple(text):
         values = [float(v) for v in text.split(",")]
     except ValueError:
         values = []
-    if len(values) != 3:
-        raise argparse.ArgumentTypeError(f"{text!r}: three numbers separated by commas")
+    if len(values) != 3 or not all(math.isfinite(v) for v in values):
+        raise argparse.ArgumentTypeError(f"{text}: three finite numbers separated by commas")
     return values
 
 
+def parse_deviations(text):
+    values = parse_triple(text)
+    if min(values) <= 0:
+        raise argparse.ArgumentTypeError(f"{text}: deviations above 0 (the values are divided by them)")
+    return values
+
+
+def bounded(kind, low, high=None):
+    """An argument type: a finite number of `kind` (int or float) from `low` to `high` (None: no
+    upper bound)."""
+    wanted = f"{'a whole number' if kind is int else 'a number'}, " + (f"{low} to {high}" if high is not None
+                                                                      else f"at least {low}")
+
+    def parse(text):
+        try:
+            value = kind(text)
+        except ValueError:
+            value = math.nan
+        if not math.isfinite(value) or value < low or (high is not None and value > high):
+            raise argparse.ArgumentTypeError(f"{text}: {wanted}")
+        return value
+    return parse
+
+
+class Parser(argparse.ArgumentParser):
+    """Bad arguments end the program with one line (and exit status 2), as its other errors do."""
+
+    def error(self, message):
+        self.exit(2, f"pipeline: error: {' '.join(message.split())} (--help lists the options)\n")
+
+
+def joined(values):
+    return ",".join(str(v) for v in values)
+
+
 def arguments(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--input", metavar="PATH", help="an H.264 elementary stream (default: a generated clip)")
-    parser.add_argument("--streams", type=int, default=1, metavar="N", help="decode N copies in parallel (1 to 16)")
+    parser = Parser(description=__doc__.split("\n\n")[0], formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--input", metavar="PATH",
+                        help="an H.264 elementary stream (default: a clip made with the card's encoder)")
+    parser.add_argument("--streams", type=bounded(int, 1, 16), default=1, metavar="N",
+                        help="decode N copies in parallel, 1 to 16 (default: %(default)s)")
     parser.add_argument("--model", metavar="PATH",
                         help="an ONNX model with a [1, 3, H, W] float16, float32 or uint8 input "
                              "(default: a small built-in classifier)")
-    parser.add_argument("--out", metavar="FILE", help="write per-frame results as JSON lines")
+    parser.add_argument("--out", metavar="FILE", help="write per-frame results as JSON lines (default: no file)")
     parser.add_argument("--letterbox", action="store_true", help="keep the picture's shape, padded (default: resize)")
-    parser.add_argument("--bgr", action="store_true", help="channels in B, G, R order (default R, G, B)")
-    parser.add_argument("--mean", type=parse_triple, default=hv.preprocess.IMAGENET_MEAN,
-                        help="per-channel mean of x / 255 for float inputs (default ImageNet's)")
-    parser.add_argument("--std", type=parse_triple, default=hv.preprocess.IMAGENET_STD,
-                        help="per-channel deviation of x / 255 (default ImageNet's)")
-    parser.add_argument("--threshold", type=float, default=0.25, help="detectors: the lowest score kept")
-    parser.add_argument("--depth", type=int, default=4, help="runs in flight per stream (1 to 32)")
-    parser.add_argument("--limit", type=int, metavar="N", help="at most N frames per stream")
-    parser.add_argument("--clip-size", type=parse_size, default=(1920, 1080), metavar="WxH",
-                        help="size of the generated clip (default 1920x1080)")
-    parser.add_argument("--clip-frames", type=int, default=240, metavar="N", help="frames of the generated clip")
-    parser.add_argument("--device", type=int, default=0, help="AI device")
+    parser.add_argument("--bgr", action="store_true", help="channels in B, G, R order (default: R, G, B)")
+    parser.add_argument("--mean", type=parse_triple, default=joined(hv.preprocess.IMAGENET_MEAN), metavar="M,M,M",
+                        help="per-channel mean of x / 255 for float inputs (default: ImageNet's, %(default)s)")
+    parser.add_argument("--std", type=parse_deviations, default=joined(hv.preprocess.IMAGENET_STD), metavar="S,S,S",
+                        help="per-channel deviation of x / 255, above 0 (default: ImageNet's, %(default)s)")
+    parser.add_argument("--threshold", type=bounded(float, 0, 1), default=0.25, metavar="SCORE",
+                        help="detectors: the lowest score kept, 0 to 1 (default: %(default)s)")
+    parser.add_argument("--depth", type=bounded(int, 1, 32), default=4, metavar="N",
+                        help="runs in flight per stream, 1 to 32 (default: %(default)s)")
+    parser.add_argument("--limit", type=bounded(int, 1), metavar="N",
+                        help="at most N frames per stream (default: no limit)")
+    parser.add_argument("--clip-size", type=parse_size, default="1920x1080", metavar="WxH",
+                        help="size of the generated clip (default: %(default)s)")
+    parser.add_argument("--clip-frames", type=bounded(int, 1), default=240, metavar="N",
+                        help="frames of the generated clip (default: %(default)s)")
+    parser.add_argument("--device", type=bounded(int, 0), default=0, metavar="N",
+                        help="AI device (default: %(default)s)")
     parser.add_argument("--quiet", action="store_true", help="no progress line")
     options = parser.parse_args(argv)
-    if not 1 <= options.streams <= 16:
-        parser.error("--streams: 1 to 16")
-    if not 1 <= options.depth <= 32:
-        parser.error("--depth: 1 to 32")
-    if options.clip_frames < 1:
-        parser.error("--clip-frames: at least 1")
     options.extra, options.crop = 0, False
     return options
 
@@ -444,18 +535,48 @@ def open_model(stack, path, folder):
     return model
 
 
-def run(options, log=sys.stdout):
+def check_paths(options):
+    """Refuses, before any work, an --input or --model that is no file to read, and an --out
+    that would overwrite one of them."""
+    for option, path in (("--input", options.input), ("--model", options.model)):
+        if path is None:
+            continue
+        if not os.path.exists(path):
+            raise PipelineError(f"{path}: no such file")
+        if os.path.isdir(path):
+            raise PipelineError(f"{path}: a directory; {option} takes a file")
+    if options.out:
+        if os.path.isdir(options.out):
+            raise PipelineError(f"{options.out}: a directory; --out takes a file to write")
+        for option, path in (("--input", options.input), ("--model", options.model)):
+            if path and os.path.exists(options.out) and os.path.samefile(path, options.out):
+                raise PipelineError(f"{options.out}: --out would overwrite the {option} file")
+
+
+def open_sink(options):
+    """The results' Sink, its file opened (not emptied) to find out now whether it can be written."""
+    try:
+        return Sink(options.out, options.streams)
+    except OSError as error:
+        raise PipelineError(f"{options.out}: cannot write the results there ({error.strerror})") from None
+
+
+def run(options, log=None):
     """Runs the pipeline; returns its summary as a dict. Raises PipelineError, hv.CardError,
-    hv.StreamError, hv.InputMismatch or OSError with a message that says what and where."""
+    hv.StreamError, hv.InputMismatch or OSError with a message that says what and where; once
+    the streams have started, the summary of the work done is printed first (to `log`, standard
+    output by default), also when the run ends with an error or a KeyboardInterrupt."""
+    log = sys.stdout if log is None else log
+    check_paths(options)
     stop = threading.Event()
     with contextlib.ExitStack() as stack:
+        sink = open_sink(options)
+        stack.callback(sink.close)
         folder = stack.enter_context(tempfile.TemporaryDirectory(prefix="pipeline-"))
         stack.enter_context(hv.Card(options.device))
         stack.enter_context(hv.Media())
         if options.input:
             path = options.input
-            if not os.path.exists(path):
-                raise PipelineError(f"{path}: no such file")
         else:
             width, height = options.clip_size
             began = time.perf_counter()
@@ -465,8 +586,6 @@ def run(options, log=sys.stdout):
         info = hv.probe(path)
         options.crop = info.offset != (0, 0)
         model_path = options.model or build_classifier(pathlib.Path(folder) / "classifier.onnx")
-        if options.model and not os.path.exists(model_path):
-            raise PipelineError(f"{model_path}: no such file")
         model = open_model(stack, model_path, folder)
         tensor = model.inputs[0]
         try:
@@ -479,39 +598,52 @@ def run(options, log=sys.stdout):
             telemetry = stack.enter_context(hv.Telemetry(options.device))
         except hv.CardError:
             telemetry = None  # no management library: no card figures in the progress line
-        sink = Sink(options.out, options.streams)
-        stack.callback(sink.close)
         print(f"{options.streams} stream{'s' if options.streams > 1 else ''} of {path}: {info.size[0]}x{info.size[1]} "
               f"H.264 -> {kind} to {tensor.dtype.name}{tensor.shape} -> {os.path.basename(model.path)} "
               f"({post.kind})", file=log)
         workers = [StreamWorker(i, path, model, (kind, settings), post, sink, stop, options)
                    for i in range(options.streams)]
+        sink.begin()
         began = time.perf_counter()
         tty = hasattr(sys.stderr, "isatty") and sys.stderr.isatty()
         shown = began
+        interrupted = None
         try:
             for worker in workers:
                 worker.start()
-            while any(worker.is_alive() for worker in workers):
+            while not all(worker.ended.is_set() for worker in workers):
                 for worker in workers:
-                    worker.join(0.25)
+                    worker.ended.wait(0.25)
                 if not options.quiet and time.perf_counter() - shown >= (1.0 if tty else 5.0):
                     shown = time.perf_counter()
                     line = progress_line(workers, telemetry, began)
                     print(f"\r{line}\033[K" if tty else line, end="" if tty else "\n", file=sys.stderr, flush=True)
-        except BaseException:
+        except BaseException as error:  # Ctrl-C, mostly: the streams stop, what they did is summarised
+            interrupted = error
             stop.set()
-            for worker in workers:
-                worker.join()
-            raise
+            wait_for(workers)
         finally:
             if tty and not options.quiet:
                 print(file=sys.stderr)
         wall = time.perf_counter() - began
+        summary = summarise(workers, sink, wall, path, log)
+        if interrupted is not None:
+            raise interrupted
         errors = [worker.error for worker in workers if worker.error is not None]
         if errors:
             raise errors[0]
-        return summarise(workers, sink, wall, path, log)
+        return summary
+
+
+def wait_for(workers):
+    """Waits until every worker that started has ended (the runs it queued are delivered by
+    then), however often Ctrl-C is pressed meanwhile: what they use is closed next."""
+    for worker in workers:
+        while worker.ident is not None and not worker.ended.is_set():
+            try:
+                worker.ended.wait()
+            except KeyboardInterrupt:
+                pass
 
 
 def summarise(workers, sink, wall, path, log):
@@ -519,26 +651,32 @@ def summarise(workers, sink, wall, path, log):
     streams = []
     for worker in workers:
         i = worker.index
-        elapsed = (worker.finished_at or 0) - (worker.started_at or 0)
+        started, finished = worker.started_at, worker.finished_at
+        elapsed = finished - started if started is not None and finished is not None else 0.0
         entry = {"stream": i, "frames": sink.frames[i], "fps": sink.frames[i] / elapsed if elapsed > 0 else 0.0,
                  "classes": dict(sink.classes[i].most_common())}
-        top = ", ".join(f"{label} ({count})" for label, count in sink.classes[i].most_common(3))
+        top = ", ".join(f"{label} ({count})" for label, count in sink.classes[i].most_common(3)) or "-"
         if isinstance(worker.post, Classifier):
-            entry["mean_score"] = sink.score_sum[i] / sink.frames[i] if sink.frames[i] else 0.0
+            scored = sink.frames[i] - sink.unscored[i]
+            entry["mean_score"] = sink.score_sum[i] / scored if scored else 0.0
+            entry["unscored"] = sink.unscored[i]
             text = f"top classes {top}; mean score {entry['mean_score']:.3f}"
+            if sink.unscored[i]:
+                text += f"; {sink.unscored[i]} frames without finite scores"
         else:
             entry["boxes"] = sink.boxes[i]
-            text = f"{sink.boxes[i]} boxes; classes {top or '-'}"
+            text = f"{sink.boxes[i]} boxes; classes {top}"
         print(f"stream {i}: {sink.frames[i]} frames, {entry['fps']:.1f} fps; {text}", file=log)
         streams.append(entry)
     stages = {name: sum(w.stages.seconds[name] for w in workers) / max(frames, 1) for name in Stages.NAMES}
-    print(f"total: {frames} frames in {wall:.2f} s, {frames / wall:.1f} fps "
+    fps = frames / wall if wall > 0 else 0.0
+    print(f"total: {frames} frames in {wall:.2f} s, {fps:.1f} fps "
           f"({len(workers)} stream{'s' if len(workers) > 1 else ''})", file=log)
     print("per frame: decode {decode_ms:.2f} ms, preprocess {pre:.2f} ms, inference latency {inf:.2f} ms, "
           "post-process {post:.2f} ms; waiting for a free input {wait:.2f} ms".format(
               decode_ms=stages["decode"] * 1e3, pre=stages["preprocess"] * 1e3, inf=stages["inference"] * 1e3,
-              post=stages["post"] * 1e3, wait=stages["wait"] * 1e3), file=log)
-    return {"input": str(path), "frames": frames, "seconds": wall, "fps": frames / wall if wall > 0 else 0.0,
+              post=stages["post"] * 1e3, wait=stages["wait"] * 1e3), file=log, flush=True)
+    return {"input": str(path), "frames": frames, "seconds": wall, "fps": fps,
             "streams": streams, "stages_ms": {k: v * 1e3 for k, v in stages.items()}}
 
 

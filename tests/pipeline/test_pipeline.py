@@ -2,12 +2,14 @@
 cv2.dnn on the ffmpeg tool's decode, preprocessed by OpenCV and NumPy; one and two streams;
 the work in flight stays bounded; errors end with one line, a non-zero exit and nothing left
 on the card."""
+import contextlib
 import json
 import os
 import re
 import subprocess
 import sys
 import textwrap
+import threading
 
 import cv2
 import numpy as np
@@ -135,6 +137,31 @@ def test_every_frame_equals_opencv_on_the_same_pictures(clip, tmp_path, monkeypa
         assert len({r["score"] for r in expected}) > FRAMES // 2  # the frames differ
 
 
+def test_an_input_serves_one_run_at_a_time(clip, tmp_path, monkeypatch):
+    """Frame 0's run is delivered before its submit returns, and frame 1's only once frame 2 is
+    queued: frame 2 must be given an input of its own."""
+    submit, collect = hv.ModelStream.submit, pipeline.StreamWorker._collect
+    flying, shared, frame_2_queued = [], [], threading.Event()
+
+    def submitting(self, dataset, tag=None):
+        shared.extend(tag[0] for other in flying if other is dataset)
+        flying.append(dataset)
+        submit(self, dataset, tag)
+        if tag[0] in (0, 2):
+            self.synchronize() if tag[0] == 0 else frame_2_queued.set()
+
+    def collecting(self, tag, arrays, error):
+        frame_2_queued.wait(30) if tag[0] == 1 else None
+        flying.pop(0)
+        collect(self, tag, arrays, error)
+
+    monkeypatch.setattr(hv.ModelStream, "submit", submitting)
+    monkeypatch.setattr(pipeline.StreamWorker, "_collect", collecting)
+    argv = ["--input", str(clip[0]), "--model", models(tmp_path, "float16")[0], "--depth", "2", "--limit", "4"]
+    assert pipeline.run(pipeline.arguments(argv + ["--quiet"]), log=open(os.devnull, "w"))["frames"] == 4
+    assert shared == []
+
+
 @pytest.mark.parametrize("letterbox, row, box", [
     (False, [32, 16, 48, 48, 0.9, 3], [160, 60, 240, 180]),
     (True, [32, 16, 48, 48, 0.9, 3], [160, 40, 240, 200]),  # 320 x 240 into 64 x 48 at y offset 8
@@ -162,11 +189,46 @@ def test_classifier_takes_logits_or_probabilities():
     assert logits["class"] == 1 and logits["score"] == pytest.approx(np.exp(2) / (1 + np.exp(2) + np.exp(-1)), 1e-4)
 
 
+@pytest.mark.parametrize("post, output, expected", [
+    (pipeline.Classifier(), [[0.2, np.nan, 0.8]], {"class": None, "score": None}),
+    (pipeline.Detector([1, 3, 6], (SIZE, SIZE), (SIZE, SIZE), False),
+     [[[np.nan, 1, 20, 20, 0.9, 0], [1, 1, 20, 20, np.inf, 1], [4, 4, 30, 30, 0.8, 2]]],
+     {"boxes": [{"box": [4, 4, 30, 30], "score": 0.8, "class": 2}]}),
+])
+def test_results_are_strict_json_whatever_the_model_gives(tmp_path, post, output, expected):
+    with contextlib.closing(pipeline.Sink(tmp_path / "results.jsonl", 1)) as sink:
+        sink.add(0, 7, post([np.array(output, np.float32)]))
+        with pytest.raises(ValueError):  # nothing that is not finite reaches the file
+            sink.add(0, 8, {"class": 1, "score": float("nan")})
+    line = (tmp_path / "results.jsonl").read_text()
+    assert json.loads(line, parse_constant=pytest.fail) == {"stream": 0, "frame": 7, **expected}
+
+
+@pytest.mark.parametrize("argv", [["--std", "0,1,1"], ["--std", "0.2,-0.1,0.2"], ["--mean", "inf,0,0"],
+                                  ["--threshold", "1.5"], ["--threshold", "nan"], ["--limit", "0"], ["--device", "-1"]])
+def test_nonsensical_options_are_refused_in_one_line(capsys, argv):
+    with pytest.raises(SystemExit) as exit:
+        pipeline.arguments(argv)
+    errors = capsys.readouterr().err
+    assert exit.value.code == 2
+    assert errors.count("\n") == 1 and errors.startswith(f"pipeline: error: argument {argv[0]}: {argv[1]}"), errors
+
+
 DRIVER = """
-import contextlib, io, json, sys
+import contextlib, io, json, os, signal, sys
 sys.path[:0] = {paths!r}
 import halvora as hv
 import pipeline
+from sim import Sim
+sim, collect = Sim(), pipeline.StreamWorker._collect
+signal.signal(signal.SIGINT, signal.default_int_handler)
+def interrupting(after):
+    def _collect(self, *report):
+        collect(self, *report)
+        if self.done == after:  # Ctrl-C, and no more frames until the main thread stops the streams
+            os.kill(os.getpid(), signal.SIGINT)
+            self.stop.wait()
+    return _collect
 zecm, zeme, zeml = hv.zecm, hv.zeme, hv.zeml
 assert zecm.initialize() == 0 and zecm.setDevice(0) == 0 and zeme.systemInitialize() == 0 and zeml.init() == 0
 die = zeml.getDieHandleByDieIndex(zeml.getDieIndexByDevIndex(0))
@@ -174,11 +236,15 @@ def state():
     return [zeml.getMemUtilizationRate(die).used, zeme.getDecoderAvailableChannels(),
             zeme.getEncoderAvailableChannels()]
 start, results = state(), {{}}
-for name, argv in {cases!r}:
-    errors = io.StringIO()
-    with contextlib.redirect_stderr(errors), contextlib.redirect_stdout(io.StringIO()):
+for name, argv, setup in {cases!r}:
+    errors, output = io.StringIO(), io.StringIO()
+    for function, status, count in setup.get("fail", []):
+        sim.fail(function, status, count)
+    pipeline.StreamWorker._collect = interrupting(setup.get("interrupt"))
+    with contextlib.redirect_stderr(errors), contextlib.redirect_stdout(output):
         code = pipeline.main(argv + ["--quiet"])
-    results[name] = [code, errors.getvalue(), state()]
+    sim.reset()
+    results[name] = [code, errors.getvalue(), state(), output.getvalue()]
 print(json.dumps([start, results]))
 """
 
@@ -187,7 +253,9 @@ print(json.dumps([start, results]))
 def failures(clip, tmp_path_factory):
     """Runs the pipeline on bad inputs in a fresh interpreter with its own usage registry, which
     started the card's libraries itself (so that the pipeline cannot lean on shutting them down);
-    {case: (exit code, standard error, [card memory used, free decoder and encoder channels])}."""
+    {case: (exit code, standard error, [card memory used, free decoder and encoder channels],
+    standard output)}. A case may fail calls of the card (`fail`) or press Ctrl-C once a
+    stream has delivered so many frames (`interrupt`)."""
     folder = tmp_path_factory.mktemp("failures")
     path, _ = clip
     data = path.read_bytes()
@@ -221,15 +289,29 @@ def failures(clip, tmp_path_factory):
         ("not a model", ["--input", str(path), "--model", str(folder / "notes.onnx")]),
         ("grey model", ["--input", str(path), "--model", str(folder / "gray.onnx")]),
         ("image out", ["--input", str(path), "--model", str(folder / "image.onnx")]),
+        # As many failures as runs in flight: their inputs must still come back.
+        ("outputs unreadable", clip_args + ["--depth", "2"], {"fail": [["zecmGetDatasetBuffer", 100002, 2]]}),
+        ("no output", clip_args, {"fail": [["zeclRequestOutputDataset", 301005, 1]]}),
+        ("run refused", clip_args, {"fail": [["zeclRunStreamAsync", 301002, 1]]}),
+        ("interrupted", clip_args + ["--depth", "1", "--out", str(folder / "interrupted.jsonl")], {"interrupt": 5}),
+        # Refused before any work: without --input the pipeline would first make a clip.
+        ("input is a folder", ["--input", str(folder)]),
+        ("out is a folder", ["--out", str(folder), "--clip-size", "64x64"]),
+        ("out in a missing folder", ["--out", str(folder / "missing" / "results.jsonl"), "--clip-size", "64x64"]),
+        ("out in a read-only place", ["--out", "/sys/results.jsonl", "--clip-size", "64x64"]),  # also for root
+        ("out over the input", clip_args + ["--out", str(path)]),
     ]
+    cases = [case if len(case) == 3 else (*case, {}) for case in cases]
     env = dict(os.environ, ZESIM_REGISTRY=str(folder / "registry"), TMPDIR=str(folder))
-    source = DRIVER.format(paths=[str(ROOT / "python"), str(ROOT / "examples"), str(ROOT / "build" / "python")],
+    source = DRIVER.format(paths=[str(ROOT / "python"), str(ROOT / "examples"), str(ROOT / "build" / "python"),
+                                  str(ROOT / "tests")],
                            cases=cases)
     result = subprocess.run([sys.executable, "-c", textwrap.dedent(source)], env=env, capture_output=True,
                             text=True, timeout=300)
     assert result.returncode == 0, result.stderr
     start, results = json.loads(result.stdout.strip().splitlines()[-1])
     assert start == [0, 32, 32]
+    results["interrupted"].append((folder / "interrupted.jsonl").read_text())
     return results
 
 
@@ -242,9 +324,18 @@ def failures(clip, tmp_path_factory):
     ("not a model", "loading the model .*notes.onnx: status 301003"),
     ("grey model", r"gray.onnx: model input 'x' is float32\[1, 1, 28, 28\]: a 3-channel planar image"),
     ("image out", r"image.onnx: output 'y' of shape \[1, 3, 32, 32\] is neither a classifier's"),
+    ("outputs unreadable", r"stream 0 \(.*clip.h264\): frame 0: reading output 0: status 100002 \(Invalid handle"),
+    ("no output", r"stream 0 \(.*clip.h264\): frame 0: taking a run's outputs: status 301005 \("),
+    ("run refused", r"stream 0 \(.*clip.h264\): frame 0: queueing a run of the model: status 301002 \("),
+    ("input is a folder", r"failures\d*: a directory; --input takes a file"),
+    ("out is a folder", r"failures\d*: a directory; --out takes a file to write"),
+    ("out in a missing folder", r"missing/results.jsonl: cannot write the results there \(No such file or directory"),
+    ("out in a read-only place", r"/sys/results.jsonl: cannot write the results there \(Permission denied"),
+    ("out over the input", r"clip.h264: --out would overwrite the --input file"),
 ])
 def test_errors_say_what_and_where_and_leave_nothing_on_the_card(failures, case, message):
-    code, errors, state = failures[case]
+    code, errors, state, output = failures[case]
+    assert not output.startswith("made a")
     assert code == 1
     assert errors.endswith("\n") and errors.count("\n") == 1, errors
     assert errors.startswith("pipeline: error: ")
@@ -253,5 +344,20 @@ def test_errors_say_what_and_where_and_leave_nothing_on_the_card(failures, case,
 
 
 def test_a_full_run_leaves_nothing_on_the_card(failures):
-    code, errors, state = failures["ok"]
+    code, errors, state, _ = failures["ok"]
     assert (code, errors, state) == (0, "", [0, 32, 32])
+
+
+@pytest.mark.parametrize("case, code, last", [
+    ("unsupported part", 1, "pipeline: error: stream 0 "),
+    ("outputs unreadable", 1, "pipeline: error: stream 0 "),
+    ("interrupted", 130, "pipeline: interrupted\n"),
+])
+def test_an_error_or_ctrl_c_still_summarises_the_work_done(failures, case, code, last):
+    status, errors, state, output, *written = failures[case]
+    assert (status, state, errors.count("\n")) == (code, [0, 32, 32], 1) and errors.startswith(last), errors
+    done = int(re.search(r"^total: (\d+) frames in", output, re.M).group(1))
+    assert re.search(rf"^stream 0: {done} frames", output, re.M), output
+    if written:
+        assert 5 <= done < FRAMES
+        assert [json.loads(line)["frame"] for line in written[0].splitlines()] == list(range(done))
