@@ -12,7 +12,7 @@ import weakref
 import numpy as np
 
 from ._native import FOREVER, CardError, Status, call, check, zecl, zecm
-from .card import RUNTIME, Dataset, DeviceMemory, Resource, Slots, dataset_arrays, use_card
+from .card import RUNTIME, Dataset, DeviceMemory, Resource, Slots, _selected_device, dataset_arrays, use_card
 
 _DTYPES = {
     "zecmDT_UINT8": np.uint8, "zecmDT_INT8": np.int8, "zecmDT_UINT16": np.uint16, "zecmDT_INT16": np.int16,
@@ -190,9 +190,10 @@ class StreamInput(Dataset):
     returned, then it is free again; one left unsubmitted at the end of its `with` block is
     given back then."""
 
-    def __init__(self, stream, blocks):
-        super().__init__(blocks)
-        self.stream, self.blocks, self.queued = stream, blocks, False
+    def __init__(self, stream, blocks, device):
+        super().__init__(blocks, device)
+        self.stream, self.blocks = stream, blocks
+        self.state = "taken"  # "taken" by the caller, "queued" for a run, or "free"
 
     def upload(self, arrays):
         """Writes one array per model input into the blocks (see Model.arrays)."""
@@ -203,8 +204,7 @@ class StreamInput(Dataset):
         return self
 
     def __exit__(self, *exc):
-        if not self.queued:
-            self.stream._give_back(self)
+        self.stream._give_back(self, "taken")
         return False
 
     def _release(self):
@@ -334,7 +334,7 @@ class ModelStream(Resource):
                     try:
                         for t in self.model.inputs:
                             blocks.append(DeviceMemory(max(1, t.nbytes), "model"))
-                        tensor = StreamInput(self, blocks)
+                        tensor = StreamInput(self, blocks, _selected_device() or 0)
                     except BaseException:
                         for block in blocks:
                             block.close()
@@ -342,10 +342,17 @@ class ModelStream(Resource):
                     self._inputs.add(tensor)
                     return tensor
             tensor = self._inputs.acquire(timeout)
+        if tensor is not None:
+            tensor.state = "taken"
         return tensor
 
-    def _give_back(self, tensor):
-        tensor.queued = False
+    def _give_back(self, tensor, state):
+        """Frees `tensor` if it is still in `state` (taken by the caller, or queued for the
+        run now delivered): whichever of the two ends last frees it, once."""
+        with self._inputs_lock:
+            if tensor.state != state:
+                return
+            tensor.state = "free"
         self._inputs.release(tensor)
 
     def submit(self, dataset, tag=None):
@@ -360,7 +367,7 @@ class ModelStream(Resource):
             with self._lock:
                 self._pending.append(entry)
             if own is not None:
-                own.queued = True  # before the call: its report may come before the call returns
+                own.state = "queued"  # before the call: its report may come before the call returns
             try:
                 status = zecl.runStreamAsync(self.stream, self.input_op, handle)
             except BaseException:
@@ -374,7 +381,7 @@ class ModelStream(Resource):
         with self._lock:
             self._pending.remove(entry)
         if entry[1] is not None:
-            entry[1].queued = False
+            entry[1].state = "taken"
 
     def _finished(self, status):
         with self._lock:
@@ -389,13 +396,14 @@ class ModelStream(Resource):
             self._keep(failure)
         finally:
             if own is not None:
-                self._give_back(own)
+                self._give_back(own, "queued")
 
     def _outputs(self, status):
         """(arrays, None) of a run that succeeded, (None, RunError) otherwise."""
         if status:
             return None, RunError("running the model", status & 0xFFFFFFFF)
         try:
+            self._drop_stale_outputs()
             output = call(zecl.requestOutputDataset, "taking a run's outputs", self.stream)
             try:
                 return dataset_arrays(output, self.layouts), None
@@ -403,6 +411,13 @@ class ModelStream(Resource):
                 zecm.destroyDatasetAll(output)
         except CardError as error:
             return None, RunError(error.what, error.status)
+
+    def _drop_stale_outputs(self):
+        """Outputs of earlier runs still waiting on the card (their taking failed) go, so
+        that this report takes its own run's outputs: the card queues them in run order."""
+        for _ in range(call(zecl.getStreamCacheNumber, "counting a run's outputs", self.stream) - 1):
+            zecm.destroyDatasetAll(call(zecl.requestOutputDataset, "dropping an earlier run's outputs",
+                                        self.stream))
 
     def _keep(self, error):
         with self._lock:
@@ -438,7 +453,7 @@ class ModelStream(Resource):
                     return
                 tag, own = self._pending.popleft()
             if own is not None:
-                self._give_back(own)
+                self._give_back(own, "queued")
             error = RunError("the op stream ended before the run was delivered", status)
             try:
                 if self.on_output is not None:

@@ -86,19 +86,21 @@ def test_a_refused_submit_leaves_no_trace(hv, sim, affine, refusal):
     assert seen == ["next"]
 
 
-def test_failures_while_taking_outputs_reach_on_output(hv, sim, affine):
+@pytest.mark.parametrize("function", ["zecmGetDatasetBuffer", "zeclRequestOutputDataset"])
+def test_failures_while_taking_outputs_reach_on_output(hv, sim, affine, function):
     seen = []
     with hv.ModelStream(affine, on_output=lambda tag, arrays, error: seen.append((tag, arrays, error)),
                         depth=1) as stream:
-        sim.fail("zecmGetDatasetBuffer", 100002, 3)
+        sim.fail(function, 100002, 3)
         for i in range(4):  # one input set: each run must give it back, failed or not
             with stream.input(timeout=60) as tensor:
-                tensor.upload([np.zeros((1, 4), np.float32)])
+                tensor.upload([np.full((1, 4), i, np.float32)])
                 stream.submit(tensor, i)
         stream.synchronize(timeout=60)
     assert [tag for tag, _, _ in seen] == [0, 1, 2, 3]
     assert [error.status if error else None for _, _, error in seen] == [100002] * 3 + [None]
-    assert isinstance(seen[0][2], hv.RunError) and seen[3][1][0].tolist() == [[1, 1, 1, 1]]
+    assert isinstance(seen[0][2], hv.RunError)
+    assert seen[3][1][0].tolist() == [[7, 7, 7, 7]]  # its own outputs, not an earlier run's
 
 
 def test_an_on_output_exception_is_raised_once(hv, affine):
