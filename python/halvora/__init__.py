@@ -18,7 +18,8 @@ repository's build tree (`build/python`, or `$HALVORA_BUILD/python`). Put the re
 """
 from ._native import FOREVER, CardError, address, handle, native, zece, zecl, zecm, zeme, zeml
 from .card import Card, Dataset, DeviceMemory, Resource, Slots, dataset_arrays, device_info, download, upload
-from .media import Decoder, Encoder, Frame, Media, StreamError, VideoInfo, probe
+from .jpeg import JpegDecoder, JpegEncoder, decode_jpeg, encode_jpeg
+from .media import Decoder, Encoder, Frame, Media, StreamError, VideoInfo, frame_rate, probe
 from .model import Model, ModelStream, RunError, TensorInfo
 from .preprocess import (FusedOp, InputMismatch, check_image_input, float16_input, letterbox_geometry,
                          picture_settings, tensor_settings)
@@ -27,7 +28,8 @@ from .telemetry import Telemetry
 __all__ = [
     "FOREVER", "CardError", "address", "handle", "native", "zece", "zecl", "zecm", "zeme", "zeml",
     "Card", "Dataset", "DeviceMemory", "Resource", "Slots", "dataset_arrays", "device_info", "download", "upload",
-    "Decoder", "Encoder", "Frame", "Media", "StreamError", "VideoInfo", "probe",
+    "JpegDecoder", "JpegEncoder", "decode_jpeg", "encode_jpeg",
+    "Decoder", "Encoder", "Frame", "Media", "StreamError", "VideoInfo", "frame_rate", "probe",
     "Model", "ModelStream", "RunError", "TensorInfo",
     "FusedOp", "InputMismatch", "check_image_input", "float16_input", "letterbox_geometry", "picture_settings",
     "tensor_settings",
