@@ -8,6 +8,7 @@ converts it on the card's preprocess engine into an array the caller owns. A fra
 to its decoder when it is released (`frame.release()`, the end of `with frame:`) or when it is
 garbage-collected: a loop that keeps no reference to its frames never exhausts the pool."""
 import fractions
+import gc
 import os
 import threading
 import time
@@ -527,6 +528,14 @@ class Decoder(_MediaUser):
         raise StreamError(f"{self.stream_name}: corrupt {name} data at about frame {self.received} "
                           f"(by byte {self.bytes_sent} of the stream)")
 
+    def _pool_full(self):
+        """Whether the program holds every picture of the pool, after a collection of the
+        frames only reference cycles keep."""
+        if self.held < self.pool:
+            return False
+        gc.collect()
+        return self.held >= self.pool
+
     def _all_held(self):
         return CardError(f"{self.stream_name}: all {self.pool} pictures of decoder channel {self.channel} "
                          "are held; release frames to go on")
@@ -541,7 +550,7 @@ class Decoder(_MediaUser):
             if box[0] is None:
                 if not wait:
                     return
-                if self.held >= self.pool and not self.ended:
+                if not self.ended and self._pool_full():
                     raise self._all_held()
                 time.sleep(idle)  # the interpreter lock is free meanwhile
                 idle = min(idle * 2, 0.002)
@@ -572,7 +581,7 @@ class Decoder(_MediaUser):
                 # The input stayed full: pictures must go out before the decoder takes more.
                 before = self.received
                 yield from self._ready(check_errors)
-                if self.received == before and self.held >= self.pool:
+                if self.received == before and self._pool_full():
                     raise self._all_held()
             self.bytes_sent += stream.stream.size
             yield from self._ready(check_errors)
