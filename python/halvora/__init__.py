@@ -18,8 +18,9 @@ repository's build tree (`build/python`, or `$HALVORA_BUILD/python`). Put the re
 """
 from ._native import FOREVER, CardError, address, handle, native, zece, zecl, zecm, zeme, zeml
 from .card import Card, Dataset, DeviceMemory, Resource, Slots, dataset_arrays, device_info, download, upload
-from .media import Decoder, Encoder, Frame, Media, StreamError, VideoInfo, probe
-from .model import InputMismatch, Model, ModelStream, RunError, TensorInfo
+from .jpeg import JpegDecoder, JpegEncoder, decode_jpeg, encode_jpeg
+from .media import Decoder, Encoder, Frame, Media, StreamError, VideoInfo, frame_rate, probe
+from .model import InputMismatch, Model, ModelStream, RunError, StreamInput, TensorInfo
 from .preprocess import (FusedOp, check_image_input, float16_input, letterbox_geometry,
                          picture_settings, tensor_settings)
 from .telemetry import Telemetry
@@ -27,8 +28,9 @@ from .telemetry import Telemetry
 __all__ = [
     "FOREVER", "CardError", "address", "handle", "native", "zece", "zecl", "zecm", "zeme", "zeml",
     "Card", "Dataset", "DeviceMemory", "Resource", "Slots", "dataset_arrays", "device_info", "download", "upload",
-    "Decoder", "Encoder", "Frame", "Media", "StreamError", "VideoInfo", "probe",
-    "InputMismatch", "Model", "ModelStream", "RunError", "TensorInfo",
+    "JpegDecoder", "JpegEncoder", "decode_jpeg", "encode_jpeg",
+    "Decoder", "Encoder", "Frame", "Media", "StreamError", "VideoInfo", "frame_rate", "probe",
+    "InputMismatch", "Model", "ModelStream", "RunError", "StreamInput", "TensorInfo",
     "FusedOp", "check_image_input", "float16_input", "letterbox_geometry", "picture_settings",
     "tensor_settings",
     "Telemetry",

@@ -1,7 +1,14 @@
 """The media engine: decoder channels that turn an H.264 or HEVC elementary stream into
-pictures (in device or host memory), and encoder channels that turn NV12 pictures into
-a stream. Channels are context managers: leaving the block stops and destroys the
-channel, which also takes back every picture still handed out."""
+pictures (in device or host memory), and encoder channels that turn pictures (NV12, RGB or
+BGR arrays, or decoded Frames) into a stream. Channels are context managers: leaving the
+block stops and destroys the channel, which also takes back every picture still handed out.
+
+A Frame is a picture on the card. `frame.to_ndarray("rgb24")` (or "bgr24", "gray", "nv12")
+converts it on the card's preprocess engine into an array the caller owns. A frame goes back
+to its decoder when it is released (`frame.release()`, the end of `with frame:`) or when it is
+garbage-collected: a loop that keeps no reference to its frames never exhausts the pool."""
+import fractions
+import gc
 import os
 import threading
 import time
@@ -9,7 +16,8 @@ import time
 import numpy as np
 
 from ._native import FOREVER, NO_RECORD, CardError, Status, address, check, described, handle, zeme
-from .card import RUNTIME, Resource, Counted, download, use_card
+from .card import RUNTIME, Counted, Dataset, DeviceMemory, Resource, download, upload, use_card
+from .preprocess import FusedOp
 
 MORE_DATA, EOS, CHANNEL_EXISTS, BITSTREAM, UNSUPPORTED, TIMEOUT = (
     Status.MORE_DATA, Status.EOS, Status.CHANNEL_EXISTS, Status.BITSTREAM, Status.UNSUPPORTED, Status.TIMEOUT)
@@ -42,10 +50,13 @@ class Media(Resource):
     of its users ends, if the package started it (a stop destroys every channel still open)."""
 
     def __init__(self):
-        ENGINE.acquire()
+        self.owned = ENGINE.acquire()
 
     def _release(self):
         ENGINE.release()
+
+    def _fields(self):
+        return {"owned": self.owned, "users": ENGINE.users}
 
 
 class _MediaUser(Resource):
@@ -113,22 +124,129 @@ def probe(path, codec="h264", head=8 << 20):
     return info
 
 
+# ---- pictures on the card's preprocess engine ---------------------------------------------
+
+# Array formats, as PyAV names them, and the conversion from NV12 that makes each.
+PICTURE_FORMATS = {"nv12": None, "rgb24": "YUV2RGB_NV12", "bgr24": "YUV2BGR_NV12", "gray": "YUV2GRAY_NV12"}
+RANGES = {"limited": 0, "full": 1}  # the card's colorRange attribute
+MATRICES = {"bt601": "BT601", "bt709": "BT709"}  # its colorSpace attribute
+
+
+def _choice(value, choices, what):
+    if value not in choices:
+        raise ValueError(f"{what} {value!r}: one of {', '.join(map(repr, choices))}")
+    return value
+
+
+def nv12_to_array(where, width, height, pitch, rows, format, color_range="limited", matrix="bt601"):
+    """The NV12 picture of `width` x `height` at device address `where` (row pitch `pitch`,
+    `rows` rows a plane) converted to `format` ("rgb24", "bgr24" or "gray") by a CVT_COLOR op
+    of the card: a new (height, width, 3) or (height, width) array. Full-range pictures have
+    their chroma interpolated (as libjpeg does), limited-range ones take each chroma sample
+    for its 2 x 2 block (as OpenCV's NV12 conversions do)."""
+    code = PICTURE_FORMATS[format]
+    channels = 1 if format == "gray" else 3
+    full = RANGES[color_range]
+    with DeviceMemory(width * height * channels) as out, Dataset([(where, pitch * rows * 3 // 2)]) as inputs, \
+            Dataset([out]) as outputs, \
+            FusedOp("CVT_COLOR", inputWidth=width, inputHeight=height, inputWidthPitch=pitch,
+                    inputHeightPitch=rows, colorCvtCode=code, colorSpace=MATRICES[matrix], colorRange=full,
+                    chromaUpsampling=full) as op:
+        op.execute(inputs, outputs)
+        return out.download(shape=(height, width, channels) if channels == 3 else (height, width))
+
+
+class RgbToNv12(Resource):
+    """RGB or BGR pictures of `width` x `height` (even) turned into an NV12 device picture by a
+    CVT_COLOR op of the card, in blocks kept for the next picture: `convert(array, bgr)` returns
+    the NV12 picture's device address (valid until the next call or close)."""
+
+    def __init__(self, width, height, color_range="limited", matrix="bt601"):
+        self.width, self.height = width, height
+        self._held = []
+        try:
+            self.rgb = self._hold(DeviceMemory(width * height * 3))
+            self.nv12 = self._hold(DeviceMemory(width * height * 3 // 2))
+            self.inputs = self._hold(Dataset([self.rgb]))
+            self.outputs = self._hold(Dataset([self.nv12]))
+            self.op = self._hold(FusedOp("CVT_COLOR", inputWidth=width, inputHeight=height,
+                                         colorSpace=MATRICES[matrix], colorRange=RANGES[color_range]))
+        except BaseException:
+            self.close()
+            raise
+        self.address = self.nv12.address
+
+    def _hold(self, resource):
+        self._held.append(resource)
+        return resource
+
+    def convert(self, array, bgr=False):
+        self.rgb.upload(array)
+        self.op.set(inputFormat="BGR888" if bgr else "RGB888", colorCvtCode="BGR2YUV_NV12_PLANAR" if bgr
+                    else "RGB2YUV_NV12_PLANAR")
+        self.op.execute(self.inputs, self.outputs)
+        return self.address
+
+    def _release(self):
+        for resource in reversed(self._held):
+            resource.close()
+
+    def _fields(self):
+        return {"size": f"{self.width}x{self.height}"}
+
+
+def device_record(where, width, height, pitch, rows, pts=0, crop=None):
+    """A zeme frame record of an NV12 picture in device memory at `where`; `crop` (x, y, w, h)
+    marks its display rectangle."""
+    record = zeme.frame()
+    record.pixelFormat, record.memoryType = zeme.pixelFormat.ZEME_PIX_FMT_NV12, zeme.memoryType.ZEME_MEM_DEVICE
+    record.width, record.height = width, height
+    record.busAddress, record.stride = [where, where + pitch * rows], [pitch, pitch]
+    record.dataSize, record.pts = pitch * rows * 3 // 2, pts
+    if crop is not None:
+        info = record.cropInfo
+        info.flag, (info.xOffset, info.yOffset, info.width, info.height) = 1, crop
+        record.cropInfo = info
+    return record
+
+
+def _check_uint8(array, what):
+    """`array` as a NumPy array of bytes; TypeError for any other element type (a float picture
+    in 0..1 is not silently turned into bytes)."""
+    array = np.asarray(array)
+    if array.dtype != np.uint8:
+        raise TypeError(f"{what} must be a uint8 array, not {array.dtype}: convert it first "
+                        "(a float picture in 0..1: (picture * 255).round().astype(np.uint8))")
+    return np.ascontiguousarray(array)
+
+
 class Frame:
-    """A decoded picture, the channel's until release() (or the end of a `with` block).
+    """A decoded picture on the card, its owner's until released.
 
     Device pictures: NV12 luma at `address` with row pitch `pitch`, `rows` rows allocated,
-    chroma right after; `width` x `height` is the picture to use (the display rectangle,
-    at `offset` in the planes). Host pictures: `nv12()` reads them."""
+    chroma right after; `width` x `height` is the picture to use (the display rectangle, at
+    `offset` in the planes, whose size is `planes`). Host pictures (`memory` "host") are read by
+    nv12() and to_ndarray(). `color_range` ("limited" for video, "full" for JPEG) and `matrix`
+    ("bt601", "bt709") say how its YUV codes colours; to_ndarray() converts with them.
 
-    def __init__(self, decoder, record, index):
-        self.decoder, self.record, self.index = decoder, record, index
+    The picture goes back to its owner on release(), at the end of `with frame:`, or when the
+    frame is garbage-collected (from any thread; after its decoder closed it does nothing)."""
+
+    format = "nv12"
+
+    def __init__(self, owner, record, index, color_range="limited", matrix="bt601", size=None):
+        self._owner, self.record, self.index = owner, record, index
         self.released = False
+        self.color_range, self.matrix = _choice(color_range, RANGES, "colour range"), _choice(matrix, MATRICES, "matrix")
         crop = record.cropInfo
         self.device = record.memoryType == zeme.memoryType.ZEME_MEM_DEVICE
+        self.planes = (record.width, record.height)
         if crop.flag:
             self.width, self.height, self.offset = crop.width, crop.height, (crop.xOffset, crop.yOffset)
         else:
             self.width, self.height, self.offset = record.width, record.height, (0, 0)
+        if size is not None:  # a picture smaller than its planes (JPEGs of odd sizes)
+            self.width, self.height = size
         self.pitch = record.stride[0]
         if self.device:
             self.address = record.busAddress[0]
@@ -139,23 +257,73 @@ class Frame:
         self.size = self.pitch * self.rows * 3 // 2
         self.pts = record.pts
 
-    def nv12(self):
-        """The picture's NV12 bytes as a (height * 3 / 2, width) array (a copy)."""
+    @property
+    def memory(self):
+        return "device" if self.device else "host"
+
+    def __repr__(self):
+        state = "released" if self.released else "taken back" if getattr(self._owner, "closed", False) else "held"
+        where = f"address={self.address:#x} pitch={self.pitch} rows={self.rows}" if self.device else ""
+        offset = f" offset={self.offset}" if self.offset != (0, 0) else ""
+        return (f"<Frame {self.width}x{self.height} nv12 {self.memory} index={self.index} pts={self.pts}{offset} "
+                f"{where + ' ' if where else ''}{self.color_range} {self.matrix} {state}>")
+
+    def _check_live(self):
         if self.released:
             raise ValueError("the frame was released")
+        if getattr(self._owner, "closed", False):
+            raise ValueError("the frame's decoder was closed: its channel took the picture back")
+
+    def nv12(self):
+        """The picture's NV12 bytes as a (height * 3 / 2, width) array (a copy); odd sizes are
+        rounded up to even (the planes' own extra column or row)."""
+        self._check_live()
+        width, height = self.width + self.width % 2, self.height + self.height % 2
         if self.device:
             data = download(self.address, self.size).reshape(self.rows * 3 // 2, self.pitch)
             x, y = self.offset
-            luma = data[y:y + self.height, x:x + self.width]
-            chroma = data[self.rows + y // 2:self.rows + (y + self.height) // 2, x:x + self.width]
+            luma = data[y:y + height, x:x + width]
+            chroma = data[self.rows + y // 2:self.rows + (y + height) // 2, x:x + width]
             return np.vstack([luma, chroma])
         return np.asarray(self.record).copy()
 
+    def to_ndarray(self, format=None):
+        """The picture as a new array, as PyAV's `frame.to_ndarray(format=...)`: "nv12" (the
+        default; (height * 3 / 2, width) bytes), "rgb24" or "bgr24" ((height, width, 3)) or "gray"
+        ((height, width): the luma plane). The colours are converted by the card's preprocess
+        engine with the frame's range and matrix (host pictures are uploaded first): full-range
+        pictures (JPEG) as libjpeg converts them, interpolating the chroma; limited-range ones
+        (video) as OpenCV's NV12 conversions do, each chroma sample for its 2 x 2 block."""
+        format = _choice("nv12" if format is None else format, PICTURE_FORMATS, "format")
+        self._check_live()
+        if format == "nv12":
+            return self.nv12()
+        width, height = self.planes
+        if self.device:
+            picture = nv12_to_array(self.address, width, height, self.pitch, self.rows, format, self.color_range,
+                                    self.matrix)
+        else:
+            data = np.asarray(self.record)
+            with DeviceMemory(data.size) as block:
+                block.upload(data)
+                picture = nv12_to_array(block.address, width, height, width, height, format, self.color_range,
+                                        self.matrix)
+        x, y = self.offset
+        if (x, y, self.width, self.height) != (0, 0, width, height):
+            picture = np.ascontiguousarray(picture[y:y + self.height, x:x + self.width])
+        return picture
+
     def release(self):
-        """Gives the picture back to the decoder (once; later calls do nothing)."""
-        if not self.released:
-            self.released = True
-            self.decoder._release_frame(self)
+        """Gives the picture back (once; later calls do nothing). A failure raises CardError and
+        leaves the frame held: call release() again."""
+        self._owner._release_frame(self)
+
+    def __del__(self):
+        if not getattr(self, "released", True):
+            try:
+                self._owner._release_frame(self, quiet=True)
+            except Exception:  # noqa: BLE001 - a finalizer has no one to tell
+                pass
 
     def __enter__(self):
         return self
@@ -163,6 +331,49 @@ class Frame:
     def __exit__(self, *exc):
         self.release()
         return False
+
+
+def _give_back_runtime(from_finalizer):
+    """Ends a use of the card's runtime. A finalizer may run while its thread holds the count's
+    lock (it is not reentrant): it then hands the release to a thread of its own."""
+    if from_finalizer:
+        if not RUNTIME.lock.acquire(blocking=False):
+            threading.Thread(target=RUNTIME.release, name="halvora-release", daemon=True).start()
+            return
+        RUNTIME.lock.release()
+    RUNTIME.release()
+
+
+class OwnedPicture:
+    """The owner of a Frame whose picture the package copied into a device block of its own
+    (JPEG pictures): the block, and a use of the card's runtime that keeps it, both given back
+    when the frame is released."""
+
+    def __init__(self, nv12):
+        self._lock = threading.Lock()
+        use_card()
+        try:
+            self.block = DeviceMemory(nv12.size)
+            self.block.upload(nv12)
+        except BaseException:
+            RUNTIME.release()
+            raise
+
+    @classmethod
+    def frame(cls, nv12, width, height, index=0, pts=0, color_range="full", matrix="bt601", size=None):
+        """A Frame over a device copy of the host NV12 array `nv12` (planes of `width` x `height`;
+        `size` the picture's own when it is smaller)."""
+        owner = cls(nv12)
+        record = device_record(owner.block.address, width, height, width, height, pts)
+        return Frame(owner, record, index, color_range, matrix, size)
+
+    def _release_frame(self, frame, quiet=False):
+        with self._lock:
+            if frame.released:
+                return
+            frame.released = True
+        self.block.close()
+        _give_back_runtime(from_finalizer=quiet)
 
 
 def _free_channel(create, what):
@@ -179,7 +390,7 @@ def _free_channel(create, what):
 def _open_channel(create, start, destroy, channel, kind):
     """Creates channel `channel` (the first free number when None) and starts it; a channel
     that does not start is destroyed. `kind` is "decoder" or "encoder". Its number."""
-    what = f"opening {'an' if kind == 'encoder' else 'a'} {kind} channel"
+    what = f"opening {'an' if kind[0] in 'aeiou' else 'a'} {kind} channel"
     if channel is None:
         channel = _free_channel(create, what)
     else:
@@ -197,13 +408,17 @@ class Decoder(_MediaUser):
     `memory` "device" hands out pictures in device memory (whole coded pictures, the display
     rectangle in each Frame; with `crop=True` the display rectangle only), "host" in host
     memory. `extra` adds pictures to the channel's pool of 8: a picture counts from its
-    decoding until its release, and a full pool stalls the decoder (the back-pressure)."""
+    decoding until its release, and a full pool stalls the decoder (the back-pressure).
+    `name` names the stream in errors (default: the file's path, or "stream" for chunks).
+    `color_range` and `matrix` describe the stream's pictures (the card does not read the
+    stream's own colour description): limited-range BT.601 unless told."""
 
-    def __init__(self, codec="h264", channel=None, memory="device", crop=False, extra=0, name="stream"):
-        if codec not in _CODECS:
-            raise ValueError(f"codec {codec!r}: one of {', '.join(_CODECS)}")
-        if memory not in ("device", "host"):
-            raise ValueError(f"memory {memory!r}: 'device' or 'host'")
+    def __init__(self, codec="h264", channel=None, memory="device", crop=False, extra=0, name=None,
+                 color_range="limited", matrix="bt601"):
+        _choice(codec, _CODECS, "codec")
+        _choice(memory, ("device", "host"), "memory")
+        self.color_range, self.matrix = _choice(color_range, RANGES, "colour range"), _choice(matrix, MATRICES, "matrix")
+        self._lock = threading.RLock()  # the held count and the channel, against finalizers of frames
         self._use_media()
         try:
             self._open(codec, channel, memory, crop, extra, name)
@@ -216,7 +431,8 @@ class Decoder(_MediaUser):
         params.codecType = getattr(zeme.codecType, _CODECS[codec][0])
         params.pixelFormat = zeme.pixelFormat.ZEME_PIX_FMT_NV12
         params.extraBufferNumber = extra
-        self.codec, self.name, self.pool = codec, name, POOL + extra
+        self.codec, self.name, self.pool, self.memory = codec, name, POOL + extra, memory
+        self.stream_name = name or "stream"  # what errors call the stream being decoded
         self.channel = _open_channel(lambda n: zeme.createDecoderChannel(params, n), zeme.startDecoder,
                                      zeme.destroyDecoderChannel, channel, "decoder")
         self.options = NO_RECORD
@@ -231,9 +447,14 @@ class Decoder(_MediaUser):
         self.send_wait = 20
 
     def _release(self):
-        zeme.stopDecoder(self.channel)
-        zeme.destroyDecoderChannel(self.channel)
+        with self._lock:  # no frame is being given back meanwhile; later ones see `closed`
+            zeme.stopDecoder(self.channel)
+            zeme.destroyDecoderChannel(self.channel)
         self._end_media()
+
+    def _fields(self):
+        return {"codec": self.codec, "channel": self.channel, "memory": self.memory, "stream": self.stream_name,
+                "received": self.received, "held": f"{self.held}/{self.pool}", "ended": self.ended}
 
     def send(self, data, wait=FOREVER):
         """Sends bytes (any cut of the stream); False when the input stayed full for `wait` ms."""
@@ -245,12 +466,12 @@ class Decoder(_MediaUser):
         status = zeme.sendStreamToDecoder(self.channel, stream, wait)
         if status == TIMEOUT:
             return False
-        check(status, f"{self.name}: sending to decoder channel {self.channel}")
+        check(status, f"{self.stream_name}: sending to decoder channel {self.channel}")
         return True
 
     def end(self):
         """Marks the end of the input: the decoder flushes its last pictures."""
-        check(zeme.sendStreamToDecoder(self.channel, zeme.stream(), FOREVER), f"{self.name}: ending the input")
+        check(zeme.sendStreamToDecoder(self.channel, zeme.stream(), FOREVER), f"{self.stream_name}: ending the input")
 
     def receive(self, wait=0):
         """The next picture as a Frame, or None when none came within `wait` ms (`ended` is
@@ -265,17 +486,26 @@ class Decoder(_MediaUser):
         if status == EOS:
             self.ended = True
             return None
-        check(status, f"{self.name}: receiving a picture from decoder channel {self.channel}")
-        frame = Frame(self, record, self.received)
+        check(status, f"{self.stream_name}: receiving a picture from decoder channel {self.channel}")
+        with self._lock:
+            self.held += 1
+        frame = Frame(self, record, self.received, self.color_range, self.matrix)
         self.received += 1
-        self.held += 1
         return frame
 
-    def _release_frame(self, frame):
-        if self.closed:
-            return  # the channel took its pictures back when it was destroyed
-        self.held -= 1
-        check(zeme.decReleaseFrame(self.channel, frame.record, 0), f"{self.name}: releasing picture {frame.index}")
+    def _release_frame(self, frame, quiet=False):
+        """Gives `frame` back to the channel; it counts as released only once the card took it.
+        Nothing is done once the channel is closed (it took its pictures back)."""
+        with self._lock:
+            if frame.released or self.closed:
+                return
+            status = zeme.decReleaseFrame(self.channel, frame.record, 0)
+            if status == 0:
+                frame.released = True
+                self.held -= 1
+                return
+        if not quiet:
+            check(status, f"{self.stream_name}: releasing picture {frame.index}")
 
     def status(self):
         record = DecoderStatus()
@@ -288,60 +518,80 @@ class Decoder(_MediaUser):
         record = self.status()
         if record.state != zeme.state.ZEME_ST_ERROR and record.result not in (BITSTREAM, UNSUPPORTED):
             return
+        name = _CODECS[self.codec][1]
         if record.result == UNSUPPORTED:
-            raise StreamError(f"{self.name}: pictures the card does not decode at about frame {self.received} "
+            raise StreamError(f"{self.stream_name}: pictures the card does not decode at about frame {self.received} "
                               "(not 8-bit 4:2:0, larger than 4096 x 4096, or of an odd size)")
-        raise StreamError(f"{self.name}: corrupt {_CODECS[self.codec][1]} data at about frame {self.received} "
+        if self.received == 0:
+            raise StreamError(f"{self.stream_name}: not an {name} stream (no picture decodes from its first "
+                              f"{self.bytes_sent} bytes)")
+        raise StreamError(f"{self.stream_name}: corrupt {name} data at about frame {self.received} "
                           f"(by byte {self.bytes_sent} of the stream)")
 
-    def _ready(self):
-        while True:
-            frame = self.receive(0)
-            if frame is None:
-                return
-            self.check_stream()
-            yield frame
+    def _pool_full(self):
+        """Whether the program holds every picture of the pool, after a collection of the
+        frames only reference cycles keep."""
+        if self.held < self.pool:
+            return False
+        gc.collect()
+        return self.held >= self.pool
 
-    def frames(self, source, check_errors=True):
-        """Decodes `source` (a path, or an iterable of byte chunks) to the end, yielding each
-        picture as a Frame as soon as it is decoded. Release each frame (frame.release() or
-        `with frame:`) once read: the channel's pool bounds the pictures out at once, and
-        holding them all stalls the decoding (reported as a CardError, never a hang).
-        With `check_errors`, corrupt data raises StreamError."""
-        units = _units(str(source)) if isinstance(source, (str, os.PathLike)) else _chunks(source)
-        for stream in units:
-            while not self._send(stream, self.send_wait):
-                # The input stayed full: pictures must go out before the decoder takes more.
-                stalled = True
-                for frame in self._ready():
-                    stalled = False
-                    yield frame
-                if stalled and self.held >= self.pool:
-                    raise CardError(f"{self.name}: all {self.pool} pictures of decoder channel {self.channel} "
-                                    "are held; release frames to go on")
-            self.bytes_sent += stream.stream.size
-            yield from self._ready() if check_errors else self._ready_unchecked()
-        self.end()
+    def _all_held(self):
+        return CardError(f"{self.stream_name}: all {self.pool} pictures of decoder channel {self.channel} "
+                         "are held; release frames to go on")
+
+    def _ready(self, check_errors, wait=False):
+        """The pictures decoded so far, each checked when `check_errors`; with `wait`, every
+        picture to the end of the stream. The generator keeps no reference to a frame it handed
+        out, so that the consumer's is the only one."""
         idle = 0.0002
         while not self.ended:
-            frame = self.receive(0)
-            if frame is None:
-                if self.held >= self.pool and not self.ended:
-                    raise CardError(f"{self.name}: all {self.pool} pictures of decoder channel {self.channel} "
-                                    "are held; release frames to go on")
+            box = [self.receive(0)]
+            if box[0] is None:
+                if not wait:
+                    return
+                if not self.ended and self._pool_full():
+                    raise self._all_held()
                 time.sleep(idle)  # the interpreter lock is free meanwhile
                 idle = min(idle * 2, 0.002)
                 continue
             idle = 0.0002
             if check_errors:
-                self.check_stream()
-            yield frame
+                self.check_stream()  # (the frame goes back when it is collected)
+            yield box.pop()
+
+    def frames(self, source, check_errors=True):
+        """Decodes `source` (a path, or an iterable of byte chunks) to the end, yielding each
+        picture as a Frame as soon as it is decoded. A frame goes back to the decoder when it is
+        released (frame.release(), `with frame:`) or garbage-collected, so a loop that keeps no
+        reference to its frames goes on for ever; the channel's pool bounds the frames a program
+        keeps (holding them all is reported as a CardError, never a hang). A path is probed
+        first: a file that is not a stream the card decodes raises StreamError naming it, as
+        probe() does. With `check_errors`, corrupt data raises StreamError."""
+        if isinstance(source, (str, os.PathLike)):
+            path = os.fspath(source)
+            self.stream_name = self.name or path
+            probe(path, self.codec)
+            units = _units(path)
+        else:
+            self.stream_name = self.name or "stream"
+            units = _chunks(source)
+        for stream in units:
+            while not self._send(stream, self.send_wait):
+                # The input stayed full: pictures must go out before the decoder takes more.
+                before = self.received
+                yield from self._ready(check_errors)
+                if self.received == before and self._pool_full():
+                    raise self._all_held()
+            self.bytes_sent += stream.stream.size
+            yield from self._ready(check_errors)
+        self.end()
+        yield from self._ready(check_errors, wait=True)
         if check_errors:
             self.check_stream()
-
-    def _ready_unchecked(self):
-        while (frame := self.receive(0)) is not None:
-            yield frame
+            if self.received == 0:
+                raise StreamError(f"{self.stream_name}: not an {_CODECS[self.codec][1]} stream (no picture in its "
+                                  f"{self.bytes_sent} bytes)")
 
 
 def _units(path):
@@ -365,25 +615,114 @@ def _chunks(chunks):
         yield stream
 
 
+# ---- encoder settings ---------------------------------------------------------------------
+
+_QUALITY = {"medium": "ZEME_GOLD_QUALITY", "gold": "ZEME_GOLD_QUALITY", "fast": "ZEME_SILVER_QUALITY",
+            "silver": "ZEME_SILVER_QUALITY", "faster": "ZEME_SILVER2_QUALITY", "silver2": "ZEME_SILVER2_QUALITY",
+            "veryfast": "ZEME_BRONZE_QUALITY", "bronze": "ZEME_BRONZE_QUALITY"}
+_TUNE = {"psnr": "ZEME_ENC_TUNE_PSNR", "ssim": "ZEME_ENC_TUNE_SSIM", "visual": "ZEME_ENC_TUNE_VISUAL",
+         "sharp_visual": "ZEME_ENC_TUNE_SHARP_VISUAL", "film": "ZEME_ENC_TUNE_SHARP_VISUAL"}
+_PROFILES = {"h264": {"baseline": "ZEME_VIDEO_PRFL_H264_BASELINE", "main": "ZEME_VIDEO_PRFL_H264_MAIN",
+                      "high": "ZEME_VIDEO_PRFL_H264_HIGH"},
+             "hevc": {"main": "ZEME_VIDEO_PRFL_HEVC_MAIN"}}
+_RATE_CONTROL = ("crf", "cqp", "cbr", "vbr")
+ENCODER_SIZES = (64, 8192)  # even widths and heights from 64 to 8192 (ZEME_ENC_VIDEO_MIN/MAX_*)
+
+
+def _member(enumeration, value, names, field):
+    """An enumeration member from a name of `names`, the member's own name, or as it is."""
+    if not isinstance(value, str):
+        return value
+    members = enumeration.__members__
+    key = names.get(value.lower(), value)
+    if key not in members:
+        known = sorted(set(names) | {name for name in members if name in names.values()})
+        raise ValueError(f"{field}={value!r}: one of {', '.join(known)}")
+    return members[key]
+
+
+def _level(codec, value):
+    """A zemeVideoLevel from a level number (4.1, "4.1", "1b") or a member."""
+    if isinstance(value, str) and value.startswith("ZEME_"):
+        return zeme.videoLevel.__members__[value]
+    if isinstance(value, zeme.videoLevel):
+        return value
+    text = str(value).lower().replace(".", "_")
+    name = f"ZEME_VIDEO_LVL_{codec.upper()}_{'1_b' if text == '1b' else text.removesuffix('_0')}"
+    if name not in zeme.videoLevel.__members__:
+        known = sorted(n.split(f"{codec.upper()}_")[1].replace("_", ".") for n in zeme.videoLevel.__members__
+                       if f"_{codec.upper()}_" in n)
+        raise ValueError(f"level={value!r}: an {codec} level, one of {', '.join(known)}")
+    return zeme.videoLevel.__members__[name]
+
+
+def frame_rate(fps):
+    """`fps` as a Fraction: an integer, a Fraction, a (numerator, denominator) pair, or a float;
+    floats that are an NTSC rate (29.97, 23.976, 59.94: n * 1000 / 1001) are taken as exactly
+    that, others as the nearest fraction with a denominator up to 1001."""
+    if isinstance(fps, tuple):
+        if len(fps) != 2 or not all(isinstance(term, int) for term in fps):
+            raise ValueError(f"frame rate {fps!r}: a (numerator, denominator) pair of integers")
+        if fps[1] == 0:
+            raise ValueError(f"frame rate {fps!r}: the denominator is 0")
+        rate = fractions.Fraction(*fps)
+    elif isinstance(fps, (int, fractions.Fraction)) and not isinstance(fps, bool):
+        rate = fractions.Fraction(fps)
+    elif isinstance(fps, float):
+        ntsc = round(fps * 1.001)
+        if fps != int(fps) and abs(fps - ntsc * 1000 / 1001) < 0.005:
+            rate = fractions.Fraction(ntsc * 1000, 1001)
+        else:
+            rate = fractions.Fraction(fps).limit_denominator(1001)
+    else:
+        raise TypeError(f"frame rate {fps!r}: an int, float, Fraction or (numerator, denominator) pair")
+    if rate <= 0 or rate.numerator > 0x7FFFFFFF or rate.denominator > 0x7FFFFFFF:
+        raise ValueError(f"frame rate {fps!r}: above 0, with terms up to 2^31 - 1")
+    return rate
+
+
 class Encoder(_MediaUser):
-    """A started H.264 or HEVC encoder channel for NV12 pictures of `width` x `height`.
+    """A started H.264 or HEVC encoder channel for pictures of `width` x `height` (even, 64 to
+    8192), `fps` pictures a second (an int, a float such as 29.97, a Fraction or a
+    (numerator, denominator) pair).
 
-    encode() takes a host NV12 array or a decoded Frame and returns the stream bytes ready
-    so far; finish() ends the input and returns the rest. `settings` are fields of the
-    channel's videoConfig (e.g. qualityMode=zeme.videoQualityMode..., keyInt=...)."""
+    encode() takes an NV12 array, an RGB or BGR array (converted on the card's preprocess engine
+    to limited-range BT.601 NV12) or a decoded Frame, and returns the stream bytes ready so far;
+    finish() ends the input and returns the rest.
 
-    def __init__(self, width, height, codec="h264", fps=30, channel=None, **settings):
+    Settings by name: `quality` the speed/quality preset ("medium", "fast", "faster",
+    "veryfast"), `rate_control` "crf" (constant quality, `crf`), "cqp" (constant QP, `cqp`),
+    "cbr" or "vbr" (constant or average bit rate, `bitrate` in bit/s), `tune` ("psnr", "ssim",
+    "visual", "film"), `profile` ("baseline", "main", "high"), `level` (4.1, "5.2", "1b"). Any
+    other keyword is a field of the channel's videoConfig (keyInt=..., qualityMode=...);
+    enumeration fields take member names as strings too."""
+
+    def __init__(self, width, height, codec="h264", fps=30, channel=None, *, quality=None, rate_control=None,
+                 bitrate=None, tune=None, profile=None, level=None, **settings):
         kinds = {"h264": "ZEME_CODEC_ENC_H264", "hevc": "ZEME_CODEC_ENC_HEVC"}
-        if codec not in kinds:
-            raise ValueError(f"codec {codec!r}: one of {', '.join(kinds)}")
+        _choice(codec, kinds, "codec")
+        low, high = ENCODER_SIZES
+        for side, value in (("width", width), ("height", height)):
+            if not isinstance(value, (int, np.integer)) or value % 2 or not low <= value <= high:
+                raise ValueError(f"{side} {value!r}: the card's encoder takes even widths and heights from "
+                                 f"{low} to {high}")
+        self.fps = frame_rate(fps)
         params = zeme.encChannelParamters()
         params.codecType = getattr(zeme.codecType, kinds[codec])
         config = params.videoConfig
-        config.width, config.height = width, height
-        config.frameRate.numerator, config.frameRate.denominator = int(fps), 1
+        config.width, config.height = int(width), int(height)
+        config.frameRate.numerator, config.frameRate.denominator = self.fps.numerator, self.fps.denominator
+        named = {"qualityMode": quality, "tune": tune, "profile": profile, "level": level}
+        for name, value in named.items():
+            if value is not None:
+                if name in settings:
+                    raise TypeError(f"both {name} and its named form were given")
+                settings[name] = value
+        settings.update(self._rate_control(rate_control, bitrate, settings))
         for name, value in settings.items():
-            setattr(config, name, value)
-        self.width, self.height = width, height
+            self._set(config, codec, name, value)
+        self.width, self.height, self.codec = int(width), int(height), codec
+        self._rgb = None
         self._use_media()
         try:
             self.channel = _open_channel(lambda n: zeme.createEncoderChannel(params, n), zeme.startEncoder,
@@ -393,10 +732,57 @@ class Encoder(_MediaUser):
             raise
         self.sent = 0
 
+    @staticmethod
+    def _rate_control(mode, bitrate, settings):
+        """The videoConfig fields of a rate control by name."""
+        fields = {}
+        if bitrate is not None:
+            if not 0 < bitrate <= 0xFFFFFFFE:
+                raise ValueError(f"bitrate {bitrate!r}: bits a second, above 0 (as the bitRate field)")
+            fields["bitRate"] = int(round(bitrate))
+        if mode is None:
+            return fields
+        _choice(mode, _RATE_CONTROL, "rate_control")
+        if mode in ("cbr", "vbr"):
+            if "bitRate" not in fields and not settings.get("bitRate"):
+                raise ValueError(f"rate_control={mode!r} needs bitrate=... (bits a second)")
+            fields["vbr"] = 0 if mode == "cbr" else 1
+        elif mode == "cqp" and not settings.get("cqp"):
+            raise ValueError("rate_control='cqp' needs cqp=... (1 to 51)")
+        elif mode in ("crf", "cqp") and "bitRate" in fields:
+            raise ValueError(f"rate_control={mode!r} takes no bitrate")
+        return fields
+
+    @staticmethod
+    def _set(config, codec, name, value):
+        if name == "frameRate":
+            raise TypeError("the frame rate is Encoder's fps argument")
+        if not hasattr(config, name) or name.startswith("_"):
+            known = [n for n in dir(config) if not n.startswith("_") and n not in ("width", "height", "frameRate")]
+            raise TypeError(f"Encoder() has no setting {name!r}: quality, rate_control, bitrate, tune, profile, "
+                            f"level or a videoConfig field ({', '.join(known)})")
+        if name == "qualityMode":
+            value = _member(zeme.encQualityMode, value, _QUALITY, "quality")
+        elif name == "tune":
+            value = _member(zeme.encTuneType, value, _TUNE, "tune")
+        elif name == "profile":
+            value = _member(zeme.videoProfile, value, _PROFILES[codec], "profile")
+        elif name == "level":
+            value = _level(codec, value)
+        elif isinstance(value, str):
+            raise ValueError(f"{name}={value!r}: a number")
+        setattr(config, name, value)
+
     def _release(self):
+        if self._rgb is not None:
+            self._rgb.close()
         zeme.stopEncoder(self.channel)
         zeme.destroyEncoderChannel(self.channel)
         self._end_media()
+
+    def _fields(self):
+        return {"codec": self.codec, "size": f"{self.width}x{self.height}", "fps": str(self.fps),
+                "channel": self.channel, "sent": self.sent}
 
     def _collect(self, wait):
         pieces: list = []
@@ -409,12 +795,19 @@ class Encoder(_MediaUser):
             pieces.append(piece.stream.tobytes())
             check(zeme.encReleaseStream(self.channel, piece, 0), "releasing an encoded piece")
 
-    def encode(self, picture, pts=None):
-        """Encodes one picture: an NV12 array of (height * 3 / 2, width) bytes, or a Frame."""
+    def _record(self, picture, format):
+        """The frame record to send for `picture`."""
         if isinstance(picture, Frame):
-            record = picture.record
-        else:
-            picture = np.ascontiguousarray(picture, np.uint8)
+            picture._check_live()
+            if (picture.width, picture.height) != (self.width, self.height):
+                raise ValueError(f"a {picture.width} x {picture.height} frame sent to an encoder of "
+                                 f"{self.width} x {self.height}")
+            return picture.record
+        picture = _check_uint8(picture, "a picture")
+        if format is None:
+            format = "rgb24" if picture.ndim == 3 else "nv12"
+        _choice(format, ("nv12", "rgb24", "bgr24"), "format")
+        if format == "nv12":
             if picture.shape != (self.height * 3 // 2, self.width):
                 raise ValueError(f"an NV12 picture of {self.width} x {self.height} is "
                                  f"({self.height * 3 // 2}, {self.width}) bytes, not {picture.shape}")
@@ -422,6 +815,21 @@ class Encoder(_MediaUser):
             record.pixelFormat, record.memoryType = zeme.pixelFormat.ZEME_PIX_FMT_NV12, zeme.memoryType.ZEME_MEM_HOST
             record.width, record.height, record.stride = self.width, self.height, [self.width]
             record.data, record.dataSize = picture.reshape(-1), picture.size
+            return record
+        if picture.shape != (self.height, self.width, 3):
+            raise ValueError(f"an {format} picture of {self.width} x {self.height} is "
+                             f"({self.height}, {self.width}, 3) bytes, not {picture.shape}")
+        if self._rgb is None:
+            self._rgb = RgbToNv12(self.width, self.height)
+        where = self._rgb.convert(picture, bgr=format == "bgr24")
+        return device_record(where, self.width, self.height, self.width, self.height)
+
+    def encode(self, picture, pts=None, format=None):
+        """Encodes one picture: a uint8 array, NV12 of (height * 3 / 2, width) bytes or RGB/BGR of
+        (height, width, 3) (`format` "nv12", "rgb24" or "bgr24"; by default "nv12" for 2-D arrays,
+        "rgb24" for 3-D ones, as PyAV's from_ndarray), or a Frame of the encoder's size. Other
+        element types raise TypeError."""
+        record = self._record(picture, format)
         record.pts = self.sent if pts is None else pts
         pieces: list = []
         while True:
@@ -445,4 +853,5 @@ class Encoder(_MediaUser):
         return b"".join(pieces)
 
 
-__all__ = ["Media", "Decoder", "Encoder", "Frame", "VideoInfo", "StreamError", "probe", "address", "handle"]
+__all__ = ["Media", "Decoder", "Encoder", "Frame", "VideoInfo", "StreamError", "probe", "frame_rate", "address",
+           "handle"]

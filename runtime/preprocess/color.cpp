@@ -1,13 +1,18 @@
-// Colour conversions. YUV is limited (video) range. BT.601 uses OpenCV's own NV12
-// and I420 conversions; BT.709 applies the BT.709 matrices with cv::transform:
+// Colour conversions. YUV is limited (video) range unless the coding says full range.
+// Limited BT.601 uses OpenCV's own NV12 and I420 conversions; limited BT.709 applies
+// the BT.709 matrices with cv::transform:
 //   R = 1.164384 (Y - 16)                        + 1.792741 (V - 128)
 //   G = 1.164384 (Y - 16) - 0.213249 (U - 128) - 0.532909 (V - 128)
 //   B = 1.164384 (Y - 16) + 2.112402 (U - 128)
 //   Y =  16 + 0.182586 R + 0.614231 G + 0.062007 B
 //   U = 128 - 0.100644 R - 0.338572 G + 0.439216 B
 //   V = 128 + 0.439216 R - 0.398942 G - 0.040274 B
-// Chroma is taken from the 2 x 2 block it covers: repeated when read, averaged
-// (cv::INTER_AREA) when written.
+// Full range (JPEG/JFIF) applies the matrices of the luma weights Kr, Kb of the space
+// (BT.601 0.299, 0.114; BT.709 0.2126, 0.0722) without scaling or offsets of Y:
+//   R = Y + 2 (1 - Kr) (V - 128), B = Y + 2 (1 - Kb) (U - 128), G = (Y - Kr R - Kb B) / Kg
+//   Y = Kr R + Kg G + Kb B, U = 128 + (B - Y) / (2 (1 - Kb)), V = 128 + (R - Y) / (2 (1 - Kr))
+// Chroma is taken from the 2 x 2 block it covers: repeated when read (or interpolated,
+// when the coding asks for it), averaged (cv::INTER_AREA) when written.
 #include <opencv2/imgproc.hpp>
 
 #include "preprocess/color.hpp"
@@ -29,6 +34,46 @@ cv::Matx34f toYuv709() {
     return cv::Matx34f(0.182586f, 0.614231f, 0.062007f, 16.0f,
                        -0.100644f, -0.338572f, 0.439216f, 128.0f,
                        0.439216f, -0.398942f, -0.040274f, 128.0f);
+}
+
+// Limited BT.601 YUV -> RGB with OpenCV's own coefficients (its NV12 conversions use
+// them in fixed point, scaled by 2^20), for the conversions OpenCV has no call for.
+cv::Matx34f toRgb601() {
+    const double s = 1.0 / (1 << 20), k = 1220542 * s, vr = 1673527 * s, vg = 852492 * s, ug = 409993 * s,
+                 ub = 2116026 * s;
+    return cv::Matx34f(float(k), 0.0f, float(vr), float(-16 * k - 128 * vr),
+                       float(k), float(-ug), float(-vg), float(-16 * k + 128 * (ug + vg)),
+                       float(k), float(ub), 0.0f, float(-16 * k - 128 * ub));
+}
+
+void lumaWeights(zeceColorSpace space, double *kr, double *kb) {
+    *kr = space == zeceCOLOR_SPACE_BT709 ? 0.2126 : 0.299;
+    *kb = space == zeceCOLOR_SPACE_BT709 ? 0.0722 : 0.114;
+}
+
+// Full-range YUV -> RGB.
+cv::Matx34f toRgbFull(zeceColorSpace space) {
+    double kr, kb;
+    lumaWeights(space, &kr, &kb);
+    const double kg = 1 - kr - kb, vr = 2 * (1 - kr), ub = 2 * (1 - kb), ug = ub * kb / kg, vg = vr * kr / kg;
+    return cv::Matx34f(1.0f, 0.0f, float(vr), float(-128 * vr),
+                       1.0f, float(-ug), float(-vg), float(128 * (ug + vg)),
+                       1.0f, float(ub), 0.0f, float(-128 * ub));
+}
+
+// RGB -> full-range Y, U, V.
+cv::Matx34f toYuvFull(zeceColorSpace space) {
+    double kr, kb;
+    lumaWeights(space, &kr, &kb);
+    const double kg = 1 - kr - kb, u = 0.5 / (1 - kb), v = 0.5 / (1 - kr);
+    return cv::Matx34f(float(kr), float(kg), float(kb), 0.0f,
+                       float(-kr * u), float(-kg * u), 0.5f, 128.0f,
+                       0.5f, float(-kg * v), float(-kb * v), 128.0f);
+}
+
+cv::Matx34f toRgb(const YuvCoding &coding) {
+    if (coding.fullRange) return toRgbFull(coding.space);
+    return coding.space == zeceCOLOR_SPACE_BT709 ? toRgb709() : toRgb601();
 }
 
 // The same matrix for pixels whose first and third channels are swapped (BGR).
@@ -62,11 +107,11 @@ void copyPlanes(const Image &in, const Image &out) {
 }
 
 // Interleaved pixels (RGB order when `bgr` is false) into an NV12 picture.
-void rgbToNv12(const cv::Mat &pixels, bool bgr, zeceColorSpace space, const Image &out) {
+void rgbToNv12(const cv::Mat &pixels, bool bgr, const YuvCoding &coding, const Image &out) {
     const int w = out.desc.width, h = out.desc.height;
     cv::Mat y = out.planes[0].mat(), uv = out.planes[1].mat();
     cv::Mat u, v;
-    if (space == zeceCOLOR_SPACE_BT601) {
+    if (coding.space == zeceCOLOR_SPACE_BT601 && !coding.fullRange) {
         cv::Mat i420;
         cv::cvtColor(pixels, i420, bgr ? cv::COLOR_BGR2YUV_I420 : cv::COLOR_RGB2YUV_I420);
         i420.rowRange(0, h).copyTo(y);
@@ -74,7 +119,7 @@ void rgbToNv12(const cv::Mat &pixels, bool bgr, zeceColorSpace space, const Imag
         v = cv::Mat(h / 2, w / 2, CV_8UC1, i420.ptr(h) + (w / 2) * (h / 2));
     } else {
         cv::Mat yuv;
-        cv::transform(pixels, yuv, swapped(toYuv709(), bgr, false));
+        cv::transform(pixels, yuv, swapped(coding.fullRange ? toYuvFull(coding.space) : toYuv709(), bgr, false));
         cv::Mat channels[3];
         cv::split(yuv, channels);
         channels[0].copyTo(y);
@@ -109,22 +154,37 @@ bool formatsFit(zeceColorCvtCode code, zeceImageType in, zeceImageType out) {
 
 }  // namespace
 
-void nv12ToRgb(const Plane &y, const Plane &uv, const Plane &rgb, bool bgr, zeceColorSpace space) {
+void nv12ToRgb(const Plane &y, const Plane &uv, const Plane &rgb, bool bgr, const YuvCoding &coding) {
     cv::Mat target = rgb.mat();
-    if (space == zeceCOLOR_SPACE_BT601) {
+    const cv::Size size(y.width, y.height);
+    if (coding.interpolate) {
+        // In 32-bit floats, rounded once at the end: libjpeg rounds its upsampled chroma
+        // and its RGB, so the two stay within about 1.5 of each other.
+        cv::Mat chroma, luma, yuv, pixels;
+        uv.mat().convertTo(chroma, CV_32F);
+        cv::resize(chroma, chroma, size, 0, 0, cv::INTER_LINEAR);
+        y.mat().convertTo(luma, CV_32F);
+        cv::Mat planes[2];
+        cv::split(chroma, planes);
+        cv::merge(std::vector<cv::Mat>{luma, planes[0], planes[1]}, yuv);
+        cv::transform(yuv, pixels, swapped(toRgb(coding), false, bgr));
+        pixels.convertTo(target, CV_8U);
+        return;
+    }
+    if (coding.space == zeceCOLOR_SPACE_BT601 && !coding.fullRange) {
         cv::cvtColorTwoPlane(y.mat(), uv.mat(), target, bgr ? cv::COLOR_YUV2BGR_NV12 : cv::COLOR_YUV2RGB_NV12);
         return;
     }
     cv::Mat chroma, yuv;
-    cv::resize(uv.mat(), chroma, cv::Size(y.width, y.height), 0, 0, cv::INTER_NEAREST);
+    cv::resize(uv.mat(), chroma, size, 0, 0, cv::INTER_NEAREST);
     cv::Mat planes[2];
     cv::split(chroma, planes);
     cv::merge(std::vector<cv::Mat>{y.mat(), planes[0], planes[1]}, yuv);
-    cv::transform(yuv, target, swapped(toRgb709(), false, bgr));
+    cv::transform(yuv, target, swapped(toRgb(coding), false, bgr));
 }
 
-uint32_t convertImage(zeceColorCvtCode code, zeceColorSpace space, const Image &in, const Image &out) {
-    if (space != zeceCOLOR_SPACE_BT601 && space != zeceCOLOR_SPACE_BT709) return zeceER_INVALID_PARAM;
+uint32_t convertImage(zeceColorCvtCode code, const YuvCoding &coding, const Image &in, const Image &out) {
+    if (coding.space != zeceCOLOR_SPACE_BT601 && coding.space != zeceCOLOR_SPACE_BT709) return zeceER_INVALID_PARAM;
     if (code < zeceCOLOR_YUV2RGB_NV12 || code >= zeceCOLOR_CVT_CODE_BUTT) return zeceER_INVALID_PARAM;
     if (!formatsFit(code, in.desc.format, out.desc.format)) return zeceER_INVALID_IMAGE;
     if (in.desc.width != out.desc.width || in.desc.height != out.desc.height) return zeceER_INVALID_IMAGE;
@@ -132,7 +192,7 @@ uint32_t convertImage(zeceColorCvtCode code, zeceColorSpace space, const Image &
     switch (code) {
     case zeceCOLOR_YUV2RGB_NV12:
     case zeceCOLOR_YUV2BGR_NV12:
-        nv12ToRgb(in.planes[0], in.planes[1], out.planes[0], code == zeceCOLOR_YUV2BGR_NV12, space);
+        nv12ToRgb(in.planes[0], in.planes[1], out.planes[0], code == zeceCOLOR_YUV2BGR_NV12, coding);
         break;
     case zeceCOLOR_NO_CHANGE: copyPlanes(in, out); break;
     case zeceCOLOR_BGR2RGB: cv::cvtColor(in.planes[0].mat(), target, cv::COLOR_BGR2RGB); break;
@@ -152,7 +212,7 @@ uint32_t convertImage(zeceColorCvtCode code, zeceColorSpace space, const Image &
     case zeceCOLOR_RGB2GRAY_INTERLEAVE:
     case zeceCOLOR_RGB2GRAY_PLANAR: cv::cvtColor(interleavedPixels(in), target, cv::COLOR_RGB2GRAY); break;
     default:  // zeceCOLOR_RGB2YUV_NV12_PLANAR, zeceCOLOR_BGR2YUV_NV12_PLANAR
-        rgbToNv12(interleavedPixels(in), code == zeceCOLOR_BGR2YUV_NV12_PLANAR, space, out);
+        rgbToNv12(interleavedPixels(in), code == zeceCOLOR_BGR2YUV_NV12_PLANAR, coding, out);
         break;
     }
     return zeceER_SUCCESS;

@@ -67,7 +67,7 @@ uint32_t zeceCvtColor(zeceColorCvtCode code, zeceColorSpace space, zeceImageDesc
                       zeceImageDesc outDesc, void *out) {
     ZESIM_CALL(code, space, inDesc, in, outDesc, out) {
         return onImages(inDesc, in, outDesc, out,
-                        [&](const Image &a, const Image &b) { return convertImage(code, space, a, b); });
+                        [&](const Image &a, const Image &b) { return convertImage(code, YuvCoding{space}, a, b); });
     };
 }
 

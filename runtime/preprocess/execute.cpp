@@ -121,10 +121,12 @@ uint32_t executeImageOp(zeceOpType type, const Settings &settings, const std::ve
     case zeceOP_FLIP:
         if (!settings.has("flipType")) return zeceER_OP_NOT_READY;
         return flipImage(enumeration(settings, "flipType", zeceFLIP_X_AXIS), input, output);
-    case zeceOP_CVT_COLOR:
+    case zeceOP_CVT_COLOR: {
         if (!settings.has("colorCvtCode")) return zeceER_OP_NOT_READY;
-        return convertImage(enumeration(settings, "colorCvtCode", zeceCOLOR_NO_CHANGE),
-                            enumeration(settings, "colorSpace", zeceCOLOR_SPACE_BT601), input, output);
+        YuvCoding coding{enumeration(settings, "colorSpace", zeceCOLOR_SPACE_BT601)};
+        if (uint32_t status = yuvCoding(settings, true, &coding)) return status;
+        return convertImage(enumeration(settings, "colorCvtCode", zeceCOLOR_NO_CHANGE), coding, input, output);
+    }
     case zeceOP_WARP_AFFINE: {
         double matrix[ZECE_AFFINE_MATRIX_NUM];
         for (int i = 0; i < ZECE_AFFINE_MATRIX_NUM; ++i)

@@ -292,7 +292,7 @@ struct Plan {
     zeceOpType type{};
     Image image;
     zeceResizeType resize = zeceRESIZE_BILINEAR;
-    zeceColorSpace space = zeceCOLOR_SPACE_BT601;
+    YuvCoding coding;            // NV12 input: its matrix and range (chroma of each 2 x 2 block)
     bool swap = false;           // the rows' first and third channels are exchanged (RGB input)
     bool bgr = false;            // after that exchange the channels are B, G, R
     cv::Rect source;             // the part of the input that is resized
@@ -328,9 +328,10 @@ uint32_t colourOf(const Settings &settings, zeceOpType type, zeceImageType forma
         auto code = static_cast<zeceColorCvtCode>(settings.integer("colorCvtCode", zeceCOLOR_YUV2RGB_NV12));
         if (code != zeceCOLOR_YUV2RGB_NV12 && code != zeceCOLOR_YUV2BGR_NV12) return zeceER_INVALID_PARAM;
         plan->bgr = code == zeceCOLOR_YUV2BGR_NV12;
-        plan->space = static_cast<zeceColorSpace>(settings.integer("colorSpace", zeceCOLOR_SPACE_BT601));
-        if (plan->space != zeceCOLOR_SPACE_BT601 && plan->space != zeceCOLOR_SPACE_BT709) return zeceER_INVALID_PARAM;
-        return zeceER_SUCCESS;
+        plan->coding.space = static_cast<zeceColorSpace>(settings.integer("colorSpace", zeceCOLOR_SPACE_BT601));
+        if (plan->coding.space != zeceCOLOR_SPACE_BT601 && plan->coding.space != zeceCOLOR_SPACE_BT709)
+            return zeceER_INVALID_PARAM;
+        return yuvCoding(settings, false, &plan->coding);
     }
     auto code = static_cast<zeceColorCvtCode>(settings.integer("colorCvtCode", zeceCOLOR_NO_CHANGE));
     if (code != zeceCOLOR_NO_CHANGE && code != zeceCOLOR_BGR2RGB) return zeceER_INVALID_PARAM;
@@ -517,7 +518,7 @@ public:
             uv_->row(pair, pairUv_.ptr(0));
             Plane y{pairY_.data, pairY_.cols, 2, 1, pairY_.step}, uv{pairUv_.data, pairUv_.cols, 1, 2, pairUv_.step};
             Plane rgb{pairRgb_.data, pairRgb_.cols, 2, 3, pairRgb_.step};
-            nv12ToRgb(y, uv, rgb, plan_.bgr, plan_.space);
+            nv12ToRgb(y, uv, rgb, plan_.bgr, plan_.coding);
             currentPair_ = pair;
         }
         return pairRgb_.ptr(row % 2) + columns_.start * 3;
@@ -557,7 +558,7 @@ private:
         Plane yRows{gatheredY_.data, gatheredY_.cols, 2 * count, 1, gatheredY_.step};
         Plane uvRows{gatheredUv_.data, gatheredUv_.cols, count, 2, gatheredUv_.step};
         Plane rgb{convertedRgb_.data, convertedRgb_.cols, 2 * count, 3, convertedRgb_.step};
-        nv12ToRgb(yRows, uvRows, rgb, plan_.bgr, plan_.space);
+        nv12ToRgb(yRows, uvRows, rgb, plan_.bgr, plan_.coding);
     }
 
     const Plan &plan_;

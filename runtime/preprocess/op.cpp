@@ -7,6 +7,7 @@
 #include <initializer_list>
 
 #include "common/float16.hpp"
+#include "preprocess/color.hpp"
 #include "preprocess/describe.hpp"
 #include "preprocess/op.hpp"
 
@@ -39,7 +40,8 @@ const std::initializer_list<Name> kTensor = {{"outputWidth", 0},  {"outputHeight
                                               {"resizeType", 0},   {"colorCvtCode", 0},
                                               {"colorSpace", 0},   {"normType", 0},
                                               {"mean", 3},         {"std", 3},
-                                              {"scale", 0},        {"tensorizationType", 0}};
+                                              {"scale", 0},        {"tensorizationType", 0},
+                                              {"colorRange", 0}};
 
 bool isFused(zeceOpType type) {
     return type >= zeceOP_FUSION_OP_YUV_NV12_RESIZE_2RGB_NORM_TENSOR &&
@@ -69,7 +71,8 @@ std::vector<std::initializer_list<Name>> namesOf(zeceOpType type) {
     switch (type) {
     case zeceOP_RESIZE: return {kInput, kOutput, resize};
     case zeceOP_CROP: return {kInput, kOutput, kCrop};
-    case zeceOP_CVT_COLOR: return {kInput, kOutput, {{"colorCvtCode", 0}, {"colorSpace", 0}}};
+    case zeceOP_CVT_COLOR:
+        return {kInput, kOutput, {{"colorCvtCode", 0}, {"colorSpace", 0}, {"colorRange", 0}, {"chromaUpsampling", 0}}};
     case zeceOP_BATCH_CROP_RESIZE: return {kInput, kOutput, kCrops, resize};
     case zeceOP_WARP_AFFINE:
         return {kInput, kOutput, kPadding, {{"affineMatrix", ZECE_AFFINE_MATRIX_NUM}, {"warpAffineMode", 0}}};
@@ -268,6 +271,15 @@ int32_t Settings::int32(const char *name, int32_t fallback, int index) const {
 size_t Settings::count(const char *name) const {
     auto found = attributes_.find(name);
     return found == attributes_.end() || !found->second.array ? 0 : found->second.values.size();
+}
+
+uint32_t yuvCoding(const Settings &settings, bool chroma, YuvCoding *coding) {
+    const int64_t range = settings.integer("colorRange", 0);
+    const int64_t upsampling = chroma ? settings.integer("chromaUpsampling", 0) : 0;
+    if ((range != 0 && range != 1) || (upsampling != 0 && upsampling != 1)) return zeceER_INVALID_PARAM;
+    coding->fullRange = range == 1;
+    coding->interpolate = upsampling == 1;
+    return zeceER_SUCCESS;
 }
 
 uint32_t descriptor(const Settings &settings, const std::string &prefix, const zeceImageDesc &defaults,

@@ -70,6 +70,13 @@ private:
     Attributes attributes_;
 };
 
+struct YuvCoding;  // color.hpp
+
+// The range (colorRange: 0 limited, 1 full) and, where `chroma`, the chroma upsampling
+// (chromaUpsampling: 0 each sample for its 2 x 2 block, 1 interpolated) of the YUV side
+// of a conversion; both 0 when unset. zeceER_INVALID_PARAM for other values.
+ZECE_INTERNAL uint32_t yuvCoding(const Settings &settings, bool chroma, YuvCoding *coding);
+
 // The descriptor `prefix` ("input" or "output") of an op, from <prefix>Width,
 // <prefix>Height, <prefix>Format and the two pitches. Unset, the size and format
 // are those of `defaults` (a negative size there makes the attribute required) and

@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "preprocess/color.hpp"
 #include "preprocess/image.hpp"
 
 namespace zece {
@@ -32,7 +33,8 @@ ZECE_INTERNAL uint32_t resizeImage(zeceResizeType type, const Image &in, const I
 ZECE_INTERNAL uint32_t cropImage(const cropRect &rect, const Image &in, const Image &out);
 // Mirrors every plane as cv::flip does (X axis = code 0, Y axis = 1, both = -1).
 ZECE_INTERNAL uint32_t flipImage(zeceFlipType type, const Image &in, const Image &out);
-ZECE_INTERNAL uint32_t convertImage(zeceColorCvtCode code, zeceColorSpace space, const Image &in,
+// Colour conversion; `coding` is that of the YUV side (RGB -> NV12 ignores `interpolate`).
+ZECE_INTERNAL uint32_t convertImage(zeceColorCvtCode code, const YuvCoding &coding, const Image &in,
                                     const Image &out);
 // matrix: 6 doubles mapping output to input coordinates; values: 3 padding bytes.
 ZECE_INTERNAL uint32_t warpImage(const double *matrix, zeceWarpAffineMode mode,
