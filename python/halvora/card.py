@@ -45,7 +45,8 @@ class Counted:
     def __init__(self, start, stop):
         self._start, self._stop = start, stop
         self.users, self.owned = 0, False
-        self.lock = threading.Lock()
+        # Reentrant: a frame collected while its thread is in here ends its use in here too.
+        self.lock = threading.RLock()
 
     def acquire(self, *args):
         """Counts a user; True when this call started the part."""

@@ -17,7 +17,7 @@ import numpy as np
 
 from ._native import FOREVER, NO_RECORD, CardError, Status, address, check, described, handle, zeme
 from .card import RUNTIME, Counted, Dataset, DeviceMemory, Resource, download, upload, use_card
-from .preprocess import FusedOp
+from .preprocess import MATRICES, RANGES, FusedOp
 
 MORE_DATA, EOS, CHANNEL_EXISTS, BITSTREAM, UNSUPPORTED, TIMEOUT = (
     Status.MORE_DATA, Status.EOS, Status.CHANNEL_EXISTS, Status.BITSTREAM, Status.UNSUPPORTED, Status.TIMEOUT)
@@ -128,8 +128,6 @@ def probe(path, codec="h264", head=8 << 20):
 
 # Array formats, as PyAV names them, and the conversion from NV12 that makes each.
 PICTURE_FORMATS = {"nv12": None, "rgb24": "YUV2RGB_NV12", "bgr24": "YUV2BGR_NV12", "gray": "YUV2GRAY_NV12"}
-RANGES = {"limited": 0, "full": 1}  # the card's colorRange attribute
-MATRICES = {"bt601": "BT601", "bt709": "BT709"}  # its colorSpace attribute
 
 
 def _choice(value, choices, what):
@@ -333,17 +331,6 @@ class Frame:
         return False
 
 
-def _give_back_runtime(from_finalizer):
-    """Ends a use of the card's runtime. A finalizer may run while its thread holds the count's
-    lock (it is not reentrant): it then hands the release to a thread of its own."""
-    if from_finalizer:
-        if not RUNTIME.lock.acquire(blocking=False):
-            threading.Thread(target=RUNTIME.release, name="halvora-release", daemon=True).start()
-            return
-        RUNTIME.lock.release()
-    RUNTIME.release()
-
-
 class OwnedPicture:
     """The owner of a Frame whose picture the package copied into a device block of its own
     (JPEG pictures): the block, and a use of the card's runtime that keeps it, both given back
@@ -373,7 +360,7 @@ class OwnedPicture:
                 return
             frame.released = True
         self.block.close()
-        _give_back_runtime(from_finalizer=quiet)
+        RUNTIME.release()
 
 
 def _free_channel(create, what):

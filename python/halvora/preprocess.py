@@ -1,8 +1,8 @@
 """Fused preprocess ops built from keyword settings, and the settings that turn a decoded
 NV12 picture into a given model input."""
-import numpy as np
-
 from collections.abc import Sequence
+
+import numpy as np
 
 from ._native import CardError, Status, call, check, zece
 from .card import Resource
@@ -19,6 +19,8 @@ _ENUMS = {
     "inputFormat": ("imageType", "zeceIMG_"),
     "outputFormat": ("imageType", "zeceIMG_"),
 }
+RANGES = {"limited": 0, "full": 1}  # values of the colour-converting ops' colorRange attribute
+MATRICES = {"bt601": "BT601", "bt709": "BT709"}  # and of their colorSpace attribute
 FUSED = {
     "resize": "YUV_NV12_CVTCOLOR_RESIZE",
     "letterbox": "YUV_NV12_CVTCOLOR_LETTERBOX",
@@ -30,6 +32,8 @@ def _enum_value(name, value):
     ("DIV255", "FP16", "BILINEAR"), in full, or as numbers."""
     if not isinstance(value, str):
         return value
+    if name == "colorRange" and value in RANGES:
+        return RANGES[value]
     if name not in _ENUMS:
         raise ValueError(f"attribute {name} takes a number, not {value!r}")
     enum_name, prefix = _ENUMS[name]
@@ -162,11 +166,13 @@ def tensor_settings(tensor, letterbox=False, bgr=False, mean=None, std=None, sca
 
 def picture_settings(frame):
     """The input attributes of a fused op for a decoded device Frame (display rectangle at the
-    start of the planes; a decoder opened with crop=True gives such pictures for any stream)."""
+    start of the planes; a decoder opened with crop=True gives such pictures for any stream),
+    with the picture's own colour range and matrix."""
     if frame.offset != (0, 0):
         raise ValueError(f"the picture starts at {frame.offset} in its planes: decode with crop=True")
     return {"inputWidth": frame.width, "inputHeight": frame.height, "inputWidthPitch": frame.pitch,
-            "inputHeightPitch": frame.rows}
+            "inputHeightPitch": frame.rows, "colorRange": RANGES[frame.color_range],
+            "colorSpace": MATRICES[frame.matrix]}
 
 
 def letterbox_geometry(width, height, out_width, out_height):
