@@ -5,6 +5,7 @@
 #include "common/objects.hpp"
 #include "preprocess/customized.hpp"
 #include "preprocess/fused.hpp"
+#include "sim/status.hpp"
 #include "sim/usage.hpp"
 
 namespace zece {
@@ -59,7 +60,8 @@ zeceImageType outputFormat(zeceOpType type, const Settings &settings, zeceImageT
 
 // The rectangle of the crop attributes (entry `index` of arrays when index >= 0).
 uint32_t rectangle(const Settings &settings, int index, cropRect *rect) {
-    if (!settings.has("cropWidth", index) || !settings.has("cropHeight", index)) return zeceER_OP_NOT_READY;
+    if (!settings.has("cropWidth", index) || !settings.has("cropHeight", index))
+        return notReady("cropWidth and cropHeight");
     *rect = {settings.int32("cropX", 0, index), settings.int32("cropY", 0, index), settings.int32("cropWidth", 0, index),
              settings.int32("cropHeight", 0, index)};
     return zeceER_SUCCESS;
@@ -119,10 +121,10 @@ uint32_t executeImageOp(zeceOpType type, const Settings &settings, const std::ve
     case zeceOP_RESIZE: return resizeImage(resize, input, output);
     case zeceOP_CROP: return cropImage(rect, input, output);
     case zeceOP_FLIP:
-        if (!settings.has("flipType")) return zeceER_OP_NOT_READY;
+        if (!settings.has("flipType")) return notReady("flipType");
         return flipImage(enumeration(settings, "flipType", zeceFLIP_X_AXIS), input, output);
     case zeceOP_CVT_COLOR: {
-        if (!settings.has("colorCvtCode")) return zeceER_OP_NOT_READY;
+        if (!settings.has("colorCvtCode")) return notReady("colorCvtCode");
         YuvCoding coding{enumeration(settings, "colorSpace", zeceCOLOR_SPACE_BT601)};
         if (uint32_t status = yuvCoding(settings, true, &coding)) return status;
         return convertImage(enumeration(settings, "colorCvtCode", zeceCOLOR_NO_CHANGE), coding, input, output);
@@ -130,7 +132,7 @@ uint32_t executeImageOp(zeceOpType type, const Settings &settings, const std::ve
     case zeceOP_WARP_AFFINE: {
         double matrix[ZECE_AFFINE_MATRIX_NUM];
         for (int i = 0; i < ZECE_AFFINE_MATRIX_NUM; ++i)
-            if (!settings.get("affineMatrix", &matrix[i], i)) return zeceER_OP_NOT_READY;
+            if (!settings.get("affineMatrix", &matrix[i], i)) return notReady("all 6 entries of affineMatrix");
         return warpImage(matrix, enumeration(settings, "warpAffineMode", zeceWARP_AFFINE_MODE_BILINEAR), padType,
                          values, input, output);
     }
@@ -177,6 +179,7 @@ using namespace zece;
 
 uint32_t zeceExecuteOp(zeceOp *op, zecmDataset *input, zecmDataset *output) {
     ZESIM_CALL(op, input, output) {
+        zesim::forgetReason();  // a reason noted now is this run's
         return guarded([&] {
             auto object = findOp(op);
             if (!object) return uint32_t{zeceER_INVALID_HANDLE};

@@ -317,7 +317,7 @@ bool even(const cv::Rect &rect) { return rect.x % 2 == 0 && rect.y % 2 == 0 && r
 
 // The crop attributes (width and height required).
 uint32_t cropOf(const Settings &settings, cv::Rect *rect) {
-    if (!settings.has("cropWidth") || !settings.has("cropHeight")) return zeceER_OP_NOT_READY;
+    if (!settings.has("cropWidth") || !settings.has("cropHeight")) return notReady("cropWidth and cropHeight");
     *rect = cv::Rect(settings.int32("cropX", 0), settings.int32("cropY", 0), settings.int32("cropWidth", 0),
                      settings.int32("cropHeight", 0));
     return zeceER_SUCCESS;
@@ -352,7 +352,8 @@ uint32_t geometryPlan(const Settings &settings, Plan *plan) {
     cv::Rect crop;
     if (geometry == Geometry::ResizeThenCrop) {
         if (uint32_t status = cropOf(settings, &crop)) return status;
-        if (!settings.has("resizeWidth") || !settings.has("resizeHeight")) return zeceER_OP_NOT_READY;
+        if (!settings.has("resizeWidth") || !settings.has("resizeHeight"))
+            return notReady("resizeWidth and resizeHeight");
         plan->resized = cv::Size(settings.int32("resizeWidth", 0), settings.int32("resizeHeight", 0));
     }
     // The output size defaults to the crop's where a crop decides it, to the picture's
@@ -361,7 +362,7 @@ uint32_t geometryPlan(const Settings &settings, Plan *plan) {
                               : geometry == Geometry::None         ? picture
                                                                    : cv::Size(-1, -1);
     if ((!settings.has("outputWidth") && fallback.width < 0) || (!settings.has("outputHeight") && fallback.height < 0))
-        return zeceER_OP_NOT_READY;
+        return notReady("outputWidth and outputHeight");
     plan->output = cv::Size(settings.int32("outputWidth", fallback.width), settings.int32("outputHeight", fallback.height));
     if (plan->output.width < 1 || plan->output.height < 1 || plan->output.width > kMaxSide ||
         plan->output.height > kMaxSide)

@@ -10,6 +10,7 @@
 #include "preprocess/color.hpp"
 #include "preprocess/describe.hpp"
 #include "preprocess/op.hpp"
+#include "sim/status.hpp"
 
 namespace zece {
 namespace {
@@ -282,12 +283,17 @@ uint32_t yuvCoding(const Settings &settings, bool chroma, YuvCoding *coding) {
     return zeceER_SUCCESS;
 }
 
+uint32_t notReady(const std::string &names) {
+    zesim::noteReason(zeceER_OP_NOT_READY, "the op needs " + names);
+    return zeceER_OP_NOT_READY;
+}
+
 uint32_t descriptor(const Settings &settings, const std::string &prefix, const zeceImageDesc &defaults,
                     int index, zeceImageDesc *desc) {
     auto read = [&](const char *field, int32_t fallback) { return settings.int32((prefix + field).c_str(), fallback, index); };
     auto unset = [&](const char *field) { return !settings.has((prefix + field).c_str(), index); };
     if ((unset("Width") && defaults.width < 0) || (unset("Height") && defaults.height < 0))
-        return zeceER_OP_NOT_READY;
+        return notReady(prefix + "Width and " + prefix + "Height");
     desc->width = read("Width", defaults.width);
     desc->height = read("Height", defaults.height);
     desc->format = static_cast<zeceImageType>(read("Format", defaults.format));

@@ -77,6 +77,10 @@ struct YuvCoding;  // color.hpp
 // of a conversion; both 0 when unset. zeceER_INVALID_PARAM for other values.
 ZECE_INTERNAL uint32_t yuvCoding(const Settings &settings, bool chroma, YuvCoding *coding);
 
+// zeceER_OP_NOT_READY for an op run without the attributes `names` it needs; the
+// status's description on this thread then names them.
+ZECE_INTERNAL uint32_t notReady(const std::string &names);
+
 // The descriptor `prefix` ("input" or "output") of an op, from <prefix>Width,
 // <prefix>Height, <prefix>Format and the two pitches. Unset, the size and format
 // are those of `defaults` (a negative size there makes the attribute required) and

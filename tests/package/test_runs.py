@@ -195,6 +195,10 @@ def test_op_attributes_take_arrays_and_name_unknown_ones(hv):
                 for i in range(3)] == [0.25] * 3
         with pytest.raises(hv.CardError, match="unknown attribute 'sharpness' of the op resize"):
             op.set(sharpness=2)
+    with hv.FusedOp("resize", inputWidth=64, inputHeight=64) as op, hv.DeviceMemory(64 * 96) as block, \
+            hv.Dataset([block]) as both:
+        with pytest.raises(hv.CardError, match="status 200011 .*the op needs outputWidth and outputHeight"):
+            op.execute(both, both)
 
 
 def test_concurrent_submitters_keep_their_tags(hv, affine):
