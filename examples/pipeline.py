@@ -371,34 +371,29 @@ class StreamWorker(threading.Thread):
                 self.stages.add("decode", now - clock)
                 if frame is None:
                     break
-                with frame, contextlib.ExitStack() as unsent:
-                    self.frame = frame.index
+                self.frame = frame.index
+                with frame:
                     tensor = self._free_input(stream)
                     if tensor is None:
                         break
-                    # Given back to the stream if it is not submitted. Once it is, only the stream
-                    # gives it back (after the run's _collect): the `with` block's own give-back
-                    # on exit would free it a second time when the run is delivered before the
-                    # block ends, and two runs would then share it.
-                    unsent.enter_context(tensor)
-                    clock = time.perf_counter()
-                    self.stages.add("wait", clock - now)
-                    op.set(**hv.picture_settings(frame))
-                    key = (frame.address, frame.size)
-                    if key not in pictures:
-                        if len(pictures) >= 64:
-                            for dataset in pictures.values():
-                                dataset.close()
-                            pictures.clear()
-                        pictures[key] = hv.Dataset([key], options.device)
-                    op.execute(pictures[key], tensor)
-                    # The picture goes back to the decoder; the model's input is the stream's own memory.
-                    frame.release()
-                    now = time.perf_counter()
-                    self.stages.add("preprocess", now - clock)
-                    stream.submit(tensor, (frame.index, now))
-                    unsent.pop_all()
-                    self.frame = None
+                    with tensor:  # given back to the stream if it is not submitted
+                        clock = time.perf_counter()
+                        self.stages.add("wait", clock - now)
+                        op.set(**hv.picture_settings(frame))
+                        key = (frame.address, frame.size)
+                        if key not in pictures:
+                            if len(pictures) >= 64:
+                                for dataset in pictures.values():
+                                    dataset.close()
+                                pictures.clear()
+                            pictures[key] = hv.Dataset([key], options.device)
+                        op.execute(pictures[key], tensor)
+                        # The picture goes back to the decoder; the model's input is the stream's own memory.
+                        frame.release()
+                        now = time.perf_counter()
+                        self.stages.add("preprocess", now - clock)
+                        stream.submit(tensor, (frame.index, now))
+                self.frame = None
                 self.submitted += 1
                 clock = time.perf_counter()
                 self.stages.add("submit", clock - now)
