@@ -16,8 +16,8 @@ import numpy as np
 
 from ._native import NO_RECORD, CardError, Status, check, zeme
 from .card import DeviceMemory
-from .media import (PICTURE_FORMATS, OwnedPicture, RgbToNv12, StreamError, _check_uint8, _choice, _MediaUser,
-                    _open_channel, Frame, device_record, nv12_to_array)
+from .media import (PICTURE_FORMATS, OwnedPicture, RgbToNv12, StreamError, _Channel, _check_uint8, _choice, Frame,
+                    device_record, nv12_to_array)
 
 QUALITY = 90  # the card's JPEG encoder codes at libjpeg's quality 90
 SIZES = (32, 16384)  # widths and heights the card's JPEG encoder takes (ZEME_ENC_JPEG_MIN/MAX_*)
@@ -69,27 +69,19 @@ def _jpeg_error(status, name):
     return None
 
 
-class JpegDecoder(_MediaUser):
+class JpegDecoder(_Channel):
     """A started JPEG decoder channel: decode() turns JPEGs (paths or bytes) into arrays or Frames.
     Its pictures go back to the channel at once: Frames hold device copies of their own."""
 
     def __init__(self, channel=None):
-        self._use_media()
-        try:
-            params = zeme.decChannelParamters()
-            params.codecType = zeme.codecType.ZEME_CODEC_DEC_JPEG
-            params.pixelFormat = zeme.pixelFormat.ZEME_PIX_FMT_NV12
-            self.channel = _open_channel(lambda n: zeme.createDecoderChannel(params, n), zeme.startDecoder,
-                                         zeme.destroyDecoderChannel, channel, "JPEG decoder")
-        except BaseException:
-            self._end_media()
-            raise
+        params = zeme.decChannelParamters()
+        params.codecType = zeme.codecType.ZEME_CODEC_DEC_JPEG
+        params.pixelFormat = zeme.pixelFormat.ZEME_PIX_FMT_NV12
+        self._start_channel(params, channel, "JPEG decoder")
         self.decoded = 0
 
     def _release(self):
-        zeme.stopDecoder(self.channel)
-        zeme.destroyDecoderChannel(self.channel)
-        self._end_media()
+        self._stop_channel()
 
     def _fields(self):
         return {"channel": self.channel, "decoded": self.decoded}
@@ -148,29 +140,23 @@ def _set_size(data, width, height):
     raise CardError("the card's JPEG has no frame header")  # never: the card writes baseline JFIF
 
 
-class JpegEncoder(_MediaUser):
+class JpegEncoder(_Channel):
     """A started JPEG encoder channel: encode() turns RGB/BGR arrays and Frames into JPEG bytes
     (baseline JFIF, 4:2:0, full-range BT.601, quality 90)."""
 
+    side = "encoder"
+
     def __init__(self, channel=None):
-        self._use_media()
-        try:
-            params = zeme.encChannelParamters()
-            params.codecType = zeme.codecType.ZEME_CODEC_ENC_JPEG
-            self.channel = _open_channel(lambda n: zeme.createEncoderChannel(params, n), zeme.startEncoder,
-                                         zeme.destroyEncoderChannel, channel, "JPEG encoder")
-        except BaseException:
-            self._end_media()
-            raise
+        params = zeme.encChannelParamters()
+        params.codecType = zeme.codecType.ZEME_CODEC_ENC_JPEG
+        self._start_channel(params, channel, "JPEG encoder")
         self._rgb = None
         self.encoded = 0
 
     def _release(self):
         if self._rgb is not None:
             self._rgb.close()
-        zeme.stopEncoder(self.channel)
-        zeme.destroyEncoderChannel(self.channel)
-        self._end_media()
+        self._stop_channel()
 
     def _fields(self):
         return {"channel": self.channel, "encoded": self.encoded}

@@ -59,17 +59,39 @@ class Media(Resource):
         return {"owned": self.owned, "users": ENGINE.users}
 
 
-class _MediaUser(Resource):
-    """A holder of a channel: uses the card's runtime and the media engine, starting them when
-    they are not running, until it is closed."""
+_SIDES: dict = {  # create, start, stop, destroy
+    "decoder": (zeme.createDecoderChannel, zeme.startDecoder, zeme.stopDecoder, zeme.destroyDecoderChannel),
+    "encoder": (zeme.createEncoderChannel, zeme.startEncoder, zeme.stopEncoder, zeme.destroyEncoderChannel),
+}
 
-    def _use_media(self):
+
+class _Channel(Resource):
+    """A started decoder or encoder channel (`side`), with the uses of the card's runtime and
+    media engine it needs, which it starts when they are not running, until it is closed."""
+
+    side = "decoder"
+
+    def _start_channel(self, params, channel, kind):
+        """Creates channel `channel` (the first free number when None) of `params` and starts it;
+        `kind` names it in errors ("decoder", "JPEG encoder", ...)."""
         use_card()
         try:
             ENGINE.acquire()
         except BaseException:
             RUNTIME.release()
             raise
+        create, start, _, destroy = _SIDES[self.side]
+        try:
+            self.channel = _open_channel(lambda number: create(params, number), start, destroy, channel, kind)
+        except BaseException:
+            self._end_media()
+            raise
+
+    def _stop_channel(self):
+        _, _, stop, destroy = _SIDES[self.side]
+        stop(self.channel)
+        destroy(self.channel)
+        self._end_media()
 
     def _end_media(self):
         ENGINE.release()
@@ -389,7 +411,7 @@ def _open_channel(create, start, destroy, channel, kind):
     return channel
 
 
-class Decoder(_MediaUser):
+class Decoder(_Channel):
     """A started decoder channel.
 
     `memory` "device" hands out pictures in device memory (whole coded pictures, the display
@@ -406,22 +428,13 @@ class Decoder(_MediaUser):
         _choice(memory, ("device", "host"), "memory")
         self.color_range, self.matrix = _choice(color_range, RANGES, "colour range"), _choice(matrix, MATRICES, "matrix")
         self._lock = threading.RLock()  # the held count and the channel, against finalizers of frames
-        self._use_media()
-        try:
-            self._open(codec, channel, memory, crop, extra, name)
-        except BaseException:
-            self._end_media()
-            raise
-
-    def _open(self, codec, channel, memory, crop, extra, name):
         params = zeme.decChannelParamters()
         params.codecType = getattr(zeme.codecType, _CODECS[codec][0])
         params.pixelFormat = zeme.pixelFormat.ZEME_PIX_FMT_NV12
         params.extraBufferNumber = extra
         self.codec, self.name, self.pool, self.memory = codec, name, POOL + extra, memory
         self.stream_name = name or "stream"  # what errors call the stream being decoded
-        self.channel = _open_channel(lambda n: zeme.createDecoderChannel(params, n), zeme.startDecoder,
-                                     zeme.destroyDecoderChannel, channel, "decoder")
+        self._start_channel(params, channel, "decoder")
         self.options = NO_RECORD
         if memory == "host" or crop:
             self.options = zeme.decOutputOptions()
@@ -435,9 +448,7 @@ class Decoder(_MediaUser):
 
     def _release(self):
         with self._lock:  # no frame is being given back meanwhile; later ones see `closed`
-            zeme.stopDecoder(self.channel)
-            zeme.destroyDecoderChannel(self.channel)
-        self._end_media()
+            self._stop_channel()
 
     def _fields(self):
         return {"codec": self.codec, "channel": self.channel, "memory": self.memory, "stream": self.stream_name,
@@ -668,7 +679,7 @@ def frame_rate(fps):
     return rate
 
 
-class Encoder(_MediaUser):
+class Encoder(_Channel):
     """A started H.264 or HEVC encoder channel for pictures of `width` x `height` (even, 64 to
     8192), `fps` pictures a second (an int, a float such as 29.97, a Fraction or a
     (numerator, denominator) pair).
@@ -683,6 +694,8 @@ class Encoder(_MediaUser):
     "visual", "film"), `profile` ("baseline", "main", "high"), `level` (4.1, "5.2", "1b"). Any
     other keyword is a field of the channel's videoConfig (keyInt=..., qualityMode=...);
     enumeration fields take member names as strings too."""
+
+    side = "encoder"
 
     def __init__(self, width, height, codec="h264", fps=30, channel=None, *, quality=None, rate_control=None,
                  bitrate=None, tune=None, profile=None, level=None, **settings):
@@ -710,13 +723,7 @@ class Encoder(_MediaUser):
             self._set(config, codec, name, value)
         self.width, self.height, self.codec = int(width), int(height), codec
         self._rgb = None
-        self._use_media()
-        try:
-            self.channel = _open_channel(lambda n: zeme.createEncoderChannel(params, n), zeme.startEncoder,
-                                         zeme.destroyEncoderChannel, channel, "encoder")
-        except BaseException:
-            self._end_media()
-            raise
+        self._start_channel(params, channel, "encoder")
         self.sent = 0
 
     @staticmethod
@@ -763,9 +770,7 @@ class Encoder(_MediaUser):
     def _release(self):
         if self._rgb is not None:
             self._rgb.close()
-        zeme.stopEncoder(self.channel)
-        zeme.destroyEncoderChannel(self.channel)
-        self._end_media()
+        self._stop_channel()
 
     def _fields(self):
         return {"codec": self.codec, "size": f"{self.width}x{self.height}", "fps": str(self.fps),
