@@ -18,6 +18,7 @@ import pytest
 from onnx import TensorProto, helper, numpy_helper
 
 from model_input import model_picture
+from sim import BUILD
 from pipeline_paths import FRAMES, HEIGHT, ROOT, WIDTH
 import pipeline  # noqa: E402
 
@@ -303,7 +304,7 @@ def failures(clip, tmp_path_factory):
     ]
     cases = [case if len(case) == 3 else (*case, {}) for case in cases]
     env = dict(os.environ, ZESIM_REGISTRY=str(folder / "registry"), TMPDIR=str(folder))
-    source = DRIVER.format(paths=[str(ROOT / "python"), str(ROOT / "examples"), str(ROOT / "build" / "python"),
+    source = DRIVER.format(paths=[str(ROOT / "python"), str(ROOT / "examples"), str(BUILD / "python"),
                                   str(ROOT / "tests")],
                            cases=cases)
     result = subprocess.run([sys.executable, "-c", textwrap.dedent(source)], env=env, capture_output=True,
