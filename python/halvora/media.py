@@ -11,7 +11,6 @@ import fractions
 import gc
 import os
 import threading
-import time
 
 import numpy as np
 
@@ -473,8 +472,7 @@ class Decoder(_Channel):
 
     def receive(self, wait=0):
         """The next picture as a Frame, or None when none came within `wait` ms (`ended` is
-        set once every picture has been handed out). Keep waits short: the call holds the
-        interpreter lock while it waits."""
+        set once every picture has been handed out). Other threads run while it waits."""
         if self.ended:
             return None
         record = zeme.frame()
@@ -542,18 +540,14 @@ class Decoder(_Channel):
         """The pictures decoded so far, each checked when `check_errors`; with `wait`, every
         picture to the end of the stream. The generator keeps no reference to a frame it handed
         out, so that the consumer's is the only one."""
-        idle = 0.0002
         while not self.ended:
-            box = [self.receive(0)]
+            box = [self.receive(2 if wait else 0)]  # other threads run while it waits
             if box[0] is None:
                 if not wait:
                     return
                 if not self.ended and self._pool_full():
                     raise self._all_held()
-                time.sleep(idle)  # the interpreter lock is free meanwhile
-                idle = min(idle * 2, 0.002)
                 continue
-            idle = 0.0002
             if check_errors:
                 self.check_stream()  # (the frame goes back when it is collected)
             yield box.pop()

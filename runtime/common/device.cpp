@@ -81,6 +81,11 @@ uint32_t zecmInitialize(const char *config) {
 
 uint32_t zecmUninitialize(void) {
     ZESIM_CALL() {
+        if (!initialized()) return zecmER_NOT_INITIALIZED;
+        // The runs queued so far finish and are delivered while the runtime still stands,
+        // so that their reports can take their outputs; then everything goes.
+        zesim::drainAllQueues();
+        zesim::drainHandleQueues(zesim::kNoDevice);
         {
             std::lock_guard<std::mutex> lock(mutex);
             if (!isInitialized) return zecmER_NOT_INITIALIZED;
@@ -112,6 +117,7 @@ uint32_t zecmResetDevice(uint32_t device) {
     ZESIM_CALL(device) {
         if (uint32_t status = checkDevice(device)) return status;
         zesim::drainAllQueues();
+        zesim::drainHandleQueues(static_cast<int32_t>(device));  // the device's op streams deliver their runs
         zesim::unregisterDevice(static_cast<int32_t>(device));
         return zecmER_SUCCESS;
     };

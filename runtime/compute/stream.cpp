@@ -96,7 +96,7 @@ uint32_t Stream::submit(void *inputOp, void *input, uint64_t *sequence) {
         if (dataset->members.size() != op->inputCount) return zeclER_INVALID_PARAM;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_) return zeclER_INVALID_HANDLE;
+    if (stopping_ || closing_) return zeclER_INVALID_HANDLE;
     auto plan = plans_.find(op.get());
     if (!built_ || plan == plans_.end()) return zeclER_GRAPH_INVALID;
     Job job;
@@ -174,7 +174,8 @@ void Stream::dispatch() {
         Job job = std::move(jobs_.front());
         jobs_.pop_front();
         if (job.task) {
-            changed_.wait(lock, [&] { return finished_ == job.sequence; });
+            changed_.wait(lock, [&] { return finished_ == job.sequence || abandoned_; });
+            if (abandoned_) continue;
             lock.unlock();
             job.task();
             lock.lock();
@@ -185,7 +186,8 @@ void Stream::dispatch() {
             complete(job.sequence, execute(job));
             lock.lock();
         } else {
-            changed_.wait(lock, [&] { return running_ < poolSize_; });
+            changed_.wait(lock, [&] { return running_ < poolSize_ || abandoned_; });
+            if (abandoned_) continue;
             ++running_;
             poolJobs_.push_back(std::move(job));
             changed_.notify_all();
@@ -316,6 +318,26 @@ void Stream::deliverReport(void *p1, void *p2, void *p3, int32_t errorCode, int3
         callSubscribers(p1, p2, p3, {errorCode, streamEnd});
     });
     reporter.join();
+}
+
+void Stream::close() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closing_ = true;
+    }
+    waitIdle(kWaitForever);
+}
+
+void Stream::abandon() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        abandoned_ = true;
+        jobs_.clear();
+        running_ -= poolJobs_.size();  // handed to the pool, never to be computed
+        poolJobs_.clear();
+        changed_.notify_all();
+    }
+    shutdown();
 }
 
 void Stream::shutdown() {

@@ -33,8 +33,12 @@ public:
     void deliverReport(void *p1, void *p2, void *p3, int32_t errorCode, int32_t streamEnd);
     // True on the stream's own threads (where waiting for the stream would deadlock).
     bool ownsCurrentThread() const;
+    // Refuses runs from now on and waits until those queued have been delivered.
+    void close();
     // Finishes what is queued and stops the threads.
     void shutdown();
+    // At process exit: drops what is queued, lets the runs under way end, stops the threads.
+    void abandon();
 
     void push(std::function<void()> task) override;
     void drain() override;
@@ -87,6 +91,8 @@ private:
     std::map<uint64_t, uint32_t> awaited_;  // statuses of runs a caller waits for
     bool delivering_ = false;
     std::deque<void *> outputs_;
+    bool closing_ = false;    // refuses new runs
+    bool abandoned_ = false;  // drops what is queued (process exit)
     bool stopping_ = false;
     bool dispatched_ = false;  // the dispatcher has handed out its last job
     std::thread dispatcher_;

@@ -29,6 +29,23 @@ std::vector<std::shared_ptr<Stream>> streamsOn(uint32_t device) {
     return live;
 }
 
+// At process exit, when this library's statics go (before those of the libraries it
+// stands on, OpenCV's among them), the op streams still alive drop their queued
+// runs and stop their threads, once the runs under way have ended: no run goes on
+// computing while the process takes its libraries down. The dropped runs never report.
+struct StopStreamsAtExit {
+    ~StopStreamsAtExit() {
+        std::vector<std::shared_ptr<Stream>> live;
+        {
+            std::lock_guard<std::mutex> lock(streamsMutex);
+            for (const auto &stream : streams)
+                if (auto held = stream.lock()) live.push_back(std::move(held));
+        }
+        for (const auto &stream : live)
+            if (!stream->ownsCurrentThread()) stream->abandon();
+    }
+} stopStreamsAtExit;
+
 // The last owner of a stream may let go on one of the stream's own threads (a
 // report callback that resets the device drops the registry's reference). Those
 // threads cannot join themselves, and the stream must outlive them, so it is then
@@ -72,13 +89,15 @@ uint32_t zeclCreateOpStream(zeclOpGraph *graph, uint32_t mode, zeclOpStream **st
     };
 }
 
-// Finishes the queued runs, then releases the stream and its outputs not yet requested.
+// Refuses new runs, delivers the queued ones (their reports can still take their
+// outputs), then releases the stream and its outputs not yet requested.
 uint32_t zeclDestroyOpStream(zeclOpStream *stream) {
     ZESIM_CALL(stream) {
         auto found = find(stream);
         if (!found) return zeclER_INVALID_HANDLE;
         if (found->ownsCurrentThread()) return zeclER_STREAM_BUSY;
-        zesim::unregisterHandle(stream, zesim::Kind::OpStream);
+        found->close();  // the runs queued so far are delivered, their outputs still reachable
+        if (!zesim::unregisterHandle(stream, zesim::Kind::OpStream)) return zeclER_INVALID_HANDLE;
         found->shutdown();
         return zeclER_SUCCESS;
     };

@@ -78,6 +78,16 @@ std::vector<Entry> unregisterDevice(int32_t device) {
     return removed;  // the objects die with the vector, outside the lock
 }
 
+void drainHandleQueues(int32_t device) {
+    std::vector<std::shared_ptr<TaskQueue>> queues;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const auto &[handle, entry] : entries)
+            if (entry.queue && (device == kNoDevice || entry.device == device)) queues.push_back(entry.queue);
+    }
+    for (const auto &queue : queues) queue->drain();  // outside the lock: reports may call the card
+}
+
 }  // namespace zesim
 
 size_t zesimHandleCount(void) {

@@ -51,6 +51,10 @@ ZESIM_EXPORT bool findEntry(const void *handle, Kind kind, Entry *entry);
 ZESIM_EXPORT bool findBlock(const void *address, Entry *block);
 // Removes every handle bound to the device (or, for kNoDevice, every handle).
 ZESIM_EXPORT std::vector<Entry> unregisterDevice(int32_t device);
+// Waits until the queues of the live handles bound to the device (or, for kNoDevice,
+// of every live handle) have run what was pushed so far: op streams deliver the runs
+// queued before a reset while their handles, and so their outputs, are still there.
+ZESIM_EXPORT void drainHandleQueues(int32_t device);
 
 template <class T> std::shared_ptr<T> find(const void *handle, Kind kind) {
     return std::static_pointer_cast<T>(findHandle(handle, kind));

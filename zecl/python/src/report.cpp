@@ -2,6 +2,7 @@
 // trampoline through which the compute library calls Python.
 #include <pybind11/functional.h>
 
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -34,11 +35,50 @@ std::mutex subscriptionsMutex;
 // interpreter is gone.
 auto &subscriptions = *new std::map<Handle, std::vector<std::unique_ptr<Subscription>>>;
 
+// The reports under way into Python. When the interpreter exits (its atexit
+// handlers run, before it finalises) deliveries close: the reports under way are
+// waited for, and every later one is dropped without touching Python, since a
+// thread that takes the interpreter lock while the interpreter finalises crashes
+// the process. Never destroyed: runtime threads may report after static destruction.
+struct Deliveries {
+    std::mutex mutex;
+    std::condition_variable idle;
+    int inside = 0;
+    bool closed = false;
+};
+Deliveries &deliveries = *new Deliveries;
+
+bool enterDelivery() {
+    std::lock_guard<std::mutex> lock(deliveries.mutex);
+    if (deliveries.closed) return false;
+    ++deliveries.inside;
+    return true;
+}
+
+void leaveDelivery() {
+    std::lock_guard<std::mutex> lock(deliveries.mutex);
+    if (--deliveries.inside == 0) deliveries.idle.notify_all();
+}
+
+// Registered with atexit; runs with the interpreter lock, which it lets go while
+// the reports under way (which need it) finish.
+void closeDeliveries() {
+    {
+        std::lock_guard<std::mutex> lock(deliveries.mutex);
+        deliveries.closed = true;
+    }
+    py::gil_scoped_release release;
+    std::unique_lock<std::mutex> lock(deliveries.mutex);
+    deliveries.idle.wait(lock, [] { return deliveries.inside == 0; });
+}
+
 // Runs on a thread of the compute library's choosing. It takes the interpreter
 // lock through the per-thread interface (whether or not a Python thread waits in
 // the library, which released the lock while waiting), calls the callable, and
-// prints anything it raises as unraisable: nothing reaches the runtime.
+// prints anything it raises as unraisable: nothing reaches the runtime. Once the
+// interpreter exits, it returns at once.
 void trampoline(void *p1, void *p2, void *p3, zeclCallbackStatus *status, void *user) {
+    if (!enterDelivery()) return;
     auto *subscription = static_cast<Subscription *>(user);
     zeclCallbackStatusPy report;
     if (status) {
@@ -57,6 +97,7 @@ void trampoline(void *p1, void *p2, void *p3, zeclCallbackStatus *status, void *
         }
     }
     PyGILState_Release(state);
+    leaveDelivery();
 }
 
 }  // namespace
@@ -69,6 +110,7 @@ void registerReportStatus(py::module_ &m) {
 }
 
 void registerSubscription(py::module_ &m) {
+    py::module_::import("atexit").attr("register")(py::cpp_function(&closeDeliveries));
     m.def("subscribeStreamReport", [](Handle stream, Callback callback, py::object user) {
         auto subscription = std::make_unique<Subscription>(Subscription{std::move(user), std::move(callback)});
         uint32_t status = zeclSubscribeStreamReport(stream, &trampoline, subscription.get());

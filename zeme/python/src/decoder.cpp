@@ -49,7 +49,13 @@ uint32_t sendStream(uint32_t channel, zemeStreamPy *record, uint32_t wait) {
 uint32_t receiveFrame(uint32_t channel, zemeFramePy *record, const zemeDecOutputOptions *options, uint32_t wait) {
     zemeFramePy &target = required(record, "frame");
     zemeFrame frame{};
-    uint32_t status = zemeReceiveFrameFromDecoder(channel, &frame, options, wait);
+    zemeDecOutputOptions given{};
+    if (options) given = *options;  // read before other threads may run
+    uint32_t status;
+    {
+        py::gil_scoped_release unlocked;  // the wait must not stop the thread that would send
+        status = zemeReceiveFrameFromDecoder(channel, &frame, options ? &given : nullptr, wait);
+    }
     if (status == 0) frameFromRuntime(frame, target);
     return status;
 }

@@ -84,7 +84,11 @@ uint32_t sendFrame(uint32_t channel, const zemeFramePy *record, const zemeEncExt
 uint32_t receiveStream(uint32_t channel, zemeStreamPy *record, uint32_t wait) {
     zemeStreamPy &target = required(record, "stream");
     zemeStream stream{};
-    uint32_t status = zemeReceiveStreamFromEncoder(channel, &stream, wait);
+    uint32_t status;
+    {
+        py::gil_scoped_release unlocked;  // the wait must not stop the thread that would send
+        status = zemeReceiveStreamFromEncoder(channel, &stream, wait);
+    }
     if (status == 0) streamFromRuntime(stream, target);
     return status;
 }
