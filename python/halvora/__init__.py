@@ -24,6 +24,7 @@ from .model import InputMismatch, Model, ModelStream, RunError, StreamInput, Ten
 from .preprocess import (FusedOp, check_image_input, float16_input, letterbox_geometry,
                          picture_settings, tensor_settings)
 from .telemetry import Telemetry
+from .writer import Writer
 
 __all__ = [
     "FOREVER", "CardError", "address", "handle", "native", "zece", "zecl", "zecm", "zeme", "zeml",
@@ -34,4 +35,5 @@ __all__ = [
     "FusedOp", "check_image_input", "float16_input", "letterbox_geometry", "picture_settings",
     "tensor_settings",
     "Telemetry",
+    "Writer",
 ]

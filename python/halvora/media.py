@@ -838,6 +838,38 @@ class Encoder(_Channel):
             pieces += more
         return b"".join(pieces)
 
+    def encode_units(self, picture=None, pts=None, format=None):
+        """As encode() (a picture) or finish() (None), the stream cut into its access units: a
+        list of (bytes, pts) pairs in coding order, each with the pts its picture was sent with
+        (by default the count of pictures sent before it)."""
+        units: list = []
+
+        def take(wait):  # the units that come within `wait` ms; True once the stream ended
+            piece = zeme.stream()
+            while True:
+                status = zeme.receiveStreamFromEncoder(self.channel, piece, wait)
+                if status in (MORE_DATA, EOS):
+                    return status == EOS
+                check(status, "receiving from the encoder")
+                units.append((piece.stream.tobytes(), piece.pts))
+                check(zeme.encReleaseStream(self.channel, piece, 0), "releasing an encoded piece")
+
+        if picture is None:
+            end = zeme.frame()
+            end.memoryType = zeme.memoryType.ZEME_MEM_FLUSH
+            check(zeme.sendFrameToEncoder(self.channel, end, NO_RECORD, FOREVER), "ending the encoder's input")
+            while not take(20):
+                pass
+            return units
+        record = self._record(picture, format)
+        record.pts = self.sent if pts is None else pts
+        while (status := zeme.sendFrameToEncoder(self.channel, record, NO_RECORD, 50)) == TIMEOUT:
+            take(0)  # its output buffers were full
+        check(status, "sending a picture to the encoder")
+        self.sent += 1
+        take(0)
+        return units
+
 
 __all__ = ["Media", "Decoder", "Encoder", "Frame", "VideoInfo", "StreamError", "probe", "frame_rate", "address",
            "handle"]
