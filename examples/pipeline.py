@@ -7,6 +7,7 @@ box list of a detector) collected from the stream's reports in order.
     examples/pipeline.py                          a generated 1080p clip and the built-in classifier
     examples/pipeline.py --input clip.h264 --streams 2 --out results.jsonl
     examples/pipeline.py --input clip.h264 --model mine.onnx --letterbox
+    examples/pipeline.py --annotate annotated.mp4  each frame with its result drawn, encoded on the card
 
 Pictures go back to the decoder as soon as the fused op has read them, and each stream keeps at
 most --depth runs in flight, so memory stays flat however long the input is. Errors end the
@@ -268,6 +269,94 @@ class Sink:
             self.file.close()
 
 
+# Annotated video -----------------------------------------------------------------------------
+
+ANNOTATED = (".mp4", ".m4v", ".mkv", ".mov")  # the containers --annotate writes
+COLOURS = [(255, 64, 64), (64, 255, 64), (64, 160, 255), (255, 255, 64), (255, 64, 255), (64, 255, 255)]
+
+
+def annotation_path(path, stream, streams):
+    """Stream `stream`'s annotated file: `path` itself for one stream; with several,
+    NAME-0.mp4, NAME-1.mp4... beside it."""
+    if streams == 1:
+        return str(path)
+    path = pathlib.Path(path)
+    return str(path.with_name(f"{path.stem}-{stream}{path.suffix}"))
+
+
+def label(rgb, text, corner, colour, scale, thickness):
+    """`text` on a dark band whose top left is `corner` (kept inside the picture)."""
+    import cv2
+    (width, height), base = cv2.getTextSize(text, cv2.FONT_HERSHEY_SIMPLEX, scale, thickness)
+    x = int(min(max(corner[0], 0), max(rgb.shape[1] - width - 4, 0)))
+    y = int(min(max(corner[1], 0), max(rgb.shape[0] - height - base - 4, 0)))
+    cv2.rectangle(rgb, (x, y), (x + width + 4, y + height + base + 4), (0, 0, 0), cv2.FILLED)
+    cv2.putText(rgb, text, (x + 2, y + height + 2), cv2.FONT_HERSHEY_SIMPLEX, scale, colour, thickness, cv2.LINE_AA)
+
+
+def draw_result(rgb, result):
+    """Draws a frame's result on its RGB picture, in place: a classifier's class and score at the
+    top left, or each box of a detector with its class and score above it."""
+    import cv2
+    scale = max(0.4, rgb.shape[0] / 720)
+    thickness = max(1, round(scale * 2))
+    if "boxes" not in result:
+        text = "no class" if result["class"] is None else f"class {result['class']} {result['score']:.3f}"
+        label(rgb, text, (0, 0), (255, 255, 255), scale, thickness)
+        return
+    for box in result["boxes"]:
+        x1, y1, x2, y2 = (int(round(v)) for v in box["box"])
+        colour = COLOURS[box["class"] % len(COLOURS)]
+        cv2.rectangle(rgb, (x1, y1), (x2, y2), colour, thickness)
+        _, text_height = cv2.getTextSize("0", cv2.FONT_HERSHEY_SIMPLEX, scale, thickness)[0]
+        label(rgb, f"{box['class']} {box['score']:.2f}", (x1, y1 - text_height - 8), colour, scale, thickness)
+
+
+class Annotator:
+    """One stream's frames with their results drawn, encoded on the card into a video file
+    (hv.Writer). The worker keeps each frame's picture as RGB (converted on the card before the
+    frame goes back) until the frame's result comes, then draws and writes it, in frame order:
+    it keeps at most the pictures of the runs in flight."""
+
+    def __init__(self, path, fps):
+        self.path = path
+        self.writer = hv.Writer(path, fps or 25)  # a stream that does not say its rate: 25
+        self.pictures: dict = {}
+        self.ready: collections.deque = collections.deque()
+        self.frames = 0
+        self.seconds = 0.0
+
+    def keep(self, frame, now):
+        """Keeps the frame's picture; returns the clock after it."""
+        rgb = frame.to_ndarray("rgb24")
+        self.pictures[frame.index] = rgb[:rgb.shape[0] & ~1, :rgb.shape[1] & ~1]  # the encoder takes even sizes
+        clock = time.perf_counter()
+        self.seconds += clock - now
+        return clock
+
+    def result(self, frame, result):
+        """A frame's result (on the op stream's thread)."""
+        self.ready.append((frame, result))
+
+    def write_ready(self, now):
+        """Draws and writes the frames whose results came; returns the clock after it."""
+        while self.ready:
+            frame, result = self.ready.popleft()
+            rgb = self.pictures.pop(frame)
+            draw_result(rgb, result)
+            self.writer.write(rgb)
+            self.frames += 1
+        clock = time.perf_counter()
+        self.seconds += clock - now
+        return clock
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return self.writer.__exit__(*exc)
+
+
 # One stream ----------------------------------------------------------------------------------
 
 class Stages:
@@ -299,6 +388,7 @@ class StreamWorker(threading.Thread):
         self.stages = Stages()
         self.submitted = self.done = 0
         self.frame = None  # the frame being fed to the model
+        self.annotator: Annotator | None = None
         self.error: BaseException | None = None
         self.started_at = self.finished_at = None
         # Set when run() has ended. The main thread waits on it rather than join(): a join cut
@@ -338,7 +428,10 @@ class StreamWorker(threading.Thread):
         try:
             start = time.perf_counter()
             self.stages.add("inference", start - submitted)
-            self.sink.add(self.index, frame, self.post(arrays))
+            result = self.post(arrays)
+            self.sink.add(self.index, frame, result)
+            if self.annotator is not None:
+                self.annotator.result(frame, result)
             self.done += 1
             self.stages.add("post", time.perf_counter() - start)
         except BaseException as failure:  # noqa: BLE001  (ends the pipeline like any other error)
@@ -359,6 +452,10 @@ class StreamWorker(threading.Thread):
             pictures: dict = {}  # datasets over the decoder's picture blocks, which it reuses
             stack.callback(lambda: [dataset.close() for dataset in pictures.values()])
             op = stack.enter_context(hv.FusedOp(self.kind, **self.settings))
+            if options.annotate:
+                self.annotator = stack.enter_context(Annotator(
+                    annotation_path(options.annotate, self.index, options.streams), options.fps))
+            annotator = self.annotator
             # Entered last, closed first: the runs still queued are delivered before the rest goes.
             stream = stack.enter_context(hv.ModelStream(self.model, on_output=self._collect, mode="run",
                                                         depth=options.depth))
@@ -373,6 +470,8 @@ class StreamWorker(threading.Thread):
                     break
                 self.frame = frame.index
                 with frame:
+                    if annotator is not None:
+                        now = annotator.keep(frame, now)
                     tensor = self._free_input(stream)
                     if tensor is None:
                         break
@@ -397,9 +496,13 @@ class StreamWorker(threading.Thread):
                 self.submitted += 1
                 clock = time.perf_counter()
                 self.stages.add("submit", clock - now)
+                if annotator is not None:
+                    clock = annotator.write_ready(clock)
             stream.synchronize()
             if self.error is not None:
                 raise self.error
+            if annotator is not None:
+                annotator.write_ready(time.perf_counter())
 
 
 # The whole run -------------------------------------------------------------------------------
@@ -469,6 +572,9 @@ def arguments(argv=None):
                         help="an ONNX model with a [1, 3, H, W] float16, float32 or uint8 input "
                              "(default: a small built-in classifier)")
     parser.add_argument("--out", metavar="FILE", help="write per-frame results as JSON lines (default: no file)")
+    parser.add_argument("--annotate", metavar="FILE",
+                        help="write each frame with its result drawn, encoded on the card, to FILE (.mp4, .mkv or "
+                             ".mov); with several streams one file each, FILE-0.mp4, FILE-1.mp4... (default: none)")
     parser.add_argument("--letterbox", action="store_true", help="keep the picture's shape, padded (default: resize)")
     parser.add_argument("--bgr", action="store_true", help="channels in B, G, R order (default: R, G, B)")
     parser.add_argument("--mean", type=parse_triple, default=joined(hv.preprocess.IMAGENET_MEAN), metavar="M,M,M",
@@ -489,7 +595,7 @@ def arguments(argv=None):
                         help="AI device (default: %(default)s)")
     parser.add_argument("--quiet", action="store_true", help="no progress line")
     options = parser.parse_args(argv)
-    options.extra, options.crop = 0, False
+    options.extra, options.crop, options.fps = 0, False, 0.0
     return options
 
 
@@ -546,6 +652,25 @@ def check_paths(options):
         for option, path in (("--input", options.input), ("--model", options.model)):
             if path and os.path.exists(options.out) and os.path.samefile(path, options.out):
                 raise PipelineError(f"{options.out}: --out would overwrite the {option} file")
+    if options.annotate:
+        check_annotation(options)
+
+
+def check_annotation(options):
+    """Refuses an --annotate file of another container, in a missing folder, or that is a directory
+    or one of the other files."""
+    if os.path.splitext(options.annotate)[1].lower() not in ANNOTATED:
+        raise PipelineError(f"{options.annotate}: --annotate writes {', '.join(ANNOTATED)} files")
+    folder = os.path.dirname(os.path.abspath(options.annotate))
+    if not os.path.isdir(folder):
+        raise PipelineError(f"{options.annotate}: no folder {folder} to write it in")
+    for stream in range(options.streams):
+        target = annotation_path(options.annotate, stream, options.streams)
+        if os.path.isdir(target):
+            raise PipelineError(f"{target}: a directory; --annotate takes a file to write")
+        for option, path in (("--input", options.input), ("--model", options.model), ("--out", options.out)):
+            if path and os.path.exists(path) and os.path.exists(target) and os.path.samefile(path, target):
+                raise PipelineError(f"{target}: --annotate would overwrite the {option} file")
 
 
 def open_sink(options):
@@ -580,6 +705,7 @@ def run(options, log=None):
                   f"in {time.perf_counter() - began:.1f} s", file=log)
         info = hv.probe(path)
         options.crop = info.offset != (0, 0)
+        options.fps = info.fps
         model_path = options.model or build_classifier(pathlib.Path(folder) / "classifier.onnx")
         model = open_model(stack, model_path, folder)
         tensor = model.inputs[0]
@@ -662,6 +788,11 @@ def summarise(workers, sink, wall, path, log):
             entry["boxes"] = sink.boxes[i]
             text = f"{sink.boxes[i]} boxes; classes {top}"
         print(f"stream {i}: {sink.frames[i]} frames, {entry['fps']:.1f} fps; {text}", file=log)
+        if worker.annotator is not None:
+            entry["annotated"] = {"path": worker.annotator.path, "frames": worker.annotator.frames}
+            per_frame = worker.annotator.seconds / max(worker.annotator.frames, 1) * 1e3
+            print(f"stream {i}: {worker.annotator.frames} frames annotated to {worker.annotator.path} "
+                  f"({per_frame:.1f} ms a frame)", file=log)
         streams.append(entry)
     stages = {name: sum(w.stages.seconds[name] for w in workers) / max(frames, 1) for name in Stages.NAMES}
     fps = frames / wall if wall > 0 else 0.0

@@ -138,6 +138,34 @@ def test_every_frame_equals_opencv_on_the_same_pictures(clip, tmp_path, monkeypa
         assert len({r["score"] for r in expected}) > FRAMES // 2  # the frames differ
 
 
+@pytest.mark.parametrize("kind, streams, name", [("float16", 1, "annotated.mp4"), ("detector", 2, "annotated.mkv")])
+def test_annotated_video_has_every_frame_with_its_result_drawn(clip, tmp_path, kind, streams, name):
+    path, pictures = clip
+    argv = ["--input", str(path), "--model", models(tmp_path, kind)[0], "--streams", str(streams), "--quiet",
+            "--out", str(tmp_path / "results.jsonl"), "--annotate", str(tmp_path / name)]
+    summary = pipeline.run(pipeline.arguments(argv), log=open(os.devnull, "w"))
+    results = read_results(tmp_path / "results.jsonl")
+    plain = [cv2.cvtColor(picture, cv2.COLOR_YUV2RGB_NV12) for picture in pictures]
+    for stream in range(streams):
+        target = pipeline.annotation_path(tmp_path / name, stream, streams)
+        assert summary["streams"][stream]["annotated"] == {"path": target, "frames": FRAMES}
+        info = subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-show_entries",
+                               "stream=width,height,r_frame_rate,nb_read_frames", "-of", "csv=p=0", target],
+                              capture_output=True, text=True, check=True).stdout
+        assert info.strip() == f"{WIDTH},{HEIGHT},30/1,{FRAMES}"
+        raw = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", target, "-f", "rawvideo", "-pix_fmt", "rgb24",
+                              "-"], capture_output=True, check=True).stdout
+        for picture, before, result in zip(np.frombuffer(raw, np.uint8).reshape(-1, HEIGHT, WIDTH, 3), plain,
+                                           results[stream]):
+            drawn = before.copy()
+            pipeline.draw_result(drawn, result)
+            where = (drawn != before).any(axis=2)
+            change = np.abs(picture.astype(int) - before).mean(axis=2)
+            assert where.sum() > 200 and change[where].mean() > 40  # the text or boxes show, at their frame
+            near = cv2.dilate(where.astype(np.uint8), np.ones((9, 9), np.uint8)) > 0  # (the encoder's ringing)
+            assert change[~near].mean() < 6
+
+
 def test_an_input_serves_one_run_at_a_time(clip, tmp_path, monkeypatch):
     """Frame 0's run is delivered before its submit returns, and frame 1's only once frame 2 is
     queued: frame 2 must be given an input of its own."""
@@ -301,6 +329,8 @@ def failures(clip, tmp_path_factory):
         ("out in a missing folder", ["--out", str(folder / "missing" / "results.jsonl"), "--clip-size", "64x64"]),
         ("out in a read-only place", ["--out", "/sys/results.jsonl", "--clip-size", "64x64"]),  # also for root
         ("out over the input", clip_args + ["--out", str(path)]),
+        ("annotate of another container", clip_args + ["--annotate", str(folder / "annotated.avi")]),
+        ("annotate in a missing folder", clip_args + ["--annotate", str(folder / "missing" / "annotated.mp4")]),
     ]
     cases = [case if len(case) == 3 else (*case, {}) for case in cases]
     env = dict(os.environ, ZESIM_REGISTRY=str(folder / "registry"), TMPDIR=str(folder))
@@ -333,6 +363,8 @@ def failures(clip, tmp_path_factory):
     ("out in a missing folder", r"missing/results.jsonl: cannot write the results there \(No such file or directory"),
     ("out in a read-only place", r"/sys/results.jsonl: cannot write the results there \(Permission denied"),
     ("out over the input", r"clip.h264: --out would overwrite the --input file"),
+    ("annotate of another container", r"annotated.avi: --annotate writes .mp4, .m4v, .mkv, .mov files"),
+    ("annotate in a missing folder", r"annotated.mp4: no folder .*missing to write it in"),
 ])
 def test_errors_say_what_and_where_and_leave_nothing_on_the_card(failures, case, message):
     code, errors, state, output = failures[case]
