@@ -101,7 +101,7 @@ public:
         if (view.itemsize != 1 || view.ndim > 1 || (view.ndim == 1 && view.strides[0] != 1))
             throw py::type_error("an access unit is contiguous bytes");
         const size_t size = static_cast<size_t>(view.size);
-        std::lock_guard<std::mutex> hold(lock_);
+        std::unique_lock<std::mutex> hold = lock();
         if (!out_) throw py::value_error(path_ + ": the sink is closed");
         if (size == 0 || size > INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE)
             throw py::value_error(path_ + ": an access unit of " + std::to_string(size) + " bytes");
@@ -132,7 +132,7 @@ public:
     // Writes the trailer and closes the file; a sink closed before its first access unit
     // removes the (empty) file it made. Later calls do nothing.
     void close() {
-        std::lock_guard<std::mutex> hold(lock_);
+        std::unique_lock<std::mutex> hold = lock();
         int status = 0;
         {
             py::gil_scoped_release free;
@@ -148,6 +148,15 @@ public:
     const std::string &path() const { return path_; }
 
 private:
+    // The sink's lock, waited for without the interpreter lock: a thread holding it lets go of
+    // the interpreter lock while libavformat writes, and takes it back before it lets go.
+    std::unique_lock<std::mutex> lock() {
+        std::unique_lock<std::mutex> hold(lock_, std::defer_lock);
+        py::gil_scoped_release free;
+        hold.lock();
+        return hold;
+    }
+
     static constexpr int kNotKey = -0x7FFF0000;  // a status of put(): no usable first unit
 
     void open(const AVOutputFormat *muxer, AVCodecID id, int width, int height) {
