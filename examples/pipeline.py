@@ -320,7 +320,8 @@ class Annotator:
 
     def __init__(self, path, fps):
         self.path = path
-        self.writer = hv.Writer(path, fps or 25)  # a stream that does not say its rate: 25
+        # The encoder's fastest preset; a stream that does not say its rate: 25 pictures a second.
+        self.writer = hv.Writer(path, fps or 25, quality="veryfast")
         self.pictures: dict = {}
         self.ready: collections.deque = collections.deque()
         self.frames = 0
