@@ -100,7 +100,7 @@ uint32_t findRange(const void *address, uint64_t size, zesim::Entry *block) {
 }
 
 zesim::TaskQueue &deviceQueue(uint32_t device) {
-    static std::mutex mutex;
+    static std::mutex &mutex = *new std::mutex;  // never destroyed, like the queues
     static auto *queues = new std::map<uint32_t, std::shared_ptr<zesim::TaskQueue>>();  // kept for the process
     std::lock_guard<std::mutex> lock(mutex);
     auto &queue = (*queues)[device];

@@ -6,7 +6,7 @@
 namespace zecl {
 
 std::mutex &graphMutex() {
-    static std::mutex mutex;
+    static std::mutex &mutex = *new std::mutex;  // never destroyed: stream threads may outlive statics
     return mutex;
 }
 

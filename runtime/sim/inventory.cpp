@@ -183,7 +183,8 @@ bool parsePciAddress(const std::string &text, PciAddress *address) {
 Inventory defaultInventory() { return parseInventory(R"({"cards": [{}]})"); }
 
 const Inventory &inventory() {
-    static const Inventory loaded = load();
+    // Never destroyed: threads of the card may still read it while the process exits.
+    static const Inventory &loaded = *new Inventory(load());
     return loaded;
 }
 

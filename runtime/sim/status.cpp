@@ -12,7 +12,7 @@ namespace zesim {
 namespace {
 
 const std::unordered_map<uint32_t, const char *> &descriptions() {
-    static const std::unordered_map<uint32_t, const char *> table = {
+    static const auto &table = *new std::unordered_map<uint32_t, const char *>{
         {zecmER_SUCCESS, "Success."},
         {zecmER_INVALID_PARAM, "Invalid parameter: a null, out-of-range or malformed argument."},
         {zecmER_INVALID_HANDLE, "Invalid handle: null, stale, destroyed or of the wrong kind."},
