@@ -301,7 +301,8 @@ class Source:
 
     def _read_live(self):
         while True:
-            try:
+            started = time.monotonic()  # when the packet was waited for: the last before a gap
+            try:              # comes only once the read gives up (the demuxer's last one)
                 unit = self._native.read()
             except Exception as failure:  # noqa: BLE001 - reopened, or handed to the consumer
                 if self._interrupted or self.closed:
@@ -309,14 +310,15 @@ class Source:
                 error, reason = failure, _reason(failure)
             else:
                 if unit is not None:
-                    self._queue_packet(unit)
+                    self._queue_packet(unit, started)
                     continue
                 error, reason = None, f"{self.name}: the source ended"
             # Ended or failed: a network source of no known length is reopened.
             if self.reconnect is None or (error is None and self.duration is not None):
                 return self._finish(error)
             lost_at = time.monotonic() if self._last is None else self._last[2]
-            attempts = 0
+            self._native.close()  # first: a UDP port is bound by one socket at a time
+            cause, attempts = reason, 0
             while True:
                 attempts += 1
                 self._failures += 1
@@ -335,15 +337,14 @@ class Source:
                     error, reason = failure, _reason(failure)
                     continue
                 break
-            old, self._native = self._native, native
-            old.close()
+            self._native = native
             if self.closed or self._interrupted:
                 return self._finish(None)
             self.reconnects += 1
             with self._lock:
                 self._scale = fractions.Fraction(*native.time_base) / self.time_base
                 self._need_key = True
-                self._gap_from = (lost_at, reason, attempts)
+                self._gap_from = (lost_at, cause, attempts)
 
     def _given_up(self, error, reason):
         text = f"{reason} (reopening failed {self._failures - 1} times)"
@@ -351,9 +352,8 @@ class Source:
             return type(error)(error.errno, text) if error.errno else type(error)(text)
         return error if error is not None else ConnectionError(text)
 
-    def _queue_packet(self, unit):
+    def _queue_packet(self, unit, now):
         data, pts, dts, key = unit
-        now = time.monotonic()
         with self._lock:
             if self._need_key and not key:
                 self.dropped += 1
@@ -464,8 +464,9 @@ class Source:
 
 
 def _reason(error):
-    text = str(error)
-    return text if isinstance(error, OSError) else f"{type(error).__name__}: {text}"
+    if isinstance(error, OSError):
+        return error.strerror if error.errno and error.strerror else str(error)
+    return f"{type(error).__name__}: {error}"
 
 
 __all__ = ["Source", "Reconnect", "Gap", "Dropped", "Damaged", "Packet", "is_url"]

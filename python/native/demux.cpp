@@ -74,7 +74,7 @@ public:
     std::optional<std::tuple<std::string, std::optional<int64_t>, std::optional<int64_t>, bool>> read() {
         std::lock_guard<std::mutex> hold(lock_);
         if (!context_) throw std::invalid_argument(url_ + ": the source is closed");
-        arm();
+        Armed armed(*this);
         for (;;) {
             if (filter_) {
                 int status = av_bsf_receive_packet(filter_, filtered_);
@@ -135,12 +135,19 @@ private:
         return 0;
     }
 
-    void arm() {
-        timedOut_ = false;
-        deadline_ = (Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout_)))
-                        .time_since_epoch()
-                        .count();
-    }
+    // The timeout runs from the start of an open or a read to its end: between reads nothing
+    // times out (UDP's receiving thread asks the callback all the time). Once a wait timed out
+    // the source stays failed (libavformat keeps the error): later failures are that timeout.
+    struct Armed {
+        explicit Armed(Source &source) : source(source) {
+            source.deadline_ = (Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                   std::chrono::duration<double>(source.timeout_)))
+                                   .time_since_epoch()
+                                   .count();
+        }
+        ~Armed() { source.deadline_ = 0; }
+        Source &source;
+    };
 
     [[noreturn]] void fail(const std::string &doing, int status) {
         if (interrupted_) throw SourceError{EINTR, url_ + ": " + doing + ": interrupted"};
@@ -157,7 +164,7 @@ private:
     void open(const std::map<std::string, std::string> &options) {
         AVDictionary *dictionary = nullptr;
         for (const auto &[key, value] : options) av_dict_set(&dictionary, key.c_str(), value.c_str(), 0);
-        arm();
+        Armed armed(*this);
         int status = avformat_open_input(&context_, url_.c_str(), nullptr, &dictionary);
         std::string unknown;
         for (const AVDictionaryEntry *entry = nullptr; (entry = av_dict_get(dictionary, "", entry, AV_DICT_IGNORE_SUFFIX));)
@@ -191,6 +198,8 @@ private:
             codec_ = "h264";
         } else if (parameters->codec_id == AV_CODEC_ID_HEVC) {
             codec_ = "hevc";
+        } else if (format_ == "tty") {  // libavformat takes any text for ANSI art
+            throw std::invalid_argument(url_ + ": not a video but text");
         } else {
             const AVCodecDescriptor *descriptor = avcodec_descriptor_get(parameters->codec_id);
             std::string name = avcodec_get_name(parameters->codec_id);

@@ -82,6 +82,7 @@ def bad(clips, tmp_path_factory):
     """Inputs that are no video the card decodes."""
     folder = tmp_path_factory.mktemp("bad")
     (folder / "notes.txt").write_text("not a video\n" * 100)
+    (folder / "noise.mp4").write_bytes(np.random.default_rng(0).integers(1, 256, 1 << 16, np.uint8).tobytes())
     ffmpeg("-f", "lavfi", "-i", "testsrc=size=64x64:rate=10", "-frames:v", 5, "-c:v", "mpeg4", folder / "part2.mp4")
     ffmpeg("-f", "lavfi", "-i", "sine=duration=1", "-c:a", "aac", folder / "sound.m4a")
     whole = clips["h264", "mp4"].read_bytes()  # the ffmpeg tool writes the index (moov) last
@@ -96,7 +97,8 @@ def free_port(kind=socket.SOCK_STREAM):
 
 
 @pytest.mark.parametrize("name, error, message", [
-    ("notes.txt", "StreamError", r"notes.txt: not an H.264 elementary stream \(no start code .* nor a container"),
+    ("notes.txt", "StreamError", r"notes.txt: not a video but text"),
+    ("noise.mp4", "StreamError", r"noise.mp4: not an H.264 elementary stream \(no start code .* nor a container"),
     ("part2.mp4", "StreamError", r"part2.mp4: the video is mpeg4 \(MPEG-4 part 2\); the card decodes H.264 and HEVC"),
     ("sound.m4a", "StreamError", r"sound.m4a: no video stream \(only audio aac\)"),
     ("truncated.mp4", "StreamError", r"truncated.mp4: not an H.264 elementary stream .*nor a container .*Invalid data"),
@@ -157,6 +159,17 @@ def server(request):
     served.stop()
 
 
+def opened(hv, url, **settings):
+    """A Source of `url` once its server listens (an HTTP server of the ffmpeg tool serves one
+    client, so the first connection must be the reading one)."""
+    for _ in range(100):
+        try:
+            return hv.Source(url, **settings)
+        except ConnectionRefusedError:
+            time.sleep(0.1)
+    raise AssertionError(f"{url}: nothing listens")
+
+
 @contextlib.contextmanager
 def watchdog(source, seconds=60):
     """Interrupts the source past `seconds`: a test that would hang fails instead."""
@@ -173,7 +186,7 @@ def test_a_live_source_that_stops_is_reopened_and_the_gap_reported(media, server
     hv = media
     events, times = [], []
     reconnect = hv.Reconnect(attempts=40, delay=0.2, max_delay=0.5)
-    with hv.Source(server.url, timeout=1, reconnect=reconnect, on_event=events.append) as source, \
+    with opened(hv, server.url, timeout=1, reconnect=reconnect, on_event=events.append) as source, \
             watchdog(source), hv.Decoder() as decoder:
         assert source.live and source.codec == "h264"
         for frame in decoder.frames(source):
@@ -195,7 +208,7 @@ def test_a_live_source_that_stops_is_reopened_and_the_gap_reported(media, server
 def test_a_slow_consumer_has_packets_dropped_up_to_a_key_frame(media, server):
     hv = media
     events, frames, longest = [], [], 0
-    with hv.Source(server.url, timeout=5, queue=12, on_event=events.append) as source, watchdog(source), \
+    with opened(hv, server.url, timeout=5, queue=12, on_event=events.append) as source, watchdog(source), \
             hv.Decoder() as decoder:
         for frame in decoder.frames(source):
             frames.append((frame.time, frame.key_frame))
