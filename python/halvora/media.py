@@ -11,6 +11,7 @@ import fractions
 import gc
 import os
 import threading
+from typing import Any
 
 import numpy as np
 
@@ -542,7 +543,7 @@ class Decoder(_Channel):
         self.source = None  # the Source being decoded by frames()
         self._units: dict = {}  # packets sent: number (the pts the card carries) -> (pts, key, discard)
         self._sent = 0
-        self._timing = None  # (time_base, step) of the source being decoded
+        self._timing: Any = None  # (time_base, step) of the source being decoded
         self._last_pts = None
         self._damage_told = False
 

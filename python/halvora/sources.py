@@ -197,11 +197,11 @@ class Source:
         self._finished = False  # the reader ended: at the end of the source, or with `_error`
         self._error: Optional[BaseException] = None
         self._interrupted = False
-        self._discontinuity = None  # the event the next queued packet follows
+        self._discontinuity: Any = None  # the event the next queued packet follows
         self._offset = 0            # added to timestamps after gaps (time_base units)
         self._scale = fractions.Fraction(1)  # a reopened source's time base to the first one's
-        self._last = None           # (dts or pts, highest pts, clock) of the last packet queued
-        self._gap_from = None       # (clock, reason, attempts) of an outage, until the next packet
+        self._last: Any = None      # (dts or pts, highest pts, clock) of the last packet queued
+        self._gap_from: Any = None  # (clock, reason, attempts) of an outage, until the next packet
         self._failures = 0          # reopenings that failed since the last packet
         self._thread = None
         if self.live:
@@ -300,6 +300,7 @@ class Source:
                 self._native.close()
 
     def _read_live(self):
+        error: Optional[BaseException]
         while True:
             started = time.monotonic()  # when the packet was waited for: the last before a gap
             try:              # comes only once the read gives up (the demuxer's last one)
