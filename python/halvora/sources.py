@@ -35,6 +35,7 @@ except ImportError:  # run from the repository: the helper is in the build tree 
     import _halvora_av as av  # noqa: E402
 
 log = logging.getLogger("halvora")
+log.addHandler(logging.NullHandler())  # told only to programs that configure logging
 
 # The demuxers of raw elementary streams: their packets carry no timestamps.
 ELEMENTARY = ("h264", "hevc")
