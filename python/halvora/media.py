@@ -731,8 +731,12 @@ class Decoder(_Channel):
         self.bytes_sent += stream.stream.size
         yield from self._ready(check_errors)
 
+    def _end_input(self, check_errors):
+        """end(), taking pictures out while the input stays full (the pool may be full)."""
+        yield from self._feed(zeme.stream(), check_errors)
+
     def _finish(self, check_errors):
-        self.end()
+        yield from self._end_input(check_errors)
         yield from self._ready(check_errors, wait=True)
         if check_errors:
             self._check()
@@ -782,7 +786,7 @@ class Decoder(_Channel):
 
     def _restart(self, check_errors):
         """Every picture of what was sent so far, then a fresh decoder (after a gap or a drop)."""
-        self.end()
+        yield from self._end_input(check_errors)
         yield from self._ready(check_errors, wait=True)
         self._restart_channel()
 
