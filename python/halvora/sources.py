@@ -318,7 +318,11 @@ class Source:
             # Ended or failed: a network source of no known length is reopened.
             if self.reconnect is None or (error is None and self.duration is not None):
                 return self._finish(error)
+            # Data stopped at the last packet, or `timeout` before a read gave up waiting (the
+            # demuxer hands out its last packets only then).
             lost_at = time.monotonic() if self._last is None else self._last[2]
+            if isinstance(error, TimeoutError):
+                lost_at = min(lost_at, time.monotonic() - self.timeout)
             self._native.close()  # first: a UDP port is bound by one socket at a time
             cause, attempts = reason, 0
             while True:
