@@ -1,6 +1,7 @@
-"""The media engine: decoder channels that turn an H.264 or HEVC elementary stream into
-pictures (in device or host memory), and encoder channels that turn pictures (NV12, RGB or
-BGR arrays, or decoded Frames) into a stream. Channels are context managers: leaving the
+"""The media engine: decoder channels that turn H.264 or HEVC video (any file or URL that
+libavformat reads, through halvora.Source, or byte chunks of an elementary stream) into
+timestamped pictures (in device or host memory), and encoder channels that turn pictures
+(NV12, RGB or BGR arrays, or decoded Frames) into a stream. Channels are context managers: leaving the
 block stops and destroys the channel, which also takes back every picture still handed out.
 
 A Frame is a picture on the card. `frame.to_ndarray("rgb24")` (or "bgr24", "gray", "nv12")
@@ -750,7 +751,7 @@ class Decoder(_Channel):
         if owned:
             path = os.fspath(source)
             if not is_url(path):
-                probe(path, None if self.follows else self.codec)  # the messages of files that are no video
+                probe(path)  # the messages of files that are no video (the codec is follow()'s)
             source = Source(path, options, timeout, reconnect, queue, on_event=on_event, name=self.name)
         try:
             self.stream_name = self.name or source.name

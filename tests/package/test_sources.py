@@ -107,7 +107,7 @@ def free_port(kind=socket.SOCK_STREAM):
     ("rtsp://127.0.0.1:{port}/live", "ConnectionRefusedError", r"rtsp://127.0.0.1:\d+/live: opening: Connection refused"),
     ("http://192.0.2.1:8554/live.ts", "OSError", r"http://192.0.2.1:8554/live.ts: opening: "),  # unreachable
     ("udp://127.0.0.1:{port}", "TimeoutError", r"udp://127.0.0.1:\d+: opening: nothing came within 1 s"),
-    ("hevc.mp4 for h264", "StreamError", r"hevc.mp4: the video is HEVC, not H.264"),
+    ("hevc.mp4 for h264", "StreamError", r"hevc.mp4: the video is HEVC; this decoder was made for H.264 \(Decoder"),
 ])
 def test_bad_sources_say_what_and_leave_nothing_on_the_card(media, bad, clips, name, error, message):
     hv = media
