@@ -594,7 +594,10 @@ def open_source(path, options, name, on_event):
     """The input as an hv.Source: libavformat's options from --input-option, --timeout, and
     --reconnect for network inputs."""
     reconnect = hv.Reconnect(attempts=options.reconnect) if options.reconnect else None
-    return hv.Source(path, dict(options.input_option), options.timeout, reconnect, on_event=on_event, name=name)
+    try:
+        return hv.Source(path, dict(options.input_option), options.timeout, reconnect, on_event=on_event, name=name)
+    except TypeError as error:  # an option libavformat does not know
+        raise PipelineError(f"--input-option: {error}") from None
 
 
 def open_sink(options):

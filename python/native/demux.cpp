@@ -174,8 +174,8 @@ private:
             context_ = nullptr;  // freed by avformat_open_input
             fail("opening", status);
         }
-        if (!unknown.empty())
-            throw std::invalid_argument(url_ + ": options neither the source's protocol nor its format knows: " + unknown);
+        if (!unknown.empty())  // as Python's unknown keywords: TypeError
+            throw py::type_error(url_ + ": options neither the source's protocol nor its format knows: " + unknown);
         status = avformat_find_stream_info(context_, nullptr);
         if (status < 0) fail("reading the stream information", status);
         format_ = context_->iformat->name;
@@ -320,8 +320,9 @@ void registerDemuxer(py::module_ &m) {
 MKV/WebM, MPEG-TS, FLV, raw H.264/HEVC streams, RTSP, HTTP(S) and HLS, UDP/RTP), read as
 the Annex B access units of its best video stream.
 
-`options` are libavformat options (e.g. {"rtsp_transport": "tcp"}); `timeout` (seconds)
-bounds the opening and each read. A source whose video is not H.264 or HEVC, or that has
+`options` are libavformat options (e.g. {"rtsp_transport": "tcp"}; TypeError for options
+neither the protocol nor the format knows); `timeout` (seconds) bounds the opening and each
+read. A source whose video is not H.264 or HEVC, or that has
 none, raises ValueError naming the codec or saying so; a source that cannot be opened or
 read raises OSError naming it and libavformat's reason (TimeoutError past the timeout).)")
         .def(py::init([](const std::string &url, const py::dict &options, double timeout) {

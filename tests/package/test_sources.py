@@ -75,6 +75,8 @@ def test_probe_reports_the_source(media, clips):
     assert (info.codec, info.size, info.format, info.live) == ("hevc", (WIDTH, HEIGHT), "matroska,webm", False)
     assert info.frame_rate == hv.frame_rate(29.97) and info.duration == pytest.approx(FRAMES / 29.97, abs=0.05)
     assert hv.probe(clips["h264", "h264"]).codec == "h264"
+    with pytest.raises(TypeError, match="options neither .* knows: no_such_option"):
+        hv.Source(clips["h264", "mp4"], options={"no_such_option": 1, "probesize": 100000})
 
 
 @pytest.fixture(scope="module")
