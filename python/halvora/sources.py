@@ -10,11 +10,12 @@ access units the card's decoder takes, each with its timestamps and key-frame fl
 Live sources (network URLs, pipes) are read by a thread of the source's own into a bounded
 queue. When the consumer falls behind and the queue is full, the oldest packets are dropped
 up to the next key frame in the queue (so that decoding stays valid; all of them when there is
-none, and then every packet until the next key frame comes), counted in `dropped`. A network
-source that stops, fails or goes quiet for `timeout` seconds is reopened with back-off
-(`reconnect`, a Reconnect); the gap is reported as a Gap event (its seconds and the frames it
-cost) to `on_event`, to the "halvora" logger, and in `gaps`, `missed` and `events`. Times go
-on across a gap: the packets after it are timed from the last one before it plus the gap."""
+none, and then every packet until the next key frame comes), counted in `dropped`. A live
+network source (of no known length) that stops, fails or goes quiet for `timeout` seconds is
+reopened with back-off (`reconnect`, a Reconnect); the gap is reported as a Gap event (its
+seconds and the frames it cost) to `on_event`, to the "halvora" logger, and in `gaps`,
+`missed` and `events`. Times go on across a gap: the packets after it are timed from the last
+one before it plus the gap."""
 import collections
 import dataclasses
 import fractions
@@ -54,9 +55,9 @@ def is_network(text):
 
 @dataclasses.dataclass(frozen=True)
 class Reconnect:
-    """How a network source that stops, fails or goes quiet is reopened: up to `attempts` times
-    in a row (None: without end), the first after `delay` seconds, each next one `factor` times
-    later, at most `max_delay` apart. Only a failed reopening counts against `attempts`: once
+    """How a network source of no known length (a live stream) that stops, fails or goes quiet
+    is reopened: up to `attempts` times in a row (None: without end), the first after `delay`
+    seconds, each next one `factor` times later, at most `max_delay` apart. Only a failed reopening counts against `attempts`: once
     packets come again, the next drop starts afresh."""
 
     attempts: Optional[int] = 10
@@ -315,8 +316,10 @@ class Source:
                     self._queue_packet(unit, started)
                     continue
                 error, reason = None, f"{self.name}: the source ended"
-            # Ended or failed: a network source of no known length is reopened.
-            if self.reconnect is None or (error is None and self.duration is not None):
+            # Ended or failed: a network source of no known length is reopened (one of a known
+            # length would start again from its beginning: libavformat's HTTP options, such as
+            # {"reconnect": 1}, resume those where they stopped).
+            if self.reconnect is None or self.duration is not None:
                 return self._finish(error)
             # Data stopped at the last packet, or `timeout` before a read gave up waiting (the
             # demuxer hands out its last packets only then).
