@@ -538,6 +538,7 @@ class Decoder(_Channel):
             self.options.enableCrop = 1
         self.ended = False
         self.received = 0
+        self.shown = 0  # pictures received that are to be shown (index of the next frame)
         self.held = 0
         self.bytes_sent = 0
         self.send_wait = 20
@@ -588,10 +589,12 @@ class Decoder(_Channel):
         check(status, f"{self.stream_name}: receiving a picture from decoder channel {self.channel}")
         with self._lock:
             self.held += 1
-        frame = Frame(self, record, self.received, self.color_range, self.matrix)
+        frame = Frame(self, record, self.shown, self.color_range, self.matrix)
         self.received += 1
         if self._timing is not None:
             self._stamp(frame)
+        if not frame.discard:  # frames() gives those back at once: they count in no index
+            self.shown += 1
         return frame
 
     def _stamp(self, frame):

@@ -173,6 +173,8 @@ class Source:
         self.reconnect = reconnect or None
         if queue < 1 or queue_bytes < 1:
             raise ValueError("queue and queue_bytes: at least 1")
+        if not timeout > 0:
+            raise ValueError(f"timeout {timeout!r}: seconds, above 0")
         self.options, self.timeout, self.queue, self.queue_bytes = dict(options or {}), timeout, queue, queue_bytes
         self.on_event = on_event
         self._native = _open(self.url, self.options, timeout)
