@@ -15,7 +15,9 @@ WIDTH, HEIGHT, FRAMES = 318, 178, 24  # not a multiple of 16: the decoder crops
 ENCODERS = {"h264": ["-c:v", "libx264", "-bf", "2", "-g", "8"],
             "hevc": ["-c:v", "libx265", "-x265-params", "log-level=none:bframes=3:keyint=8:min-keyint=8"]}
 CLIPS = [("h264", "mp4"), ("h264", "mov"), ("h264", "mkv"), ("h264", "ts"), ("h264", "flv"), ("h264", "h264"),
-         ("hevc", "mp4"), ("hevc", "mkv"), ("hevc", "ts"), ("hevc", "hevc")]
+         ("h264", "crop.mkv"), ("hevc", "mp4"), ("hevc", "mkv"), ("hevc", "ts"), ("hevc", "hevc")]
+# 352 x 200 (coded 352 x 208) shown from (32, 16) to 2 and 4 short of the right and bottom: 318 x 188
+CROP = ["-bsf:v", "h264_metadata=crop_left=32:crop_top=16:crop_right=2:crop_bottom=4"]
 
 
 def ffmpeg(*args, timeout=120):
@@ -35,8 +37,9 @@ def clips(tmp_path_factory):
     made = {}
     for codec, container in CLIPS:
         path = folder / f"{codec}.{container}"
-        ffmpeg("-f", "lavfi", "-i", f"testsrc2=size={WIDTH}x{HEIGHT}:rate=30000/1001", "-frames:v", FRAMES,
-               *ENCODERS[codec], "-pix_fmt", "yuv420p", path)
+        crop = container.startswith("crop")
+        ffmpeg("-f", "lavfi", "-i", f"testsrc2=size={'352x200' if crop else f'{WIDTH}x{HEIGHT}'}:rate=30000/1001",
+               "-frames:v", FRAMES, *ENCODERS[codec], "-pix_fmt", "yuv420p", *(CROP if crop else []), path)
         made[codec, container] = path
     return made
 
@@ -45,14 +48,18 @@ def clips(tmp_path_factory):
 def test_frames_have_the_ffmpeg_tools_times_key_flags_and_pictures(media, clips, codec, container):
     hv = media
     path = clips[codec, container]
-    probed = ffprobe(path, "stream=time_base:frame=pts,key_frame")
+    probed = ffprobe(path, "stream=time_base,width,height:frame=pts,key_frame")
     expected = [(frame.get("pts"), frame["key_frame"]) for frame in probed["frames"]]
-    pictures = np.frombuffer(ffmpeg("-i", path, "-f", "rawvideo", "-pix_fmt", "nv12", "-"), np.uint8)
-    pictures = pictures.reshape(-1, HEIGHT * 3 // 2, WIDTH)
+    width, height = probed["streams"][0]["width"], probed["streams"][0]["height"]
+    # (unaligned: the tool's own decode crops at the left only by whole alignment steps)
+    pictures = np.frombuffer(ffmpeg("-flags", "unaligned", "-i", path, "-f", "rawvideo", "-pix_fmt", "nv12", "-"),
+                             np.uint8)
+    pictures = pictures.reshape(-1, height * 3 // 2, width)
     seen, ours = [], []
     with hv.Decoder(memory="host") as decoder:  # follows the source's codec
         for frame in decoder.frames(path):
             with frame:
+                assert (frame.width, frame.height) == (width, height)
                 seen.append((frame.pts, int(frame.key_frame), frame.time_base, frame.time))
                 ours.append(frame.nv12())
         assert decoder.codec == codec
