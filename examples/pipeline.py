@@ -637,7 +637,10 @@ def run(options, log=None):
                 f"pipeline: {event}", file=sys.stderr, flush=True)))
             info = first.probe()
         else:
-            info = hv.probe(path)
+            try:
+                info = hv.probe(path, options=dict(options.input_option), timeout=options.timeout)
+            except TypeError as error:  # an option libavformat does not know
+                raise PipelineError(f"--input-option: {error}") from None
         options.crop = info.offset != (0, 0)
         model_path = options.model or build_classifier(pathlib.Path(folder) / "classifier.onnx")
         model = open_model(stack, model_path, folder)

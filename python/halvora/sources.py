@@ -237,7 +237,8 @@ class Source:
                 if packet is None:
                     raise StreamError(f"{self.name}: no {CODEC_NAMES[self.codec]} key frame in the source")
                 self._pending.append(packet)
-            self._info = unit_info(self._pending[0].data, self.codec, self.name, source=self)
+            self._info = unit_info(self._pending[0].data, self.codec, self.name, source=self,
+                                   what="its first key frame")
         return self._info
 
     # ---- reading ---------------------------------------------------------------------------
