@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Video analytics on the card: H.264 streams decoded on decoder channels, each picture turned
+"""Video analytics on the card: H.264 or HEVC video decoded on decoder channels, each picture turned
 into the model's input by one fused preprocess op straight from the decoder's device memory,
 the model run on an op stream, and per-frame results (top class and score of a classifier, or a
 box list of a detector) collected from the stream's reports in order.
@@ -8,9 +8,13 @@ box list of a detector) collected from the stream's reports in order.
     examples/pipeline.py --input clip.h264 --streams 2 --out results.jsonl
     examples/pipeline.py --input clip.h264 --model mine.onnx --letterbox
     examples/pipeline.py --annotate annotated.mp4  each frame with its result drawn, encoded on the card
+    examples/pipeline.py --input film.mkv --out results.jsonl    any file libavformat reads
+    examples/pipeline.py --input rtsp://camera/stream --input-option rtsp_transport=tcp
 
 Pictures go back to the decoder as soon as the fused op has read them, and each stream keeps at
-most --depth runs in flight, so memory stays flat however long the input is. Errors end the
+most --depth runs in flight, so memory stays flat however long the input is. A live input that
+drops is reopened (--reconnect, --timeout) and each gap printed; one that comes faster than the
+pipeline runs has packets dropped up to the next key frame, counted in the summary. Errors end the
 program with one line saying what and where, and a non-zero exit; everything on the card is
 released on the way out.
 """
@@ -380,10 +384,11 @@ class StreamWorker(threading.Thread):
     whatever happened to the run. The first failure, in this thread or in _collect, stops
     every stream and is kept in `error`, naming the stream and, for a run, its frame."""
 
-    def __init__(self, index, path, model, op_settings, post, sink, stop, options):
+    def __init__(self, index, path, model, op_settings, post, sink, stop, options, source=None):
         super().__init__(name=f"stream-{index}", daemon=True)
         self.index, self.path, self.model = index, path, model
         self.label = f"stream {index} ({path})"
+        self.source = source  # the input opened (an hv.Source), here or in _run
         self.kind, self.settings = op_settings
         self.post, self.sink, self.stop, self.options = post, sink, stop, options
         self.stages = Stages()
@@ -405,11 +410,25 @@ class StreamWorker(threading.Thread):
                 error = hv.CardError(f"{self.label}: {frame}{error.what}", error.status) if error.status is not None \
                     else hv.CardError(f"{self.label}: {frame}{error}")
             self._fail(error)
+        except InterruptedError as error:  # the pipeline stopped, and interrupted the source
+            if not self.stop.is_set():
+                self._fail(error)
         except BaseException as error:  # noqa: BLE001  (handed to the main thread)
             self._fail(error)
         finally:
             self.finished_at = time.perf_counter()
             self.ended.set()
+
+    def interrupt(self):
+        """Makes a live source's wait for data give up (from the main thread, once stopping)."""
+        source = self.source
+        if source is not None and source.live:
+            source.interrupt()
+
+    def event(self, event):
+        """A gap or drop of the input (on this thread): gaps are printed, drops counted."""
+        if not isinstance(event, hv.Dropped):
+            print(f"pipeline: {event}", file=sys.stderr, flush=True)
 
     def _fail(self, error):
         if self.error is None:
@@ -418,7 +437,7 @@ class StreamWorker(threading.Thread):
 
     def _collect(self, tag, arrays, error):
         """A run's outputs (or why there are none), on the op stream's thread."""
-        frame, submitted = tag
+        frame, submitted, seconds = tag
         if error is not None:
             self._fail(hv.CardError(f"{self.label}: frame {frame}: {error.what}", error.status))
             return
@@ -430,7 +449,7 @@ class StreamWorker(threading.Thread):
             start = time.perf_counter()
             self.stages.add("inference", start - submitted)
             result = self.post(arrays)
-            self.sink.add(self.index, frame, result)
+            self.sink.add(self.index, frame, {"time": seconds, **result})
             if self.annotator is not None:
                 self.annotator.result(frame, result)
             self.done += 1
@@ -450,6 +469,9 @@ class StreamWorker(threading.Thread):
         options = self.options
         with contextlib.ExitStack() as stack:
             decoder = stack.enter_context(hv.Decoder(crop=options.crop, name=self.label, extra=options.extra))
+            if self.source is None:
+                self.source = open_source(self.path, options, self.label, self.event)
+            stack.callback(self.source.close)
             pictures: dict = {}  # datasets over the decoder's picture blocks, which it reuses
             stack.callback(lambda: [dataset.close() for dataset in pictures.values()])
             op = stack.enter_context(hv.FusedOp(self.kind, **self.settings))
@@ -460,7 +482,7 @@ class StreamWorker(threading.Thread):
             # Entered last, closed first: the runs still queued are delivered before the rest goes.
             stream = stack.enter_context(hv.ModelStream(self.model, on_output=self._collect, mode="run",
                                                         depth=options.depth))
-            frames = decoder.frames(self.path)
+            frames = decoder.frames(self.source)
             self.started_at = time.perf_counter()
             clock = self.started_at
             while not self.stop.is_set() and (options.limit is None or self.submitted < options.limit):
@@ -492,7 +514,8 @@ class StreamWorker(threading.Thread):
                         frame.release()
                         now = time.perf_counter()
                         self.stages.add("preprocess", now - clock)
-                        stream.submit(tensor, (frame.index, now))
+                        seconds = None if frame.time is None else round(frame.time, 6)
+                        stream.submit(tensor, (frame.index, now, seconds))
                 self.frame = None
                 self.submitted += 1
                 clock = time.perf_counter()
@@ -559,6 +582,13 @@ class Parser(argparse.ArgumentParser):
         self.exit(2, f"pipeline: error: {' '.join(message.split())} (--help lists the options)\n")
 
 
+def parse_option(text):
+    key, equals, value = text.partition("=")
+    if not equals or not key:
+        raise argparse.ArgumentTypeError(f"{text}: KEY=VALUE")
+    return key, value
+
+
 def joined(values):
     return ",".join(str(v) for v in values)
 
@@ -566,7 +596,16 @@ def joined(values):
 def arguments(argv=None):
     parser = Parser(description=__doc__.split("\n\n")[0], formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--input", metavar="PATH",
-                        help="an H.264 elementary stream (default: a clip made with the card's encoder)")
+                        help="a video file or URL that libavformat reads, H.264 or HEVC: MP4, MOV, MKV, MPEG-TS, "
+                             "FLV, a raw stream; rtsp://, http(s):// (also HLS), udp://, rtp:// "
+                             "(default: a clip made with the card's encoder)")
+    parser.add_argument("--input-option", action="append", type=parse_option, default=[], metavar="KEY=VALUE",
+                        help="a libavformat option for --input, e.g. rtsp_transport=tcp (repeatable)")
+    parser.add_argument("--timeout", type=bounded(float, 0.1), default=10.0, metavar="SECONDS",
+                        help="how long --input may take to open or to send data (default: %(default)s)")
+    parser.add_argument("--reconnect", type=bounded(int, 0), default=10, metavar="N",
+                        help="a network input that stops is reopened up to N times in a row, with back-off; "
+                             "0: never (default: %(default)s)")
     parser.add_argument("--streams", type=bounded(int, 1, 16), default=1, metavar="N",
                         help="decode N copies in parallel, 1 to 16 (default: %(default)s)")
     parser.add_argument("--model", metavar="PATH",
@@ -640,8 +679,11 @@ def open_model(stack, path, folder):
 def check_paths(options):
     """Refuses, before any work, an --input or --model that is no file to read, and an --out
     that would overwrite one of them."""
+    if options.input and hv.sources.is_url(options.input):
+        if options.streams > 1 and options.input.startswith(("udp:", "rtp:")):
+            raise PipelineError(f"{options.input}: a {options.input.split(':')[0]} source has one reader: --streams 1")
     for option, path in (("--input", options.input), ("--model", options.model)):
-        if path is None:
+        if path is None or (option == "--input" and hv.sources.is_url(path)):
             continue
         if not os.path.exists(path):
             raise PipelineError(f"{path}: no such file")
@@ -651,7 +693,7 @@ def check_paths(options):
         if os.path.isdir(options.out):
             raise PipelineError(f"{options.out}: a directory; --out takes a file to write")
         for option, path in (("--input", options.input), ("--model", options.model)):
-            if path and os.path.exists(options.out) and os.path.samefile(path, options.out):
+            if path and os.path.exists(path) and os.path.exists(options.out) and os.path.samefile(path, options.out):
                 raise PipelineError(f"{options.out}: --out would overwrite the {option} file")
     if options.annotate:
         check_annotation(options)
@@ -672,6 +714,16 @@ def check_annotation(options):
         for option, path in (("--input", options.input), ("--model", options.model), ("--out", options.out)):
             if path and os.path.exists(path) and os.path.exists(target) and os.path.samefile(path, target):
                 raise PipelineError(f"{target}: --annotate would overwrite the {option} file")
+
+
+def open_source(path, options, name, on_event):
+    """The input as an hv.Source: libavformat's options from --input-option, --timeout, and
+    --reconnect for network inputs."""
+    reconnect = hv.Reconnect(attempts=options.reconnect) if options.reconnect else None
+    try:
+        return hv.Source(path, dict(options.input_option), options.timeout, reconnect, on_event=on_event, name=name)
+    except TypeError as error:  # an option libavformat does not know
+        raise PipelineError(f"--input-option: {error}") from None
 
 
 def open_sink(options):
@@ -704,7 +756,17 @@ def run(options, log=None):
             path = make_clip(pathlib.Path(folder) / "clip.h264", width, height, options.clip_frames)
             print(f"made a {width}x{height} H.264 clip of {options.clip_frames} frames with the card's encoder "
                   f"in {time.perf_counter() - began:.1f} s", file=log)
-        info = hv.probe(path)
+        first = None  # a network input is opened once for stream 0 and its probe
+        if hv.sources.is_url(path):
+            label = f"stream 0 ({path})"
+            first = stack.enter_context(open_source(path, options, label, lambda event: print(
+                f"pipeline: {event}", file=sys.stderr, flush=True)))
+            info = first.probe()
+        else:
+            try:
+                info = hv.probe(path, options=dict(options.input_option), timeout=options.timeout)
+            except TypeError as error:  # an option libavformat does not know
+                raise PipelineError(f"--input-option: {error}") from None
         options.crop = info.offset != (0, 0)
         options.fps = info.fps
         model_path = options.model or build_classifier(pathlib.Path(folder) / "classifier.onnx")
@@ -720,11 +782,14 @@ def run(options, log=None):
             telemetry = stack.enter_context(hv.Telemetry(options.device))
         except hv.CardError:
             telemetry = None  # no management library: no card figures in the progress line
+        codec = {"h264": "H.264", "hevc": "HEVC"}[info.codec or "h264"]
         print(f"{options.streams} stream{'s' if options.streams > 1 else ''} of {path}: {info.size[0]}x{info.size[1]} "
-              f"H.264 -> {kind} to {tensor.dtype.name}{tensor.shape} -> {os.path.basename(model.path)} "
-              f"({post.kind})", file=log)
-        workers = [StreamWorker(i, path, model, (kind, settings), post, sink, stop, options)
+              f"{codec}{' (live)' if info.live else ''} -> {kind} to {tensor.dtype.name}{tensor.shape} -> "
+              f"{os.path.basename(model.path)} ({post.kind})", file=log)
+        workers = [StreamWorker(i, path, model, (kind, settings), post, sink, stop, options, first if i == 0 else None)
                    for i in range(options.streams)]
+        if first is not None:
+            first.on_event = workers[0].event
         sink.begin()
         began = time.perf_counter()
         tty = hasattr(sys.stderr, "isatty") and sys.stderr.isatty()
@@ -736,6 +801,9 @@ def run(options, log=None):
             while not all(worker.ended.is_set() for worker in workers):
                 for worker in workers:
                     worker.ended.wait(0.25)
+                if stop.is_set():  # a stream failed: the others stop, also those waiting for data
+                    for worker in workers:
+                        worker.interrupt()
                 if not options.quiet and time.perf_counter() - shown >= (1.0 if tty else 5.0):
                     shown = time.perf_counter()
                     line = progress_line(workers, telemetry, began)
@@ -743,6 +811,8 @@ def run(options, log=None):
         except BaseException as error:  # Ctrl-C, mostly: the streams stop, what they did is summarised
             interrupted = error
             stop.set()
+            for worker in workers:
+                worker.interrupt()
             wait_for(workers)
         finally:
             if tty and not options.quiet:
@@ -788,6 +858,10 @@ def summarise(workers, sink, wall, path, log):
         else:
             entry["boxes"] = sink.boxes[i]
             text = f"{sink.boxes[i]} boxes; classes {top}"
+        source = worker.source
+        if source is not None and source.live:
+            entry.update(dropped=source.dropped, gaps=source.gaps, missed=source.missed)
+            text += f"; live: {source.gaps} gaps ({source.missed:.1f} s missed), {source.dropped} packets dropped"
         print(f"stream {i}: {sink.frames[i]} frames, {entry['fps']:.1f} fps; {text}", file=log)
         if worker.annotator is not None:
             entry["annotated"] = {"path": worker.annotator.path, "frames": worker.annotator.frames}

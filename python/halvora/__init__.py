@@ -9,7 +9,8 @@
 Every object that holds something on the card is a context manager that gives it back on
 exit, also when the block raised: Card (the runtime and its device), DeviceMemory, Dataset,
 Media (the media engine), Decoder and Encoder (channels; Frame for a decoded picture),
-Model, ModelStream (a one-model op stream), FusedOp (a preprocess op) and Telemetry.
+Model, ModelStream (a one-model op stream), FusedOp (a preprocess op) and Telemetry; Source
+opens any file or URL libavformat reads (MP4, MKV, MPEG-TS, RTSP, HTTP, UDP...) for a Decoder.
 Failures of the card raise CardError (a RuntimeError) with the card's status and text.
 
 The package needs the module: it imports `_halvora_pybind11` from the path, else from the
@@ -23,6 +24,7 @@ from .media import Decoder, Encoder, Frame, Media, StreamError, VideoInfo, frame
 from .model import InputMismatch, Model, ModelStream, RunError, StreamInput, TensorInfo
 from .preprocess import (FusedOp, check_image_input, float16_input, letterbox_geometry,
                          picture_settings, tensor_settings)
+from .sources import Damaged, Dropped, Gap, Packet, Reconnect, Source
 from .telemetry import Telemetry
 from .writer import Writer
 
@@ -34,6 +36,7 @@ __all__ = [
     "InputMismatch", "Model", "ModelStream", "RunError", "StreamInput", "TensorInfo",
     "FusedOp", "check_image_input", "float16_input", "letterbox_geometry", "picture_settings",
     "tensor_settings",
+    "Damaged", "Dropped", "Gap", "Packet", "Reconnect", "Source",
     "Telemetry",
     "Writer",
 ]

@@ -1,6 +1,7 @@
-"""The media engine: decoder channels that turn an H.264 or HEVC elementary stream into
-pictures (in device or host memory), and encoder channels that turn pictures (NV12, RGB or
-BGR arrays, or decoded Frames) into a stream. Channels are context managers: leaving the
+"""The media engine: decoder channels that turn H.264 or HEVC video (any file or URL that
+libavformat reads, through halvora.Source, or byte chunks of an elementary stream) into
+timestamped pictures (in device or host memory), and encoder channels that turn pictures
+(NV12, RGB or BGR arrays, or decoded Frames) into a stream. Channels are context managers: leaving the
 block stops and destroys the channel, which also takes back every picture still handed out.
 
 A Frame is a picture on the card. `frame.to_ndarray("rgb24")` (or "bgr24", "gray", "nv12")
@@ -11,6 +12,7 @@ import fractions
 import gc
 import os
 import threading
+from typing import Any
 
 import numpy as np
 
@@ -101,9 +103,12 @@ DecoderStatus = described(zeme.decStatus)
 
 
 class VideoInfo:
-    """What the first picture of a stream says: coded and display size, frame rate, format."""
+    """What the first picture of a stream says: coded and display size, frame rate, format; and,
+    for a source that libavformat opened, what it says: `codec`, `time_base` and `frame_rate`
+    (Fractions; frame_rate None when unknown), `duration` (seconds or None), `live`, `format`
+    (the demuxer's name) and `source` (its name)."""
 
-    def __init__(self, record):
+    def __init__(self, record, source=None, codec=None):
         self.coded = (record.width, record.height)
         if record.cropFlag:
             self.size = (record.cropWidth, record.cropHeight)
@@ -112,37 +117,105 @@ class VideoInfo:
             self.size, self.offset = self.coded, (0, 0)
         self.fps = record.fps.numerator / record.fps.denominator if record.fps.denominator else 0.0
         self.pixel_format = record.pixelFormat.name.replace("ZEME_PIX_FMT_", "")
+        self.codec = codec
+        self.source = self.format = self.time_base = self.frame_rate = self.duration = None
+        self.live = False
+        if source is not None:
+            self.codec, self.source, self.format = source.codec, source.name, source.format
+            self.time_base, self.frame_rate = source.time_base, source.frame_rate
+            self.duration, self.live = source.duration, source.live
+            if not self.fps and source.frame_rate:
+                self.fps = float(source.frame_rate)
 
     def __repr__(self):
-        return f"VideoInfo(size={self.size}, coded={self.coded}, fps={self.fps:g}, format={self.pixel_format})"
+        codec = f"{self.codec}, " if self.codec else ""
+        timing = f", time_base={self.time_base}" if self.time_base is not None else ""
+        return (f"VideoInfo({codec}size={self.size}, coded={self.coded}, fps={self.fps:g}, "
+                f"format={self.pixel_format}{timing}{', live' if self.live else ''})")
 
 
 _CODECS = {"h264": ("ZEME_CODEC_DEC_H264", "H.264"), "hevc": ("ZEME_CODEC_DEC_HEVC", "HEVC")}
 
 
-def probe(path, codec="h264", head=8 << 20):
-    """Checks that `path` is a readable elementary stream of `codec` whose pictures the card
-    decodes (8-bit 4:2:0 or grey); returns its VideoInfo. Needs a started media engine.
-    Raises FileNotFoundError, or StreamError naming the file and what is wrong."""
-    name = _CODECS[codec][1]
-    with open(path, "rb") as file:  # FileNotFoundError, IsADirectoryError, PermissionError as they are
-        data = file.read(head)
-    if not data:
-        raise StreamError(f"{path}: empty file, not an {name} stream")
-    if b"\x00\x00\x01" not in data[:4096]:
-        raise StreamError(f"{path}: not an {name} elementary stream (no start code in its first bytes; "
-                          "containers such as MP4 are not read)")
+def unit_info(data, codec, name, source=None, what=None):
+    """The VideoInfo of the first picture in `data` (Annex B bytes holding at least one whole
+    access unit of `codec`), read by the card's stream information call; StreamError naming
+    `name` when no picture decodes from it or its pictures are not ones the card decodes.
+    Needs a started media engine."""
+    label = _CODECS[codec][1]
     stream = zeme.stream()
     stream.stream = np.frombuffer(data, np.uint8)
     record = zeme.decVideoInfo()
     status = zeme.getVideoInfo(stream, getattr(zeme.codecType, _CODECS[codec][0]), record)
     if status == BITSTREAM:
-        raise StreamError(f"{path}: not an {name} stream (no picture decodes from its first {len(data)} bytes)")
-    check(status, f"reading the stream information of {path}")
-    info = VideoInfo(record)
+        raise StreamError(f"{name}: not an {label} stream (no picture decodes from "
+                          f"{what or f'its first {len(data)} bytes'})")
+    check(status, f"reading the stream information of {name}")
+    info = VideoInfo(record, source, codec)
     if info.pixel_format not in ("YUV420P", "GRAY8", "NV12"):
-        raise StreamError(f"{path}: pictures are {info.pixel_format}; the card decodes 8-bit 4:2:0 only")
+        raise StreamError(f"{name}: pictures are {info.pixel_format}; the card decodes 8-bit 4:2:0 only")
     return info
+
+
+def _named_codec(path):
+    """The codec a raw stream's file name says, if any."""
+    suffix = os.path.splitext(str(path))[1].lower()
+    return {".h264": "h264", ".264": "h264", ".avc": "h264", ".hevc": "hevc", ".h265": "hevc",
+            ".265": "hevc"}.get(suffix)
+
+
+def probe(source, codec=None, head=8 << 20, options=None, timeout=10.0):
+    """Checks that `source` (a path or URL of anything libavformat reads, or an open Source)
+    holds H.264 or HEVC video whose pictures the card decodes (8-bit 4:2:0 or grey); returns
+    its VideoInfo, from its first key frame. `codec` ("h264" or "hevc"), when given, must be the
+    source's. Needs a started media engine.
+
+    Raises FileNotFoundError for a missing file, StreamError naming the source and what is
+    wrong for one that is no such video (the codec it has, if another), OSError naming it and
+    libavformat's reason for a URL that cannot be opened (TimeoutError within `timeout` s).
+    Raw elementary streams are checked as before: their first `head` bytes."""
+    from .sources import Source, is_url
+    if codec is not None:
+        _choice(codec, _CODECS, "codec")
+    if isinstance(source, Source):
+        return _matching(source.probe(), codec, source.name)
+    path = os.fspath(source)
+    local = not is_url(path)
+    data = b""
+    if local:
+        with open(path, "rb") as file:  # FileNotFoundError, IsADirectoryError, PermissionError as they are
+            data = file.read(head)
+        if not data:
+            raise StreamError(f"{path}: empty file, not an H.264 or HEVC video")
+    try:
+        opened = Source(path, options, timeout, reconnect=None)
+    except OSError as error:
+        if not local:
+            raise
+        return _elementary(path, data, codec or _named_codec(path) or "h264", error)
+    with opened:
+        if local and opened.elementary:
+            return _elementary(path, data, _matching(opened, codec, path).codec, None, opened)
+        return _matching(opened.probe(), codec, path)
+
+
+def _matching(info, codec, name):
+    if codec is not None and info.codec != codec:
+        raise StreamError(f"{name}: the video is {_CODECS[info.codec][1]}, not {_CODECS[codec][1]}")
+    return info
+
+
+def _elementary(path, data, codec, failure, source=None):
+    """The VideoInfo of a raw elementary stream file from its first bytes `data`; `failure` is
+    libavformat's refusal of the file, if it refused it; `source` the file opened."""
+    name = _CODECS[codec][1]
+    if b"\x00\x00\x01" not in data[:4096]:
+        reason = ""
+        if failure is not None:
+            text = str(failure)
+            reason = f" nor a container libavformat reads ({text.removeprefix(f'{path}: ')})"
+        raise StreamError(f"{path}: not an {name} elementary stream (no start code in its first bytes){reason}")
+    return unit_info(data, codec, path, source)
 
 
 # ---- pictures on the card's preprocess engine ---------------------------------------------
@@ -248,10 +321,19 @@ class Frame:
     nv12() and to_ndarray(). `color_range` ("limited" for video, "full" for JPEG) and `matrix`
     ("bt601", "bt709") say how its YUV codes colours; to_ndarray() converts with them.
 
+    Decoded from a Source, a frame has its presentation time: `pts` in `time_base` units (a
+    Fraction of a second), `time` in seconds, and `key_frame`, the demuxer's key flag of its
+    packet. Frames of raw elementary streams, whose packets have no timestamps, are timed by
+    their rank at the stream's frame rate (time_base 1 / frame rate, pts 0, 1, 2...). Frames of
+    byte chunks have the card's `pts` and no time_base, time or key_frame (None).
+
     The picture goes back to its owner on release(), at the end of `with frame:`, or when the
     frame is garbage-collected (from any thread; after its decoder closed it does nothing)."""
 
     format = "nv12"
+    time_base: "fractions.Fraction | None" = None
+    key_frame: "bool | None" = None
+    discard = False  # decoded for the pictures after it, not shown (an edit list's lead-in)
 
     def __init__(self, owner, record, index, color_range="limited", matrix="bt601", size=None):
         self._owner, self.record, self.index = owner, record, index
@@ -280,11 +362,18 @@ class Frame:
     def memory(self):
         return "device" if self.device else "host"
 
+    @property
+    def time(self):
+        """The presentation time in seconds (pts * time_base), or None."""
+        return None if self.time_base is None or self.pts is None else float(self.pts * self.time_base)
+
     def __repr__(self):
         state = "released" if self.released else "taken back" if getattr(self._owner, "closed", False) else "held"
         where = f"address={self.address:#x} pitch={self.pitch} rows={self.rows}" if self.device else ""
         offset = f" offset={self.offset}" if self.offset != (0, 0) else ""
-        return (f"<Frame {self.width}x{self.height} nv12 {self.memory} index={self.index} pts={self.pts}{offset} "
+        timing = f" time={self.time:.6f}" if self.time is not None else ""
+        timing += " key" if self.key_frame else ""
+        return (f"<Frame {self.width}x{self.height} nv12 {self.memory} index={self.index} pts={self.pts}{timing}{offset} "
                 f"{where + ' ' if where else ''}{self.color_range} {self.matrix} {state}>")
 
     def _check_live(self):
@@ -417,12 +506,19 @@ class Decoder(_Channel):
     rectangle in each Frame; with `crop=True` the display rectangle only), "host" in host
     memory. `extra` adds pictures to the channel's pool of 8: a picture counts from its
     decoding until its release, and a full pool stalls the decoder (the back-pressure).
-    `name` names the stream in errors (default: the file's path, or "stream" for chunks).
-    `color_range` and `matrix` describe the stream's pictures (the card does not read the
-    stream's own colour description): limited-range BT.601 unless told."""
+    `name` names the stream in errors (default: the source's path or URL, or "stream" for
+    chunks). `color_range` and `matrix` describe the stream's pictures (the card does not read
+    the stream's own colour description): limited-range BT.601 unless told.
 
-    def __init__(self, codec="h264", channel=None, memory="device", crop=False, extra=0, name=None,
+    `codec` None (the default) follows the source: the channel opens for H.264 and is opened
+    again for HEVC when frames() is given an HEVC source (byte chunks and send() are H.264).
+    A decoder made for one codec ("h264" or "hevc") refuses a source of the other with a
+    StreamError naming both."""
+
+    def __init__(self, codec=None, channel=None, memory="device", crop=False, extra=0, name=None,
                  color_range="limited", matrix="bt601"):
+        self.follows = codec is None
+        codec = "h264" if codec is None else codec
         _choice(codec, _CODECS, "codec")
         _choice(memory, ("device", "host"), "memory")
         self.color_range, self.matrix = _choice(color_range, RANGES, "colour range"), _choice(matrix, MATRICES, "matrix")
@@ -431,6 +527,7 @@ class Decoder(_Channel):
         params.codecType = getattr(zeme.codecType, _CODECS[codec][0])
         params.pixelFormat = zeme.pixelFormat.ZEME_PIX_FMT_NV12
         params.extraBufferNumber = extra
+        self._params = params
         self.codec, self.name, self.pool, self.memory = codec, name, POOL + extra, memory
         self.stream_name = name or "stream"  # what errors call the stream being decoded
         self._start_channel(params, channel, "decoder")
@@ -441,9 +538,16 @@ class Decoder(_Channel):
             self.options.enableCrop = 1
         self.ended = False
         self.received = 0
+        self.shown = 0  # pictures received that are to be shown (index of the next frame)
         self.held = 0
         self.bytes_sent = 0
         self.send_wait = 20
+        self.source = None  # the Source being decoded by frames()
+        self._units: dict = {}  # packets sent: number (the pts the card carries) -> (pts, key, discard)
+        self._sent = 0
+        self._timing: Any = None  # (time_base, step) of the source being decoded
+        self._last_pts = None
+        self._damage_told = False
 
     def _release(self):
         with self._lock:  # no frame is being given back meanwhile; later ones see `closed`
@@ -485,9 +589,31 @@ class Decoder(_Channel):
         check(status, f"{self.stream_name}: receiving a picture from decoder channel {self.channel}")
         with self._lock:
             self.held += 1
-        frame = Frame(self, record, self.received, self.color_range, self.matrix)
+        frame = Frame(self, record, self.shown, self.color_range, self.matrix)
         self.received += 1
+        if self._timing is not None:
+            self._stamp(frame)
+        if not frame.discard:  # frames() gives those back at once: they count in no index
+            self.shown += 1
         return frame
+
+    def _stamp(self, frame):
+        """The frame's timestamps and key flag, from the packet its picture came in: the card
+        carries each packet's number as its pts. A picture of no known packet (or a packet
+        without a pts) follows the previous one by a frame."""
+        number = frame.record.pts
+        unit = self._units.pop(number, None) if number >= 0 else None
+        time_base, step = self._timing
+        if unit is not None and unit[0] is not None:
+            pts = unit[0]
+        else:
+            pts = 0 if self._last_pts is None else self._last_pts + step
+        frame.pts, frame.time_base, self._last_pts = pts, time_base, pts
+        if unit is not None:
+            frame.key_frame, frame.discard = unit[1], unit[2]
+        if len(self._units) > 512:  # packets whose pictures never came (refused, concealed)
+            for old in [n for n in self._units if n < number - 256]:
+                del self._units[old]
 
     def _release_frame(self, frame, quiet=False):
         """Gives `frame` back to the channel; it counts as released only once the card took it.
@@ -548,56 +674,159 @@ class Decoder(_Channel):
                 if not self.ended and self._pool_full():
                     raise self._all_held()
                 continue
+            if box[0].discard:
+                box.pop().release()
+                continue
             if check_errors:
-                self.check_stream()  # (the frame goes back when it is collected)
+                self._check()  # (the frame goes back when it is collected)
             yield box.pop()
 
-    def frames(self, source, check_errors=True):
-        """Decodes `source` (a path, or an iterable of byte chunks) to the end, yielding each
-        picture as a Frame as soon as it is decoded. A frame goes back to the decoder when it is
-        released (frame.release(), `with frame:`) or garbage-collected, so a loop that keeps no
-        reference to its frames goes on for ever; the channel's pool bounds the frames a program
-        keeps (holding them all is reported as a CardError, never a hang). A path is probed
-        first: a file that is not a stream the card decodes raises StreamError naming it, as
-        probe() does. With `check_errors`, corrupt data raises StreamError."""
-        if isinstance(source, (str, os.PathLike)):
-            path = os.fspath(source)
-            self.stream_name = self.name or path
-            probe(path, self.codec)
-            units = _units(path)
-        else:
-            self.stream_name = self.name or "stream"
-            units = _chunks(source)
-        for stream in units:
-            while not self._send(stream, self.send_wait):
-                # The input stayed full: pictures must go out before the decoder takes more.
-                before = self.received
-                yield from self._ready(check_errors)
-                if self.received == before and self._pool_full():
-                    raise self._all_held()
-            self.bytes_sent += stream.stream.size
+    def _check(self):
+        """check_stream(); for a live source, damage is reported once until the decoder
+        restarts (decoding goes on), pictures the card does not decode still raise."""
+        source = self.source
+        if source is None or not source.live:
+            return self.check_stream()
+        try:
+            self.check_stream()
+        except StreamError as error:
+            if "pictures the card does not decode" in str(error):
+                raise
+            if not self._damage_told:
+                from .sources import Damaged
+                self._damage_told = True
+                source.report(Damaged(self.stream_name, self.received, str(error)))
+
+    def frames(self, source, check_errors=True, *, options=None, timeout=10.0, reconnect=True, queue=150,
+               on_event=None):
+        """Decodes `source` to the end, yielding each picture as a Frame, in presentation order,
+        as soon as it is decoded. `source` is a path or URL of anything libavformat reads (MP4,
+        MOV, MKV, MPEG-TS, FLV, raw H.264/HEVC streams, RTSP, HTTP(S) or HLS, UDP/RTP), an open
+        halvora.Source, or an iterable of byte chunks of an elementary stream.
+
+        A frame goes back to the decoder when it is released (frame.release(), `with frame:`)
+        or garbage-collected, so a loop that keeps no reference to its frames goes on for ever;
+        the channel's pool bounds the frames a program keeps (holding them all is reported as a
+        CardError, never a hang). A path or URL is checked first: one that is no H.264/HEVC
+        video the card decodes raises StreamError naming it, as probe() does. With
+        `check_errors`, corrupt data raises StreamError; from a live source it is reported
+        (the "halvora" logger, `on_event`) and decoding goes on.
+
+        For a path or URL, `options` (libavformat's), `timeout`, `reconnect`, `queue` and
+        `on_event` open the Source as halvora.Source does; a live source's gaps and drops reach
+        `on_event` once the pictures before them are out (the decoder is flushed and restarted
+        there, so that decoding after them starts clean)."""
+        from .sources import Source
+        if isinstance(source, (str, os.PathLike, Source)):
+            yield from self._source_frames(source, check_errors, options, timeout, reconnect, queue, on_event)
+            return
+        self.stream_name = self.name or "stream"
+        for stream in _chunks(source):
+            yield from self._feed(stream, check_errors)
+        yield from self._finish(check_errors)
+
+    def _feed(self, stream, check_errors):
+        while not self._send(stream, self.send_wait):
+            # The input stayed full: pictures must go out before the decoder takes more.
+            before = self.received
             yield from self._ready(check_errors)
-        self.end()
+            if self.received == before and self._pool_full():
+                raise self._all_held()
+        self.bytes_sent += stream.stream.size
+        yield from self._ready(check_errors)
+
+    def _end_input(self, check_errors):
+        """end(), taking pictures out while the input stays full (the pool may be full)."""
+        yield from self._feed(zeme.stream(), check_errors)
+
+    def _finish(self, check_errors):
+        yield from self._end_input(check_errors)
         yield from self._ready(check_errors, wait=True)
         if check_errors:
-            self.check_stream()
+            self._check()
             if self.received == 0:
                 raise StreamError(f"{self.stream_name}: not an {_CODECS[self.codec][1]} stream (no picture in its "
                                   f"{self.bytes_sent} bytes)")
 
+    def _source_frames(self, source, check_errors, options, timeout, reconnect, queue, on_event):
+        from .sources import Source, is_url
+        owned = not isinstance(source, Source)
+        if owned:
+            path = os.fspath(source)
+            if not is_url(path):
+                probe(path)  # the messages of files that are no video (the codec is follow()'s)
+            source = Source(path, options, timeout, reconnect, queue, on_event=on_event, name=self.name)
+        try:
+            self.stream_name = self.name or source.name
+            self.follow(source.codec)
+            source.probe()
+            if self.ended:  # a decoder that decoded a stream to its end starts afresh
+                self._restart_channel()
+            self.source = source
+            rate = source.frame_rate or fractions.Fraction(25)  # a raw stream's, as libavformat assumes
+            if source.elementary:
+                self._timing = (1 / rate, 1)
+            else:
+                self._timing = (source.time_base, max(1, round(1 / (rate * source.time_base))))
+            self._units.clear()
+            self._last_pts = None
+            for packet in source.packets(report=False):
+                if packet.discontinuity is not None:
+                    yield from self._restart(check_errors)
+                    source.report(packet.discontinuity)
+                number = self._sent
+                self._sent += 1
+                self._units[number] = (packet.pts, packet.key, packet.discard)
+                stream = zeme.stream()
+                stream.stream = np.frombuffer(packet.data, np.uint8)
+                stream.pts = number
+                yield from self._feed(stream, check_errors)
+            yield from self._finish(check_errors)
+        finally:
+            self._timing = None
+            self.source = None
+            if owned:
+                source.close()
 
-def _units(path):
-    """The NAL units of an Annex B file as stream records, read through the module's reader
-    (each record points into the reader's buffer until the next unit is read)."""
-    reader = zeme.H264Reader(path)
-    if reader.init() != 0:
-        raise FileNotFoundError(f"{path}: cannot be opened")
-    unit = zeme.stream()
-    try:
-        while reader.getStream(unit) == 1:
-            yield unit
-    finally:
-        reader.release()
+    def _restart(self, check_errors):
+        """Every picture of what was sent so far, then a fresh decoder (after a gap or a drop)."""
+        yield from self._end_input(check_errors)
+        yield from self._ready(check_errors, wait=True)
+        self._restart_channel()
+
+    def _restart_channel(self):
+        check(zeme.resetDecoder(self.channel), f"{self.stream_name}: restarting decoder channel {self.channel}")
+        self.ended = False
+        self._damage_told = False
+
+    def follow(self, codec):
+        """Makes the channel one of `codec`: opens it again for the other codec when the decoder
+        follows its source (codec None), else refuses with StreamError."""
+        _choice(codec, _CODECS, "codec")
+        if codec == self.codec:
+            return
+        name = self.stream_name
+        if not self.follows:
+            raise StreamError(f"{name}: the video is {_CODECS[codec][1]}; this decoder was made for "
+                              f"{_CODECS[self.codec][1]} (Decoder(codec={codec!r}), or Decoder() that follows "
+                              "its source)")
+        with self._lock:
+            if self.held:
+                raise StreamError(f"{name}: the video is {_CODECS[codec][1]}: the channel cannot be opened again for "
+                                  f"it while {self.held} frames of its earlier stream are held")
+            zeme.stopDecoder(self.channel)
+            zeme.destroyDecoderChannel(self.channel)
+            self._params.codecType = getattr(zeme.codecType, _CODECS[codec][0])
+            status = zeme.createDecoderChannel(self._params, self.channel)
+            if status == 0:
+                status = zeme.startDecoder(self.channel)
+                if status:
+                    zeme.destroyDecoderChannel(self.channel)
+            if status:
+                self.closed = True  # the channel is gone: nothing is left to stop
+                self._end_media()
+                check(status, f"{name}: opening decoder channel {self.channel} again for {_CODECS[codec][1]}")
+            self.codec, self.ended, self._damage_told = codec, False, False
 
 
 def _chunks(chunks):

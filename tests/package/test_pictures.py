@@ -168,9 +168,13 @@ def test_frames_of_files_that_are_not_streams_name_them(media, cropped_clip, tmp
     (tmp_path / "empty.h264").touch()
     subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-i", str(path), "-c", "copy",
                     str(tmp_path / "clip.mp4")], check=True)
-    for name in ("notes.h264", "empty.h264", "clip.mp4"):
+    for name in ("notes.h264", "empty.h264"):
         with hv.Decoder() as decoder, pytest.raises(hv.StreamError, match=f"^{tmp_path}/{name}: .*not an H.264"):
             list(decoder.frames(tmp_path / name))
+    with hv.Decoder() as decoder:  # containers are read (tests/package/test_sources.py)
+        # 10 of the 12, as the ffmpeg tools show it: the copy's edit list hides the first two
+        assert [frame.index for frame in decoder.frames(tmp_path / "clip.mp4") if frame.release() is None] == \
+            list(range(10))
     with hv.Decoder() as decoder, pytest.raises(hv.StreamError, match="^stream: not an H.264 stream"):
         list(decoder.frames([b"\x00\x00\x01" + bytes(range(256)) * 8]))
 

@@ -6,6 +6,7 @@ import contextlib
 import json
 import os
 import re
+import socket
 import subprocess
 import sys
 import textwrap
@@ -300,6 +301,11 @@ def failures(clip, tmp_path_factory):
                             "-pix_fmt", "yuv444p", "-f", "h264", "-"], check=True, capture_output=True).stdout
     (folder / "mixed.h264").write_bytes(data + extra)
     (folder / "notes.h264").write_text("not a video\n")
+    subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i", "testsrc=size=64x64:rate=10",
+                    "-frames:v", "5", "-c:v", "mpeg4", str(folder / "part2.mp4")], check=True)
+    with socket.socket() as unused:  # a port nothing listens on
+        unused.bind(("127.0.0.1", 0))
+        refused = f"http://127.0.0.1:{unused.getsockname()[1]}/live.ts"
     (folder / "notes.onnx").write_text("not a model\n")
     for name, shape in (("gray", [1, 1, 28, 28]), ("image", [1, 3, 32, 32])):
         graph = helper.make_graph([helper.make_node("Relu", ["x"], ["y"])], name,
@@ -313,6 +319,8 @@ def failures(clip, tmp_path_factory):
         ("ok", clip_args + ["--streams", "2"]),
         ("missing file", ["--input", str(folder / "missing.h264"), "--model", square]),
         ("not H.264", ["--input", str(folder / "notes.h264"), "--model", square]),
+        ("MPEG-4 part 2", ["--input", str(folder / "part2.mp4"), "--model", square]),
+        ("refused", ["--input", refused, "--model", square, "--timeout", "2"]),
         ("unsupported part", ["--input", str(folder / "mixed.h264"), "--model", square]),
         ("corrupt", ["--input", str(folder / "corrupt.h264"), "--model", square, "--streams", "2"]),
         ("not a model", ["--input", str(path), "--model", str(folder / "notes.onnx")]),
@@ -349,6 +357,8 @@ def failures(clip, tmp_path_factory):
 @pytest.mark.parametrize("case, message", [
     ("missing file", "missing.h264: no such file"),
     ("not H.264", "notes.h264: not an H.264 elementary stream"),
+    ("MPEG-4 part 2", r"part2.mp4: the video is mpeg4 \(MPEG-4 part 2\); the card decodes H.264 and HEVC only"),
+    ("refused", r"http://127.0.0.1:\d+/live.ts: opening: Connection refused"),
     ("unsupported part", r"stream 0 \(.*mixed.h264\): pictures the card does not decode at about frame \d+ \(not "
                          "8-bit 4:2:0"),
     ("corrupt", r"stream [01] \(.*corrupt.h264\): corrupt H.264 data at about frame \d+ \(by byte \d+ of"),
