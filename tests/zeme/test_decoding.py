@@ -1,6 +1,6 @@
 """Decoding from Python end to end: H264Reader into a decoder channel, pictures out bit-exact with
 the ffmpeg tool's decode, device pictures through zecm.memcpy, transfers, JPEG pictures made by
-Pillow (baseline, progressive, with an EXIF thumbnail), several
+Pillow (baseline, progressive, with an EXIF thumbnail; CMYK, YCCK and RGB ones refused), several
 channels from Python threads, and reordered streams (H.264 leading B-pictures without reorder
 information, HEVC leading pictures) whose pictures all come out."""
 import io
@@ -16,7 +16,7 @@ from PIL import Image
 from sim import capsule
 
 FOREVER = 0xFFFFFFFF
-BITSTREAM, UNKNOWN_BUFFER = 402005, 402010
+BITSTREAM, UNSUPPORTED, UNKNOWN_BUFFER = 402005, 402006, 402010
 WIDTH, HEIGHT = 352, 290  # coded as 352 x 304: the decoder crops
 
 
@@ -203,6 +203,47 @@ def test_bad_jpeg_files_are_statuses(media, tmp_path):
     status = media.decStatus()
     assert media.getDecoderStatus(3, status) == 0
     assert (status.state, status.result) == (media.state.ZEME_ST_ERROR, BITSTREAM)
+
+
+def other_colours(kind):
+    """A JPEG by Pillow coded as CMYK (with a sampling), YCCK, RGB (by an Adobe header or the
+    components' names), or YCbCr named by an Adobe header alone."""
+    picture, buffer = pillow_picture(64, 48), io.BytesIO()
+    if kind.startswith("cmyk") or kind == "ycck":
+        picture.convert("CMYK").save(buffer, "JPEG", subsampling=int(kind[-1]) if kind[-1].isdigit() else 2)
+        data = buffer.getvalue()
+        if kind == "ycck":  # the Adobe header's transform: 2
+            at = data.index(b"Adobe") + 11
+            data = data[:at] + b"\x02" + data[at + 1:]
+        return data
+    picture.save(buffer, "JPEG", subsampling=0)
+    data = buffer.getvalue()
+    data = data[:2] + data[4 + int.from_bytes(data[4:6], "big"):]  # without its JFIF header
+    if kind == "rgb_names":
+        data = bytearray(data)
+        frame, scan = data.index(b"\xff\xc0"), data.index(b"\xff\xda")
+        for i, name in enumerate(b"RGB"):
+            data[frame + 10 + 3 * i], data[scan + 5 + 2 * i] = name, name
+        return bytes(data)
+    return data[:2] + b"\xff\xee\x00\x0eAdobe\x00\x64\x00\x00\x00\x00" + bytes([kind == "ycc_adobe"]) + data[2:]
+
+
+@pytest.mark.parametrize("kind", ["cmyk0", "cmyk1", "cmyk2", "ycck", "rgb_adobe", "rgb_names", "ycc_adobe"])
+def test_jpegs_not_coded_as_ycbcr_are_refused_as_unsupported(media, tmp_path, kind):
+    path, good = tmp_path / f"{kind}.jpg", tmp_path / "good.jpg"
+    path.write_bytes(other_colours(kind))
+    pillow_picture(64, 48).save(good, "JPEG")
+    expected = 0 if kind == "ycc_adobe" else UNSUPPORTED
+    open_channel(media, 3, "ZEME_CODEC_DEC_JPEG")
+    frame, info, status = media.frame(), media.decJpegInfo(), media.decStatus()
+    assert media.getJpegInfo(str(path), info) == expected
+    assert media.jpegSyncDecoder(3, str(path), frame, 0) == expected
+    assert media.getDecoderStatus(3, status) == 0
+    assert (status.state, status.result) == (media.state.ZEME_ST_RUNNING, 0)  # nothing was decoded: as it was
+    if expected == 0:
+        assert media.decReleaseFrame(3, frame, 0) == 0
+    assert media.jpegSyncDecoder(3, str(good), frame, 0) == 0
+    assert media.decReleaseFrame(3, frame, 0) == 0
 
 
 def test_channels_decode_from_python_threads(media, card, clip):
