@@ -395,8 +395,10 @@ uint32_t Channel::decodeJpeg(const zemeStream &stream, zemeFrame *frame, uint32_
     std::unique_lock<std::mutex> lock(mutex_);
     if (closed_) return zemeER_RSLT_ERR_INVALID_CHANNEL;
     if (!running()) return zemeER_RSLT_ERR_STATE;
+    // A JPEG that cannot be read is a stream error; one of a kind the card does not
+    // decode is refused before decoding and leaves the channel as it was.
     if (status) {
-        if (status != zemeER_RSLT_ERR_INVALID_PARAM) result_ = status, state_ = ZEME_ST_ERROR;
+        if (status == zemeER_RSLT_ERR_BITSTREAM) result_ = status, state_ = ZEME_ST_ERROR;
         return status;
     }
     if (!waitUntil(lock, timeoutMs, [&] { return closed_ || !running() || roomLeft(); }))

@@ -34,12 +34,27 @@ struct ScratchTrim {
     }
 };
 
-// Walks the markers up to the first scan: coding process, JFIF density, and whether
-// the first scan holds every component.
+// Whether a frame of `components` components (`ids` their identifiers) is coded as
+// YCbCr or grey, by libjpeg's rule: one component is grey; three are YCbCr under a JFIF
+// header, else as an Adobe header's transform says (0: RGB), else RGB only when named
+// 'R', 'G', 'B'. Four (CMYK, YCCK) and any other count are not.
+bool lumaChroma(int components, const uint8_t *ids, bool jfif, int adobeTransform) {
+    if (components == 1) return true;
+    if (components != 3) return false;
+    if (jfif) return true;
+    if (adobeTransform >= 0) return adobeTransform != 0;
+    return !(ids[0] == 'R' && ids[1] == 'G' && ids[2] == 'B');
+}
+
+// Walks the markers up to the first scan: coding process, JFIF density, whether the
+// first scan holds every component, and whether the picture is coded as YCbCr or grey
+// (anything else is refused here, before libjpeg-turbo sees it).
 uint32_t readMarkers(const uint8_t *data, size_t size, JpegHeader *header) {
     if (size < 4 || data[0] != 0xFF || data[1] != 0xD8) return zemeER_RSLT_ERR_BITSTREAM;
     size_t pos = 2;
-    int frameMarker = -1, components = 0;
+    int frameMarker = -1, components = 0, adobeTransform = -1;
+    uint8_t ids[3] = {};
+    bool jfif = false;
     while (pos < size) {
         while (pos < size && data[pos] != 0xFF) ++pos;  // stray bytes between segments
         while (pos < size && data[pos] == 0xFF) ++pos;  // fill bytes
@@ -54,14 +69,20 @@ uint32_t readMarkers(const uint8_t *data, size_t size, JpegHeader *header) {
         if (marker == 0xE0 && bytes >= 12 && std::memcmp(segment, "JFIF", 5) == 0) {
             header->xDensity = uint32_t{segment[8]} << 8 | segment[9];
             header->yDensity = uint32_t{segment[10]} << 8 | segment[11];
+            jfif = bytes >= 14;  // libjpeg's own test for a JFIF header
+        } else if (marker == 0xEE && bytes >= 12 && std::memcmp(segment, "Adobe", 5) == 0) {
+            adobeTransform = segment[11];
         } else if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
                    marker != 0xCC) {
             if (bytes < 6) return zemeER_RSLT_ERR_BITSTREAM;
             frameMarker = marker;
             if (segment[0] != 8) return zemeER_RSLT_ERR_UNSUPPORTED;  // sample precision
             components = segment[5];
+            if (components == 0 || bytes < 6 + 3 * size_t(components)) return zemeER_RSLT_ERR_BITSTREAM;
+            for (int i = 0; i < std::min(components, 3); ++i) ids[i] = segment[6 + 3 * i];
         } else if (marker == 0xDA) {
             if (frameMarker < 0 || bytes < 1) return zemeER_RSLT_ERR_BITSTREAM;
+            if (!lumaChroma(components, ids, jfif, adobeTransform)) return zemeER_RSLT_ERR_UNSUPPORTED;
             switch (frameMarker) {
             case 0xC0:
             case 0xC1:

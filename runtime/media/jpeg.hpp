@@ -18,8 +18,9 @@ struct JpegHeader {
 };
 
 // zemeER_RSLT_ERR_BITSTREAM for bytes that are no JPEG, zemeER_RSLT_ERR_UNSUPPORTED for
-// a JPEG the card does not decode (lossless, hierarchical, 12-bit, RGB or CMYK coded,
-// larger than 32768 x 32768).
+// a JPEG the card does not decode (lossless, hierarchical, 12-bit, coded as anything but
+// YCbCr or grey: RGB, CMYK, YCCK..., larger than 32768 x 32768), found before
+// libjpeg-turbo is asked to decode.
 uint32_t readJpeg(const uint8_t *data, size_t size, JpegHeader *header);
 // The sampling of the JPEG's planes as a pixel format (ZEME_PIX_FMT_NONE for 4:4:0, 4:1:1).
 zemePixelFormat jpegPixelFormat(const JpegHeader &header);

@@ -93,6 +93,15 @@ AVCodecContext *openContext(zemeCodecType codec, zemeDecMode mode, unsigned thre
     context->apply_cropping = 0;  // the card crops: pictures keep their coded size
     context->max_pixels = int64_t{ZEME_DEC_VIDEO_MAX_WIDTH} * ZEME_DEC_VIDEO_MAX_HEIGHT;
     if (mode == ZEME_DEC_INTRA_ONLY) context->skip_frame = AVDISCARD_NONINTRA;
+    // An H.264 stream whose SPS does not give its reorder depth (no VUI bitstream
+    // restriction) may hold back as many pictures as its level's DPB holds. libavcodec
+    // otherwise starts from no reordering and raises the depth only once a picture came
+    // out of order, dropping that picture and those behind it (e.g. B-pictures that
+    // lead an IDR picture). Strict compliance makes it take the level's depth (at most
+    // 15) from the start; streams that give their depth keep it. Intra-only decoding
+    // keeps the stream's own depth: the level's would hold up to 15 intra pictures back.
+    if (codec == ZEME_CODEC_DEC_H264 && mode == ZEME_DEC_NORMAL)
+        context->strict_std_compliance = FF_COMPLIANCE_STRICT;
     if (avcodec_open2(context, decoder, nullptr) < 0) {
         avcodec_free_context(&context);
         return nullptr;

@@ -1,7 +1,10 @@
 """Decoding from Python end to end: H264Reader into a decoder channel, pictures out bit-exact with
 the ffmpeg tool's decode, device pictures through zecm.memcpy, transfers, JPEG pictures made by
-Pillow (baseline, progressive, with an EXIF thumbnail), and several channels from Python threads."""
+Pillow (baseline, progressive, with an EXIF thumbnail; CMYK, YCCK and RGB ones refused), several
+channels from Python threads, and reordered streams (H.264 leading B-pictures without reorder
+information, HEVC leading pictures) whose pictures all come out."""
 import io
+import os
 import struct
 import subprocess
 import threading
@@ -13,7 +16,7 @@ from PIL import Image
 from sim import capsule
 
 FOREVER = 0xFFFFFFFF
-BITSTREAM, UNKNOWN_BUFFER = 402005, 402010
+BITSTREAM, UNSUPPORTED, UNKNOWN_BUFFER = 402005, 402006, 402010
 WIDTH, HEIGHT = 352, 290  # coded as 352 x 304: the decoder crops
 
 
@@ -202,6 +205,47 @@ def test_bad_jpeg_files_are_statuses(media, tmp_path):
     assert (status.state, status.result) == (media.state.ZEME_ST_ERROR, BITSTREAM)
 
 
+def other_colours(kind):
+    """A JPEG by Pillow coded as CMYK (with a sampling), YCCK, RGB (by an Adobe header or the
+    components' names), or YCbCr named by an Adobe header alone."""
+    picture, buffer = pillow_picture(64, 48), io.BytesIO()
+    if kind.startswith("cmyk") or kind == "ycck":
+        picture.convert("CMYK").save(buffer, "JPEG", subsampling=int(kind[-1]) if kind[-1].isdigit() else 2)
+        data = buffer.getvalue()
+        if kind == "ycck":  # the Adobe header's transform: 2
+            at = data.index(b"Adobe") + 11
+            data = data[:at] + b"\x02" + data[at + 1:]
+        return data
+    picture.save(buffer, "JPEG", subsampling=0)
+    data = buffer.getvalue()
+    data = data[:2] + data[4 + int.from_bytes(data[4:6], "big"):]  # without its JFIF header
+    if kind == "rgb_names":
+        data = bytearray(data)
+        frame, scan = data.index(b"\xff\xc0"), data.index(b"\xff\xda")
+        for i, name in enumerate(b"RGB"):
+            data[frame + 10 + 3 * i], data[scan + 5 + 2 * i] = name, name
+        return bytes(data)
+    return data[:2] + b"\xff\xee\x00\x0eAdobe\x00\x64\x00\x00\x00\x00" + bytes([kind == "ycc_adobe"]) + data[2:]
+
+
+@pytest.mark.parametrize("kind", ["cmyk0", "cmyk1", "cmyk2", "ycck", "rgb_adobe", "rgb_names", "ycc_adobe"])
+def test_jpegs_not_coded_as_ycbcr_are_refused_as_unsupported(media, tmp_path, kind):
+    path, good = tmp_path / f"{kind}.jpg", tmp_path / "good.jpg"
+    path.write_bytes(other_colours(kind))
+    pillow_picture(64, 48).save(good, "JPEG")
+    expected = 0 if kind == "ycc_adobe" else UNSUPPORTED
+    open_channel(media, 3, "ZEME_CODEC_DEC_JPEG")
+    frame, info, status = media.frame(), media.decJpegInfo(), media.decStatus()
+    assert media.getJpegInfo(str(path), info) == expected
+    assert media.jpegSyncDecoder(3, str(path), frame, 0) == expected
+    assert media.getDecoderStatus(3, status) == 0
+    assert (status.state, status.result) == (media.state.ZEME_ST_RUNNING, 0)  # nothing was decoded: as it was
+    if expected == 0:
+        assert media.decReleaseFrame(3, frame, 0) == 0
+    assert media.jpegSyncDecoder(3, str(good), frame, 0) == 0
+    assert media.decReleaseFrame(3, frame, 0) == 0
+
+
 def test_channels_decode_from_python_threads(media, card, clip):
     path, expected = clip
     results = {}
@@ -252,3 +296,93 @@ def test_records_the_runtime_fills_in_place_may_be_none(media, clip, tmp_path):
     open_channel(media, 0)
     [picture] = decode(media, 0, path, None, lambda frame: (frame.memoryType, len(frame.data)))[:1]
     assert picture == (media.memoryType.ZEME_MEM_DEVICE, 0)  # no options: device pictures
+
+
+def nal(bits, header):
+    """A NAL unit of the RBSP `bits` (a string of 0s and 1s): trailing bits, emulation prevention."""
+    bits += "1" + "0" * (-(len(bits) + 1) % 8)
+    out, zeros = bytearray(b"\0\0\0\1" + bytes([header])), 0
+    for byte in int(bits, 2).to_bytes(len(bits) // 8, "big"):
+        if zeros >= 2 and byte <= 3:
+            out.append(3)
+            zeros = 0
+        out.append(byte)
+        zeros = zeros + 1 if byte == 0 else 0
+    return bytes(out)
+
+
+def leading_b_pictures(path):
+    """A 64 x 48 H.264 stream (Main, level 3, CAVLC) whose SPS has no VUI: two IDR pictures of
+    PCM macroblocks, then seven non-reference B-pictures displayed before the second IDR
+    (POC -14 to -2): their first macroblock row skipped (predicted from it), the rest PCM."""
+    u = lambda n, v: format(v, f"0{n}b")  # noqa: E731
+    ue = lambda v: u(2 * (v + 1).bit_length() - 1, v + 1)  # noqa: E731
+    rows, columns, rng = 3, 4, np.random.default_rng(7)
+
+    def pcm(bits):  # a macroblock's samples, from the next byte on
+        return bits + "0" * (-len(bits) % 8) + "".join(f"{b:08b}" for b in rng.integers(16, 236, 384).tolist())
+
+    sps = u(8, 77) + u(16, 30) + ue(0) + ue(0) + ue(0) + ue(2) + ue(1) + "0" + ue(columns - 1) + ue(rows - 1) + "1100"
+    pps = ue(0) + ue(0) + "00" + ue(0) + ue(0) + ue(0) + "000" + "111" + "100"
+    out = nal(sps, 0x67) + nal(pps, 0x68)
+    for idr in range(2):
+        bits = ue(0) + ue(7) + ue(0) + u(4, 0) + ue(idr) + u(6, 0) + "00" + "1" + ue(1)
+        for _ in range(rows * columns):
+            bits = pcm(bits + ue(25))
+        out += nal(bits, 0x65)
+    for k in range(7):
+        bits = ue(0) + ue(6) + ue(0) + u(4, 1) + u(6, 64 - 14 + 2 * k) + "1000" + "1" + ue(1) + ue(columns)
+        for mb in range(columns, rows * columns):
+            bits = pcm(bits + (ue(0) if mb > columns else "") + ue(48))  # I_PCM in a B slice
+        out += nal(bits, 0x01)
+    path.write_bytes(out)
+
+
+def encode(path, size, frames, codec, params):
+    """A stream of the ffmpeg tool's test pattern by libx264 ("h264") or libx265 ("hevc")."""
+    x = "x264" if codec == "h264" else "x265"
+    subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i", f"testsrc=size={size}:rate=25",
+                    "-frames:v", str(frames), "-pix_fmt", "yuv420p", "-c:v", f"lib{x}", f"-{x}-params", params,
+                    "-f", codec, str(path)], check=True)
+
+
+@pytest.mark.parametrize("name, count", [("h264_leading_b", 9), ("hevc_radl", 24)])
+def test_every_picture_of_a_reordered_stream_comes_out(media, tmp_path, name, count):
+    """H.264 without reorder information in its SPS, HEVC with leading (RADL) pictures: all
+    pictures, bit-exact with the ffmpeg tool's decode, in its order."""
+    path, raw = tmp_path / name, tmp_path / f"{name}.yuv"
+    if name == "h264_leading_b":
+        leading_b_pictures(path)
+    else:
+        encode(path, "352x288", count, "hevc", "log-level=error:keyint=8:min-keyint=8:scenecut=0:bframes=3:radl=2")
+    subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-i", str(path), "-f", "rawvideo", "-pix_fmt", "nv12",
+                    str(raw)], check=True)
+    open_channel(media, 4, "ZEME_CODEC_DEC_HEVC" if name.startswith("hevc") else "ZEME_CODEC_DEC_H264")
+    pictures = decode(media, 4, path, options(media, "ZEME_MEM_HOST"), lambda frame: np.asarray(frame).copy())
+    expected = np.fromfile(raw, np.uint8).reshape(count, *pictures[0].shape)
+    assert len(pictures) == count
+    for ours, theirs in zip(pictures, expected):
+        np.testing.assert_array_equal(ours, theirs)
+    status = media.decStatus()
+    assert media.getDecoderStatus(4, status) == 0
+    assert (status.state, status.result, status.droppedFrames) == (media.state.ZEME_ST_RUNNING, 0, 0)
+
+
+def test_streams_giving_their_reorder_depth_keep_it(media, tmp_path):
+    """x264's SPS gives a reorder depth of 2: after K access units reached libavcodec, K - 2
+    pictures are out, less one for each of its frame threads but the first."""
+    path = tmp_path / "vui.h264"
+    encode(path, "160x120", 24, "h264", "bframes=3:b-pyramid=normal:aud=1")
+    units = [b"\0\0\0\1\x09" + unit for unit in path.read_bytes().split(b"\0\0\0\1\x09")[1:]]
+    open_channel(media, 5)
+    threads, taken = min(os.cpu_count(), 8), 12
+    for unit in units[:taken + 1]:  # the parser hands on an access unit once the next begins
+        stream = media.stream()
+        stream.stream = np.frombuffer(unit, np.uint8)
+        assert media.sendStreamToDecoder(5, stream, FOREVER) == 0
+    host = options(media, "ZEME_MEM_HOST")
+    for _ in range(taken - 2 - (threads - 1)):
+        frame = media.frame()
+        assert media.receiveFrameFromDecoder(5, frame, host, 20000) == 0
+        assert media.decReleaseFrame(5, frame, 0) == 0
+    assert media.receiveFrameFromDecoder(5, media.frame(), host, 200) == media.zemeER_RSLT_WARN_MORE_DATA
