@@ -21,19 +21,12 @@ import dataclasses
 import fractions
 import logging
 import os
-import pathlib
 import re
-import sys
 import threading
 import time
 from typing import Any, Callable, Optional
 
-try:
-    import _halvora_av as av
-except ImportError:  # run from the repository: the helper is in the build tree beside python/
-    _build = pathlib.Path(os.environ.get("HALVORA_BUILD", pathlib.Path(__file__).resolve().parents[2] / "build"))
-    sys.path.insert(0, str(_build / "python"))
-    import _halvora_av as av  # noqa: E402
+from ._native import av
 
 log = logging.getLogger("halvora")
 log.addHandler(logging.NullHandler())  # told only to programs that configure logging

@@ -10,11 +10,10 @@ the picture count in a time base of one picture (1/fps, kept as a fraction: 29.9
 import os
 from typing import Any
 
-from ._native import CardError
+from ._native import CardError, av
 from .card import Resource
 from .media import Encoder, Frame, _choice, frame_rate
 
-import _halvora_av as av  # noqa: E402  (beside the module, on the path once _native is imported)
 
 DEFAULT_PAR = 0xFFFFFFFF  # "the encoder's choice" in the encoder's videoConfig
 # B-pictures between two references by default (docs/media.md): at most 3 (H.264) or 4 (HEVC).
