@@ -129,9 +129,8 @@ uint32_t zemlLogMsg(zemlLogLevel_enum level, const char *source, zemlOpStatus_en
 // The card's description of any status it knows (those of the other libraries too);
 // any other code reads as unknown.
 const char *zemlErrorString(zemlOpStatus_enum status) {
-    try {
-        if (const char *text = zesim::statusText(rawValue(status))) return text;
-    } catch (...) {
-    }
-    return "Management: unknown status code.";
+    ZESIM_TEXT_CALL(status) {
+        const char *text = zesim::statusText(rawValue(status));
+        return text ? text : "Management: unknown status code.";
+    };
 }

@@ -24,6 +24,9 @@
 #define ZESIM_EXPORT __attribute__((visibility("default")))
 
 #define ZESIM_CALL(...) return ::zesim::Call(__func__, ##__VA_ARGS__)->*[&]() -> uint32_t
+// The same for the few functions that return a text instead of a status: an injection
+// (FailNext or NullNext) makes them return null, and the trace line ends in the text.
+#define ZESIM_TEXT_CALL(...) return ::zesim::Call(__func__, ##__VA_ARGS__)->*[&]() -> const char *
 
 namespace zesim {
 
@@ -136,15 +139,22 @@ public:
         }
     }
 
-    template <class Body> uint32_t operator->*(Body &&body) {
-        uint32_t status = injection_ == Injection::None ? body() : status_;
+    template <class Body> auto operator->*(Body &&body) {
+        using Result = decltype(body());
+        Result result;
+        if (injection_ == Injection::None)
+            result = body();
+        else if constexpr (std::is_same_v<Result, uint32_t>)
+            result = status_;
+        else
+            result = nullptr;  // a text function: null, whatever the injection
         if (traced_) {
             line_ += " = ";
-            putUnsigned(line_, status);
+            put(line_, result);
             line_ += '\n';
             record(std::move(line_));
         }
-        return status;
+        return result;
     }
 
 private:

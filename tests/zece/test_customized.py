@@ -258,6 +258,9 @@ def test_null_outputs_and_the_record(card, zece, sim):
     record.iimage_shape.height = 6  # a view into the record
     record.oimage_shape[0].height = 9  # a copy
     assert (record.iimage_shape.height, record.oimage_shape[0].height) == (6, 2)
+    for name in ("iimage_shape", "oimage_shape", "scale"):  # accessors read as methods, like every property
+        accessor = getattr(zece.customCfgExample, name)
+        assert accessor.fget.__doc__.startswith("(self: ") and accessor.fset.__doc__.startswith("(self: ")
     for items in ([1], [record.iimage_shape, "x"], None):
         with pytest.raises(TypeError):
             record.oimage_shape = items

@@ -74,6 +74,10 @@ def test_error_strings(zeml, sim):
     sim.fail("zemlInit", 70015)
     unknown = zeml.init()  # an opStatus of a value without a name
     assert zeml.errorString(unknown) == "Management: unknown status code."
+    assert sim.calls("zemlErrorString")[-1] == 'zemlErrorString(70015) = "Management: unknown status code."'
+    sim.null("zemlErrorString")
+    with pytest.raises(RuntimeError, match="no text for this status"):
+        zeml.errorString(zeml.opStatus.ZEML_SUCCESS)
 
 
 def test_default_inventory_and_its_handles(ml, zecm):

@@ -73,12 +73,18 @@ void registerConfigExample(py::module_ &m) {
         .def_readwrite("w_pitch", &yuvNv12Shape::w_pitch);
     // oimage_shape reads as copies of the stored shapes: a later assignment
     // replaces the vector, and no Python object may point into the old one.
-    py::class_<customCfgExamplePy>(m, "customCfgExample")
-        .def(py::init<>())
+    py::class_<customCfgExamplePy> config(m, "customCfgExample");
+    // Accessors made as methods of the class, so that their signatures read "(self: ...)"
+    // as those of every other property do.
+    config.def(py::init<>())
         .def_readwrite("iimage_shape", &customCfgExamplePy::iimage_shape)
         .def_property(
-            "oimage_shape", [](const customCfgExamplePy &config) { return config.oimage_shape; },
-            [](customCfgExamplePy &config, std::vector<yuvNv12Shape> shapes) { config.oimage_shape = std::move(shapes); })
+            "oimage_shape",
+            py::cpp_function([](const customCfgExamplePy &record) { return record.oimage_shape; },
+                             py::is_method(config)),
+            py::cpp_function([](customCfgExamplePy &record, std::vector<yuvNv12Shape> shapes) {
+                record.oimage_shape = std::move(shapes);
+            }, py::is_method(config)))
         .def_readwrite("scale", &customCfgExamplePy::scale);
     m.def("setCustomizedOpConfigExample", &setConfigExample, "zentri preprocess op setCustomizedOpConfig.");
     m.def("setCustomizedOpCfgCallbackExample", &setCallbackExample, "zentri preprocess op setCustomizedOpConfig.");
