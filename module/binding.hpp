@@ -1,5 +1,15 @@
 // Conventions shared by every binding of the module.
 //
+// The contract: every Python-visible name of the module, its spelling (misspellings such as
+// "decChannelParamters", "saveHandelToImage" or "avaliable" included), every docstring
+// (placeholders such as "preprocess op." included), every message text and the order in
+// which names are registered (vars(module) shows it) are fixed: programs and their tests rely
+// on them. Do not tidy them. The tests that pin them: tests/frame/test_module.py (the root
+// module and submodules), tests/zecm/test_registration.py, tests/zeme/test_media_records.py
+// and test_encoder_records.py, tests/zecl/test_submodule.py, tests/zece/test_vocabulary.py,
+// tests/zeml/test_bindings.py; tests/tools/test_stubs.py checks the stubs written from them.
+// New features go into the halvora package, the software card or the tools, never onto the module.
+//
 // Capsule handles: a runtime handle is an untyped pointer (`void *`), and
 // pybind11's own caster for it is exactly our capsule rule. It accepts None
 // (a null pointer), an object whose type is exactly the capsule type (read with
