@@ -19,6 +19,7 @@
 #include "common/float16.hpp"
 #include "preprocess/color.hpp"
 #include "preprocess/fused.hpp"
+#include "preprocess/op_types.hpp"
 #include "preprocess/resample.hpp"
 
 namespace zece {
@@ -262,34 +263,8 @@ private:
 
 // ---- the op's settings ----------------------------------------------------------------
 
-bool takesNv12(zeceOpType type) { return type <= zeceOP_FUSION_OP_YUV_NV12_LETTERBOX_2RGB_NORM_TENSOR; }
-
-// NV12 ops that resize the YUV planes before converting them.
-bool resizesYuv(zeceOpType type) {
-    return type == zeceOP_FUSION_OP_YUV_NV12_RESIZE_2RGB_NORM_TENSOR ||
-           type == zeceOP_FUSION_OP_YUV_NV12_RESIZE_CVTCOLOR_CROP_NORM_TENSOR ||
-           type == zeceOP_FUSION_OP_YUV_NV12_LETTERBOX_2RGB_NORM_TENSOR;
-}
-
-enum class Geometry { Resize, CropThenResize, ResizeThenCrop, Letterbox, None };
-
-Geometry geometryOf(zeceOpType type) {
-    switch (type) {
-    case zeceOP_FUSION_OP_YUV_NV12_CROP_CVTCOLOR_RESIZE_NORM_TENSOR:
-    case zeceOP_FUSION_OP_RGB_CROP_RESIZE_CVTCOLOR_NORM_TENSOR: return Geometry::CropThenResize;
-    case zeceOP_FUSION_OP_YUV_NV12_RESIZE_CVTCOLOR_CROP_NORM_TENSOR:
-    case zeceOP_FUSION_OP_YUV_NV12_CVTCOLOR_RESIZE_CROP_NORM_TENSOR:
-    case zeceOP_FUSION_OP_RGB_RESIZE_CVTCOLOR_CROP_NORM_TENSOR: return Geometry::ResizeThenCrop;
-    case zeceOP_FUSION_OP_YUV_NV12_CVTCOLOR_LETTERBOX_NORM_TENSOR:
-    case zeceOP_FUSION_OP_YUV_NV12_LETTERBOX_2RGB_NORM_TENSOR:
-    case zeceOP_FUSION_OP_RGB_LETTERBOX_CVTCOLOR_NORM_TENSOR: return Geometry::Letterbox;
-    case zeceOP_FUSION_OP_RGB_CVTCOLOR_NORM_TENSOR: return Geometry::None;
-    default: return Geometry::Resize;
-    }
-}
-
 struct Plan {
-    zeceOpType type{};
+    OpTraits op;                 // the op type's row
     Image image;
     zeceResizeType resize = zeceRESIZE_BILINEAR;
     YuvCoding coding;            // NV12 input: its matrix and range (chroma of each 2 x 2 block)
@@ -315,25 +290,25 @@ bool inside(const cv::Rect &rect, const cv::Size &size) {
 
 bool even(const cv::Rect &rect) { return rect.x % 2 == 0 && rect.y % 2 == 0 && rect.width % 2 == 0 && rect.height % 2 == 0; }
 
-// The crop attributes (width and height required).
+// The crop attributes as a rectangle.
 uint32_t cropOf(const Settings &settings, cv::Rect *rect) {
-    if (!settings.has("cropWidth") || !settings.has("cropHeight")) return notReady("cropWidth and cropHeight");
-    *rect = cv::Rect(settings.int32("cropX", 0), settings.int32("cropY", 0), settings.int32("cropWidth", 0),
-                     settings.int32("cropHeight", 0));
+    cropRect crop;
+    if (uint32_t status = cropRectangle(settings, -1, &crop)) return status;
+    *rect = cv::Rect(crop.start_x, crop.start_y, crop.width, crop.height);
     return zeceER_SUCCESS;
 }
 
-uint32_t colourOf(const Settings &settings, zeceOpType type, zeceImageType format, Plan *plan) {
-    if (takesNv12(type)) {
-        auto code = static_cast<zeceColorCvtCode>(settings.integer("colorCvtCode", zeceCOLOR_YUV2RGB_NV12));
+uint32_t colourOf(const Settings &settings, zeceImageType format, Plan *plan) {
+    if (plan->op.input == FusedInput::Nv12) {
+        auto code = enumeration(settings, "colorCvtCode", zeceCOLOR_YUV2RGB_NV12);
         if (code != zeceCOLOR_YUV2RGB_NV12 && code != zeceCOLOR_YUV2BGR_NV12) return zeceER_INVALID_PARAM;
         plan->bgr = code == zeceCOLOR_YUV2BGR_NV12;
-        plan->coding.space = static_cast<zeceColorSpace>(settings.integer("colorSpace", zeceCOLOR_SPACE_BT601));
+        plan->coding.space = enumeration(settings, "colorSpace", zeceCOLOR_SPACE_BT601);
         if (plan->coding.space != zeceCOLOR_SPACE_BT601 && plan->coding.space != zeceCOLOR_SPACE_BT709)
             return zeceER_INVALID_PARAM;
         return yuvCoding(settings, false, &plan->coding);
     }
-    auto code = static_cast<zeceColorCvtCode>(settings.integer("colorCvtCode", zeceCOLOR_NO_CHANGE));
+    auto code = enumeration(settings, "colorCvtCode", zeceCOLOR_NO_CHANGE);
     if (code != zeceCOLOR_NO_CHANGE && code != zeceCOLOR_BGR2RGB) return zeceER_INVALID_PARAM;
     plan->swap = code == zeceCOLOR_BGR2RGB;
     plan->bgr = (format == zeceIMG_BGR888) != plan->swap;
@@ -342,8 +317,8 @@ uint32_t colourOf(const Settings &settings, zeceOpType type, zeceImageType forma
 
 uint32_t geometryPlan(const Settings &settings, Plan *plan) {
     const cv::Size picture(plan->image.desc.width, plan->image.desc.height);
-    const bool yuv = takesNv12(plan->type);
-    const Geometry geometry = geometryOf(plan->type);
+    const bool yuv = plan->op.input == FusedInput::Nv12;
+    const Geometry geometry = plan->op.geometry;
     plan->source = cv::Rect(cv::Point(0, 0), picture);
     if (geometry == Geometry::CropThenResize) {
         if (uint32_t status = cropOf(settings, &plan->source)) return status;
@@ -352,24 +327,24 @@ uint32_t geometryPlan(const Settings &settings, Plan *plan) {
     cv::Rect crop;
     if (geometry == Geometry::ResizeThenCrop) {
         if (uint32_t status = cropOf(settings, &crop)) return status;
-        if (!settings.has("resizeWidth") || !settings.has("resizeHeight"))
-            return notReady("resizeWidth and resizeHeight");
-        plan->resized = cv::Size(settings.int32("resizeWidth", 0), settings.int32("resizeHeight", 0));
+        if (uint32_t status = sizeOf(settings, "resize", -1, -1, -1, &plan->resized.width, &plan->resized.height))
+            return status;
     }
     // The output size defaults to the crop's where a crop decides it, to the picture's
     // where nothing is resized, and is required otherwise.
     const cv::Size fallback = geometry == Geometry::ResizeThenCrop ? crop.size()
-                              : geometry == Geometry::None         ? picture
+                              : geometry == Geometry::Keep         ? picture
                                                                    : cv::Size(-1, -1);
-    if ((!settings.has("outputWidth") && fallback.width < 0) || (!settings.has("outputHeight") && fallback.height < 0))
-        return notReady("outputWidth and outputHeight");
-    plan->output = cv::Size(settings.int32("outputWidth", fallback.width), settings.int32("outputHeight", fallback.height));
+    if (uint32_t status =
+            sizeOf(settings, "output", fallback.width, fallback.height, -1, &plan->output.width, &plan->output.height))
+        return status;
     if (plan->output.width < 1 || plan->output.height < 1 || plan->output.width > kMaxSide ||
         plan->output.height > kMaxSide)
         return zeceER_INVALID_PARAM;
 
     switch (geometry) {
-    case Geometry::None:
+    case Geometry::None: return zeceER_INVALID_PARAM;  // not a fused op
+    case Geometry::Keep:
         if (plan->output != picture) return zeceER_INVALID_PARAM;
         plan->resized = picture;
         plan->window = cv::Rect(cv::Point(0, 0), picture);
@@ -391,7 +366,7 @@ uint32_t geometryPlan(const Settings &settings, Plan *plan) {
                                 static_cast<double>(plan->output.height) / plan->source.height);
         int width = std::clamp(static_cast<int>(std::lround(plan->source.width * ratio)), 1, plan->output.width);
         int height = std::clamp(static_cast<int>(std::lround(plan->source.height * ratio)), 1, plan->output.height);
-        if (resizesYuv(plan->type)) {  // a resized NV12 picture has even sizes
+        if (plan->op.resizesYuv) {  // a resized NV12 picture has even sizes
             width = std::max(2, width & ~1);
             height = std::max(2, height & ~1);
             if (width > plan->output.width || height > plan->output.height) return zeceER_INVALID_PARAM;
@@ -399,41 +374,40 @@ uint32_t geometryPlan(const Settings &settings, Plan *plan) {
         plan->resized = cv::Size(width, height);
         plan->window = cv::Rect((plan->output.width - width) / 2, (plan->output.height - height) / 2, width, height);
         plan->letterbox = true;
-        for (int i = 0; i < 3; ++i) plan->padding[i] = static_cast<uint8_t>(settings.integer("paddingValues", 0, i));
+        paddingValues(settings, plan->padding);
         break;
     }
     }
-    if (resizesYuv(plan->type) && (plan->resized.width % 2 || plan->resized.height % 2)) return zeceER_INVALID_PARAM;
+    if (plan->op.resizesYuv && (plan->resized.width % 2 || plan->resized.height % 2)) return zeceER_INVALID_PARAM;
     return zeceER_SUCCESS;
 }
 
 uint32_t normalisationPlan(const Settings &settings, Plan *plan) {
-    plan->norm = static_cast<zeceNormType>(settings.integer("normType", zeceNORM_NORMALIZATION_NONE));
+    plan->norm = enumeration(settings, "normType", zeceNORM_NORMALIZATION_NONE);
     if (plan->norm < zeceNORM_NORMALIZATION_NONE || plan->norm > zeceNORM_DIV255) return zeceER_INVALID_PARAM;
     for (int i = 0; i < 3; ++i) {
         plan->mean[i] = static_cast<float>(settings.real("mean", 0.0, i));
         plan->std[i] = static_cast<float>(settings.real("std", 1.0, i));
     }
     plan->scale = static_cast<float>(settings.real("scale", 1.0));
-    plan->tensor = static_cast<zeceTensorizationType>(settings.integer("tensorizationType", zeceTENSORIZATION_FP16));
+    plan->tensor = enumeration(settings, "tensorizationType", zeceTENSORIZATION_FP16);
     if (plan->tensor < zeceTENSORIZATION_NONE || plan->tensor > zeceTENSORIZATION_FP16_INTERLEAVE_RGB)
         return zeceER_INVALID_PARAM;
     return zeceER_SUCCESS;
 }
 
 uint32_t makePlan(zeceOpType type, const Settings &settings, const Buffer &input, Plan *plan) {
-    plan->type = type;
-    zeceImageDesc defaults = {-1, -1, 0, 0, takesNv12(type) ? zeceIMG_YUV_NV12 : zeceIMG_RGB888};
+    plan->op = opTraits(type);
+    const bool yuv = plan->op.input == FusedInput::Nv12;
+    zeceImageDesc defaults = {-1, -1, 0, 0, yuv ? zeceIMG_YUV_NV12 : zeceIMG_RGB888};
     zeceImageDesc desc;
     if (uint32_t status = descriptor(settings, "input", defaults, -1, &desc)) return status;
-    bool fits = takesNv12(type) ? desc.format == zeceIMG_YUV_NV12
-                                : desc.format == zeceIMG_RGB888 || desc.format == zeceIMG_BGR888;
+    bool fits = yuv ? desc.format == zeceIMG_YUV_NV12 : desc.format == zeceIMG_RGB888 || desc.format == zeceIMG_BGR888;
     if (!fits) return zeceER_INVALID_IMAGE;
     if (uint32_t status = mapImage(desc, input.data, &plan->image, input.size)) return status;
-    plan->resize = static_cast<zeceResizeType>(settings.integer("resizeType", zeceRESIZE_BILINEAR));
-    if (cvInterpolation(plan->resize) < 0 && !isPillow(plan->resize) && plan->resize != zeceRESIZE_NO_RESIZE)
-        return zeceER_INVALID_PARAM;
-    if (uint32_t status = colourOf(settings, type, desc.format, plan)) return status;
+    plan->resize = enumeration(settings, "resizeType", zeceRESIZE_BILINEAR);
+    if (!knownResize(plan->resize)) return zeceER_INVALID_PARAM;
+    if (uint32_t status = colourOf(settings, desc.format, plan)) return status;
     if (uint32_t status = geometryPlan(settings, plan)) return status;
     if (plan->resize == zeceRESIZE_NO_RESIZE && plan->resized != plan->source.size()) return zeceER_INVALID_PARAM;
     return normalisationPlan(settings, plan);
@@ -451,7 +425,7 @@ public:
         const cv::Size &r = plan.resized;
         columns_ = plan.letterbox ? cv::Range(0, r.width) : cv::Range(plan.window.x, plan.window.x + plan.window.width);
         const Image &image = plan.image;
-        if (resizesYuv(plan.type)) {
+        if (plan.op.resizesYuv) {
             // Y and UV planes resized apart (whole rows: NV12 pairs columns), then converted.
             Mode luma = modeOf(plan.resize, s.width, s.height, r.width, r.height);
             Mode chroma = modeOf(plan.resize, s.width / 2, s.height / 2, r.width / 2, r.height / 2);
@@ -470,7 +444,7 @@ public:
         }
         Mode mode = modeOf(plan.resize, s.width, s.height, r.width, r.height);
         Axis vertical = makeAxis(mode, plan.resize, s.height, r.height, s.y, 0, r.height, true);
-        if (!takesNv12(plan.type)) {
+        if (plan.op.input != FusedInput::Nv12) {
             const Plane rgb = image.planes[0];
             rgb_ = std::make_unique<Resampler>(
                 makeAxis(mode, plan.resize, s.width, r.width, s.x, columns_.start, columns_.size(), false),
@@ -507,7 +481,7 @@ public:
 
     // Resized row `row`, columns_.size() pixels.
     const uint8_t *row(int row) {
-        if (!resizesYuv(plan_.type)) {
+        if (!plan_.op.resizesYuv) {
             line_.resize(static_cast<size_t>(columns_.size()) * 3);
             rgb_->row(row, line_.data());
             return line_.data();
