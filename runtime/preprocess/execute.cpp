@@ -5,6 +5,7 @@
 #include "common/objects.hpp"
 #include "preprocess/customized.hpp"
 #include "preprocess/fused.hpp"
+#include "preprocess/op_types.hpp"
 #include "sim/status.hpp"
 #include "sim/usage.hpp"
 
@@ -36,10 +37,6 @@ uint32_t buffersOf(void *dataset, std::vector<Buffer> *buffers) {
     return zeceER_SUCCESS;
 }
 
-template <class E> E enumeration(const Settings &settings, const char *name, E fallback) {
-    return static_cast<E>(settings.integer(name, fallback));
-}
-
 // The output format an op writes unless told: a conversion's own, else the input's.
 zeceImageType outputFormat(zeceOpType type, const Settings &settings, zeceImageType input) {
     if (type != zeceOP_CVT_COLOR) return input;
@@ -56,21 +53,6 @@ zeceImageType outputFormat(zeceOpType type, const Settings &settings, zeceImageT
     case zeceCOLOR_NO_CHANGE: return input;
     default: return zeceIMG_GRAY;
     }
-}
-
-// The rectangle of the crop attributes (entry `index` of arrays when index >= 0).
-uint32_t rectangle(const Settings &settings, int index, cropRect *rect) {
-    if (!settings.has("cropWidth", index) || !settings.has("cropHeight", index))
-        return notReady("cropWidth and cropHeight");
-    *rect = {settings.int32("cropX", 0, index), settings.int32("cropY", 0, index), settings.int32("cropWidth", 0, index),
-             settings.int32("cropHeight", 0, index)};
-    return zeceER_SUCCESS;
-}
-
-uint32_t paddingValues(const Settings &settings, uint8_t values[ZECE_PADDING_VALUES_NUM]) {
-    for (int i = 0; i < ZECE_PADDING_VALUES_NUM; ++i)
-        values[i] = static_cast<uint8_t>(settings.integer("paddingValues", 0, i));
-    return zeceER_SUCCESS;
 }
 
 uint32_t copyMembers(const std::vector<Buffer> &inputs, const std::vector<Buffer> &outputs) {
@@ -95,7 +77,7 @@ uint32_t executeImageOp(zeceOpType type, const Settings &settings, const std::ve
     defaults.format = outputFormat(type, settings, inDesc.format);
     cropRect rect{};
     if (type == zeceOP_CROP) {
-        if (uint32_t status = rectangle(settings, -1, &rect)) return status;
+        if (uint32_t status = cropRectangle(settings, -1, &rect)) return status;
         defaults.width = rect.width;
         defaults.height = rect.height;
     } else if (type == zeceOP_FLIP || type == zeceOP_CVT_COLOR) {
@@ -152,7 +134,7 @@ uint32_t executeImageOp(zeceOpType type, const Settings &settings, const std::ve
     default: {  // zeceOP_BATCH_CROP_RESIZE
         std::vector<Image> parts(images.size());
         for (size_t i = 0; i < images.size(); ++i) {
-            if (uint32_t status = rectangle(settings, static_cast<int>(i), &rect)) return status;
+            if (uint32_t status = cropRectangle(settings, static_cast<int>(i), &rect)) return status;
             if (uint32_t status = subImage(input, rect, &parts[i])) return status;
             if (uint32_t status = checkResize(resize, parts[i], images[i])) return status;
         }
@@ -165,9 +147,11 @@ uint32_t executeImageOp(zeceOpType type, const Settings &settings, const std::ve
 
 uint32_t executeBuiltin(zeceOpType type, const Settings &settings, const std::vector<Buffer> &inputs,
                         const std::vector<Buffer> &outputs) {
-    if (type == zeceOP_MEM_COPY_OP) return copyMembers(inputs, outputs);
-    if (type >= zeceOP_RESIZE && type <= zeceOP_COPY_MAKE_BORDER)
-        return executeImageOp(type, settings, inputs, outputs);
+    switch (opTraits(type).kind) {
+    case OpKind::Copy: return copyMembers(inputs, outputs);
+    case OpKind::Image: return executeImageOp(type, settings, inputs, outputs);
+    default: break;  // fused: ops of no other kind are made
+    }
     if (inputs.size() != 1 || outputs.size() != 1) return zeceER_INVALID_PARAM;
     return executeFused(type, settings, inputs[0], outputs[0]);
 }

@@ -4,12 +4,12 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
-#include <initializer_list>
 
 #include "common/float16.hpp"
 #include "preprocess/color.hpp"
 #include "preprocess/describe.hpp"
 #include "preprocess/op.hpp"
+#include "preprocess/op_types.hpp"
 #include "sim/status.hpp"
 
 namespace zece {
@@ -22,82 +22,50 @@ struct Name {
     uint32_t count;  // 0 for an element, else the longest array
 };
 
-const std::initializer_list<Name> kInput = {
-    {"inputWidth", 0}, {"inputHeight", 0}, {"inputWidthPitch", 0}, {"inputHeightPitch", 0}, {"inputFormat", 0}};
-const std::initializer_list<Name> kOutput = {
-    {"outputWidth", 0}, {"outputHeight", 0}, {"outputWidthPitch", 0}, {"outputHeightPitch", 0}, {"outputFormat", 0}};
-const std::initializer_list<Name> kOutputs = {{"outputWidth", kMaxOutputs},
-                                               {"outputHeight", kMaxOutputs},
-                                               {"outputWidthPitch", kMaxOutputs},
-                                               {"outputHeightPitch", kMaxOutputs},
-                                               {"outputFormat", kMaxOutputs}};
-const std::initializer_list<Name> kCrop = {{"cropX", 0}, {"cropY", 0}, {"cropWidth", 0}, {"cropHeight", 0}};
-const std::initializer_list<Name> kCrops = {
-    {"cropX", kMaxOutputs}, {"cropY", kMaxOutputs}, {"cropWidth", kMaxOutputs}, {"cropHeight", kMaxOutputs}};
-const std::initializer_list<Name> kPadding = {{"paddingType", 0}, {"paddingValues", ZECE_PADDING_VALUES_NUM}};
-const std::initializer_list<Name> kEdges = {
-    {"paddingTop", 0}, {"paddingBottom", 0}, {"paddingLeft", 0}, {"paddingRight", 0}};
-const std::initializer_list<Name> kTensor = {{"outputWidth", 0},  {"outputHeight", 0},
-                                              {"resizeType", 0},   {"colorCvtCode", 0},
-                                              {"colorSpace", 0},   {"normType", 0},
-                                              {"mean", 3},         {"std", 3},
-                                              {"scale", 0},        {"tensorizationType", 0},
-                                              {"colorRange", 0}};
+struct Group {
+    uint32_t bit;  // group::
+    std::vector<Name> names;
+};
 
-bool isFused(zeceOpType type) {
-    return type >= zeceOP_FUSION_OP_YUV_NV12_RESIZE_2RGB_NORM_TENSOR &&
-           type <= zeceOP_FUSION_OP_RGB_LETTERBOX_CVTCOLOR_NORM_TENSOR;
-}
-
-bool cropsInput(zeceOpType type) {
-    return type == zeceOP_FUSION_OP_YUV_NV12_CROP_CVTCOLOR_RESIZE_NORM_TENSOR ||
-           type == zeceOP_FUSION_OP_RGB_CROP_RESIZE_CVTCOLOR_NORM_TENSOR;
-}
-
-bool cropsResized(zeceOpType type) {
-    return type == zeceOP_FUSION_OP_YUV_NV12_RESIZE_CVTCOLOR_CROP_NORM_TENSOR ||
-           type == zeceOP_FUSION_OP_YUV_NV12_CVTCOLOR_RESIZE_CROP_NORM_TENSOR ||
-           type == zeceOP_FUSION_OP_RGB_RESIZE_CVTCOLOR_CROP_NORM_TENSOR;
-}
-
-bool letterboxes(zeceOpType type) {
-    return type == zeceOP_FUSION_OP_YUV_NV12_CVTCOLOR_LETTERBOX_NORM_TENSOR ||
-           type == zeceOP_FUSION_OP_YUV_NV12_LETTERBOX_2RGB_NORM_TENSOR ||
-           type == zeceOP_FUSION_OP_RGB_LETTERBOX_CVTCOLOR_NORM_TENSOR;
-}
-
-// The names of an op type, group by group.
-std::vector<std::initializer_list<Name>> namesOf(zeceOpType type) {
-    static const std::initializer_list<Name> resize = {{"resizeType", 0}};
-    switch (type) {
-    case zeceOP_RESIZE: return {kInput, kOutput, resize};
-    case zeceOP_CROP: return {kInput, kOutput, kCrop};
-    case zeceOP_CVT_COLOR:
-        return {kInput, kOutput, {{"colorCvtCode", 0}, {"colorSpace", 0}, {"colorRange", 0}, {"chromaUpsampling", 0}}};
-    case zeceOP_BATCH_CROP_RESIZE: return {kInput, kOutput, kCrops, resize};
-    case zeceOP_WARP_AFFINE:
-        return {kInput, kOutput, kPadding, {{"affineMatrix", ZECE_AFFINE_MATRIX_NUM}, {"warpAffineMode", 0}}};
-    case zeceOP_FLIP: return {kInput, kOutput, {{"flipType", 0}}};
-    case zeceOP_SCALE: return {kInput, kOutputs, resize};
-    case zeceOP_COPY_MAKE_BORDER: return {kInput, kOutput, kPadding, kEdges, resize};
-    default: break;
-    }
-    if (!isFused(type)) return {};
-    std::vector<std::initializer_list<Name>> names = {kInput, kTensor};
-    static const std::initializer_list<Name> resized = {{"resizeWidth", 0}, {"resizeHeight", 0}};
-    static const std::initializer_list<Name> letterbox = {{"paddingValues", ZECE_PADDING_VALUES_NUM}};
-    if (cropsInput(type)) names.push_back(kCrop);
-    if (cropsResized(type)) {
-        names.push_back(kCrop);
-        names.push_back(resized);
-    }
-    if (letterboxes(type)) names.push_back(letterbox);
-    return names;
-}
+// The names of each attribute group.
+const Group kGroups[] = {
+    {group::kInput,
+     {{"inputWidth", 0}, {"inputHeight", 0}, {"inputWidthPitch", 0}, {"inputHeightPitch", 0}, {"inputFormat", 0}}},
+    {group::kOutput,
+     {{"outputWidth", 0}, {"outputHeight", 0}, {"outputWidthPitch", 0}, {"outputHeightPitch", 0}, {"outputFormat", 0}}},
+    {group::kOutputs,
+     {{"outputWidth", kMaxOutputs},
+      {"outputHeight", kMaxOutputs},
+      {"outputWidthPitch", kMaxOutputs},
+      {"outputHeightPitch", kMaxOutputs},
+      {"outputFormat", kMaxOutputs}}},
+    {group::kResize, {{"resizeType", 0}}},
+    {group::kCrop, {{"cropX", 0}, {"cropY", 0}, {"cropWidth", 0}, {"cropHeight", 0}}},
+    {group::kCrops, {{"cropX", kMaxOutputs}, {"cropY", kMaxOutputs}, {"cropWidth", kMaxOutputs}, {"cropHeight", kMaxOutputs}}},
+    {group::kColor, {{"colorCvtCode", 0}, {"colorSpace", 0}, {"colorRange", 0}, {"chromaUpsampling", 0}}},
+    {group::kFlip, {{"flipType", 0}}},
+    {group::kAffine, {{"affineMatrix", ZECE_AFFINE_MATRIX_NUM}, {"warpAffineMode", 0}}},
+    {group::kPadding, {{"paddingType", 0}, {"paddingValues", ZECE_PADDING_VALUES_NUM}}},
+    {group::kEdges, {{"paddingTop", 0}, {"paddingBottom", 0}, {"paddingLeft", 0}, {"paddingRight", 0}}},
+    {group::kTensor,
+     {{"outputWidth", 0},
+      {"outputHeight", 0},
+      {"resizeType", 0},
+      {"colorCvtCode", 0},
+      {"colorSpace", 0},
+      {"normType", 0},
+      {"mean", 3},
+      {"std", 3},
+      {"scale", 0},
+      {"tensorizationType", 0},
+      {"colorRange", 0}}},
+    {group::kResized, {{"resizeWidth", 0}, {"resizeHeight", 0}}},
+    {group::kLetterbox, {{"paddingValues", ZECE_PADDING_VALUES_NUM}}},
+};
 
 bool knownOpType(zeceOpType type) {
-    return type == zeceOP_MEM_COPY_OP || (type >= zeceOP_RESIZE && type <= zeceOP_COPY_MAKE_BORDER) ||
-           isFused(type);
+    const OpKind kind = opTraits(type).kind;
+    return kind == OpKind::Copy || kind == OpKind::Image || kind == OpKind::Fused;
 }
 
 // The value of a variable argument list, read as zeceSetOpAttr's declaration says.
@@ -224,18 +192,21 @@ std::shared_ptr<Op> findOp(const void *handle) { return zesim::find<Op>(handle, 
 zeceOp *adoptOp(std::shared_ptr<Op> op) { return zesim::adopt(std::move(op), zesim::Kind::PreprocessOp); }
 
 bool attributeShape(zeceOpType type, const std::string &name, bool *array, uint32_t *maxCount) {
-    if (type == zeceOP_CUSTOMIZED_OP) {
+    const OpTraits traits = opTraits(type);
+    if (traits.kind == OpKind::Customized) {
         *array = false;
         *maxCount = kMaxOutputs;
         return !name.empty() && name.size() < OPNAME_MAX_LEN;
     }
-    for (const auto &group : namesOf(type))
-        for (const Name &entry : group)
+    for (const Group &set : kGroups) {
+        if (!(traits.groups & set.bit)) continue;
+        for (const Name &entry : set.names)
             if (name == entry.name) {
                 *array = entry.count != 0;
                 *maxCount = entry.count;
                 return true;
             }
+    }
     return false;
 }
 
@@ -288,14 +259,33 @@ uint32_t notReady(const std::string &names) {
     return zeceER_OP_NOT_READY;
 }
 
+uint32_t sizeOf(const Settings &settings, const std::string &prefix, int32_t width, int32_t height, int index,
+                int32_t *outWidth, int32_t *outHeight) {
+    const std::string widthName = prefix + "Width", heightName = prefix + "Height";
+    if ((width < 0 && !settings.has(widthName.c_str(), index)) || (height < 0 && !settings.has(heightName.c_str(), index)))
+        return notReady(widthName + " and " + heightName);
+    *outWidth = settings.int32(widthName.c_str(), width, index);
+    *outHeight = settings.int32(heightName.c_str(), height, index);
+    return zeceER_SUCCESS;
+}
+
+uint32_t cropRectangle(const Settings &settings, int index, cropRect *rect) {
+    if (uint32_t status = sizeOf(settings, "crop", -1, -1, index, &rect->width, &rect->height)) return status;
+    rect->start_x = settings.int32("cropX", 0, index);
+    rect->start_y = settings.int32("cropY", 0, index);
+    return zeceER_SUCCESS;
+}
+
+void paddingValues(const Settings &settings, uint8_t values[ZECE_PADDING_VALUES_NUM]) {
+    for (int i = 0; i < ZECE_PADDING_VALUES_NUM; ++i)
+        values[i] = static_cast<uint8_t>(settings.integer("paddingValues", 0, i));
+}
+
 uint32_t descriptor(const Settings &settings, const std::string &prefix, const zeceImageDesc &defaults,
                     int index, zeceImageDesc *desc) {
+    if (uint32_t status = sizeOf(settings, prefix, defaults.width, defaults.height, index, &desc->width, &desc->height))
+        return status;
     auto read = [&](const char *field, int32_t fallback) { return settings.int32((prefix + field).c_str(), fallback, index); };
-    auto unset = [&](const char *field) { return !settings.has((prefix + field).c_str(), index); };
-    if ((unset("Width") && defaults.width < 0) || (unset("Height") && defaults.height < 0))
-        return notReady(prefix + "Width and " + prefix + "Height");
-    desc->width = read("Width", defaults.width);
-    desc->height = read("Height", defaults.height);
     desc->format = static_cast<zeceImageType>(read("Format", defaults.format));
     desc->widthPitch = read("WidthPitch", static_cast<int32_t>(std::min<int64_t>(
                                               INT32_MAX, int64_t{desc->width} * pixelBytes(desc->format))));

@@ -89,4 +89,20 @@ ZECE_INTERNAL uint32_t notReady(const std::string &names);
 ZECE_INTERNAL uint32_t descriptor(const Settings &settings, const std::string &prefix,
                                   const zeceImageDesc &defaults, int index, zeceImageDesc *desc);
 
+// A value of an enumeration (the attribute as a number), or `fallback` when unset.
+template <class E> E enumeration(const Settings &settings, const char *name, E fallback) {
+    return static_cast<E>(settings.integer(name, fallback));
+}
+
+// The size <prefix>Width x <prefix>Height (entries `index` of arrays when index >= 0).
+// An unset side takes `width` or `height`; a negative one makes it required:
+// zeceER_OP_NOT_READY, naming both, when it is missing.
+ZECE_INTERNAL uint32_t sizeOf(const Settings &settings, const std::string &prefix, int32_t width,
+                              int32_t height, int index, int32_t *outWidth, int32_t *outHeight);
+// The rectangle of the crop attributes (entry `index` of arrays when index >= 0):
+// cropX and cropY 0 when unset, cropWidth and cropHeight required.
+ZECE_INTERNAL uint32_t cropRectangle(const Settings &settings, int index, cropRect *rect);
+// The padding bytes (paddingValues, 0 where unset).
+ZECE_INTERNAL void paddingValues(const Settings &settings, uint8_t values[ZECE_PADDING_VALUES_NUM]);
+
 }  // namespace zece

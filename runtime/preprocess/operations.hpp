@@ -58,6 +58,8 @@ template <class Operation> uint32_t guarded(Operation operation) {
 
 // cv::resize's interpolation for an OpenCV resize kind; -1 for the other kinds.
 ZECE_INTERNAL int cvInterpolation(zeceResizeType type);
+// Whether the card resizes with this kind: OpenCV's, Pillow's or zeceRESIZE_NO_RESIZE.
+ZECE_INTERNAL bool knownResize(zeceResizeType type);
 // cv::BORDER_* for a padding type; -1 for an unknown one.
 ZECE_INTERNAL int cvBorder(zecePaddingType type);
 

@@ -220,65 +220,6 @@ Taps cvTaps(int interpolation, int inSize, int outSize) {
     return builder.finish(false);
 }
 
-// One pass's coefficients in the form the loops take: for each output position the
-// source index of its first non-zero weight, how many follow, and the fixed-point
-// weights from there (`width` apart).
-struct Kernel {
-    int width = 0;
-    int longest = 0;
-    std::vector<int> start;
-    std::vector<int> count;
-    std::vector<int32_t> coefficients;
-
-    const int32_t *at(int position) const { return coefficients.data() + static_cast<size_t>(position) * width; }
-};
-
-// Checks the taps against the sizes and prepares them; false when they do not fit,
-// or when a sum of 255 x weights could leave the 32-bit accumulator.
-bool prepare(const Taps &taps, int inSize, int outSize, Kernel *kernel) {
-    const int width = taps.width;
-    if (width < 1 || width > inSize || taps.first.size() != static_cast<size_t>(outSize) ||
-        taps.weights.size() != static_cast<size_t>(outSize) * width)
-        return false;
-    const bool fixed = taps.fixed.size() == taps.weights.size();
-    kernel->width = width;
-    kernel->longest = 0;
-    kernel->start.resize(outSize);
-    kernel->count.resize(outSize);
-    kernel->coefficients.resize(taps.weights.size());
-    for (int i = 0; i < outSize; ++i) {
-        const int first = taps.first[i];
-        if (first < 0 || first > inSize - width) return false;
-        const size_t base = static_cast<size_t>(i) * width;
-        int32_t local[1024];
-        int32_t *values = width <= 1024 ? local : kernel->coefficients.data() + base;
-        int64_t positive = 0, negative = 0;
-        int lead = width, last = -1;
-        for (int t = 0; t < width; ++t) {
-            int32_t value;
-            if (fixed) {
-                value = taps.fixed[base + t];
-            } else {
-                const float weight = taps.weights[base + t];
-                if (!(std::fabs(weight) <= 64.0f)) return false;  // NaN included
-                value = toFixed(weight);
-            }
-            values[t] = value;
-            (value > 0 ? positive : negative) += value;
-            if (value) lead = std::min(lead, t), last = t;
-        }
-        constexpr int64_t limit = std::numeric_limits<int32_t>::max();
-        if (positive * 255 + kTapHalf > limit || -negative * 255 > limit) return false;
-        const int count = last < lead ? 0 : last - lead + 1;
-        kernel->start[i] = first + (count ? lead : 0);
-        kernel->count[i] = count;
-        kernel->longest = std::max(kernel->longest, count);
-        // Moved to the front of the position's slot (memmove: the slot may be `values`).
-        std::memmove(kernel->coefficients.data() + base, values + (count ? lead : 0), sizeof(int32_t) * count);
-    }
-    return true;
-}
-
 // One row through the horizontal pass, for pixels of C bytes.
 template <int C>
 void horizontalRow(const uint8_t *__restrict in, uint8_t *__restrict out, const Kernel &kernel, int outWidth,
@@ -319,31 +260,6 @@ HorizontalRow horizontalFor(int channels) {
     case 3: return horizontalRow<3>;
     case 4: return horizontalRow<4>;
     default: return horizontalRowAny;
-    }
-}
-
-// One output row of the vertical pass: `count` source rows of `bytes` bytes, weighted.
-// The sums run over the row in blocks that stay in the first-level cache.
-void verticalRow(const uint8_t *const *rows, const int32_t *weights, int count, uint8_t *__restrict out,
-                 size_t bytes) {
-    constexpr size_t kBlock = 1024;
-    int32_t sums[kBlock];
-    for (size_t from = 0; from < bytes; from += kBlock) {
-        const size_t n = std::min(kBlock, bytes - from);
-        for (size_t b = 0; b < n; ++b) sums[b] = kTapHalf;
-        int t = 0;
-        for (; t + 1 < count; t += 2) {
-            const uint8_t *__restrict a = rows[t] + from;
-            const uint8_t *__restrict c = rows[t + 1] + from;
-            const int32_t wa = weights[t], wc = weights[t + 1];
-            for (size_t b = 0; b < n; ++b) sums[b] += a[b] * wa + c[b] * wc;
-        }
-        if (t < count) {
-            const uint8_t *__restrict a = rows[t] + from;
-            const int32_t wa = weights[t];
-            for (size_t b = 0; b < n; ++b) sums[b] += a[b] * wa;
-        }
-        for (size_t b = 0; b < n; ++b) out[from + b] = clip8(sums[b]);
     }
 }
 
@@ -388,7 +304,7 @@ void scatterVertical(const Plane &in, const Plane &out, const Kernel &columns, c
     for (size_t i = 0; i < std::max(open, size_t{1}); ++i) spare.push_back(sums.data() + i * bytes);
     std::vector<uint8_t> line(bytes);
     for (int y = 0; y < out.height; ++y)
-        if (!rows.count[y]) verticalRow(nullptr, nullptr, 0, row(out, y), bytes);
+        if (!rows.count[y]) verticalPass(nullptr, nullptr, 0, row(out, y), bytes);
     for (int r = 0; r < in.height; ++r) {
         if (offsets[r] == offsets[r + 1]) continue;
         resampleRow(row(in, r), line.data(), columns, out.width, out.channels);
@@ -414,6 +330,78 @@ void scatterVertical(const Plane &in, const Plane &out, const Kernel &columns, c
 
 }  // namespace
 
+bool prepareKernel(const Taps &taps, int inSize, int outSize, Kernel *kernel) {
+    const int width = taps.width;
+    if (width < 1 || width > inSize || taps.first.size() != static_cast<size_t>(outSize) ||
+        taps.weights.size() != static_cast<size_t>(outSize) * width)
+        return false;
+    const bool fixed = taps.fixed.size() == taps.weights.size();
+    kernel->width = width;
+    kernel->longest = 0;
+    kernel->start.resize(outSize);
+    kernel->count.resize(outSize);
+    kernel->coefficients.resize(taps.weights.size());
+    for (int i = 0; i < outSize; ++i) {
+        const int first = taps.first[i];
+        if (first < 0 || first > inSize - width) return false;
+        const size_t base = static_cast<size_t>(i) * width;
+        int32_t local[1024];
+        int32_t *values = width <= 1024 ? local : kernel->coefficients.data() + base;
+        int64_t positive = 0, negative = 0;
+        int lead = width, last = -1;
+        for (int t = 0; t < width; ++t) {
+            int32_t value;
+            if (fixed) {
+                value = taps.fixed[base + t];
+            } else {
+                const float weight = taps.weights[base + t];
+                if (!(std::fabs(weight) <= 64.0f)) return false;  // NaN included
+                value = toFixed(weight);
+            }
+            values[t] = value;
+            (value > 0 ? positive : negative) += value;
+            if (value) lead = std::min(lead, t), last = t;
+        }
+        constexpr int64_t limit = std::numeric_limits<int32_t>::max();
+        if (positive * 255 + kTapHalf > limit || -negative * 255 > limit) return false;
+        const int count = last < lead ? 0 : last - lead + 1;
+        kernel->start[i] = first + (count ? lead : 0);
+        kernel->count[i] = count;
+        kernel->longest = std::max(kernel->longest, count);
+        // Moved to the front of the position's slot (memmove: the slot may be `values`).
+        std::memmove(kernel->coefficients.data() + base, values + (count ? lead : 0), sizeof(int32_t) * count);
+    }
+    return true;
+}
+
+// The sums run over the row in blocks that stay in the first-level cache.
+void verticalPass(const uint8_t *const *rows, const int32_t *weights, int count, uint8_t *__restrict out,
+                  size_t bytes) {
+    constexpr size_t kBlock = 1024;
+    int32_t sums[kBlock];
+    for (size_t from = 0; from < bytes; from += kBlock) {
+        const size_t n = std::min(kBlock, bytes - from);
+        for (size_t b = 0; b < n; ++b) sums[b] = kTapHalf;
+        int t = 0;
+        for (; t + 1 < count; t += 2) {
+            const uint8_t *__restrict a = rows[t] + from;
+            const uint8_t *__restrict c = rows[t + 1] + from;
+            const int32_t wa = weights[t], wc = weights[t + 1];
+            for (size_t b = 0; b < n; ++b) sums[b] += a[b] * wa + c[b] * wc;
+        }
+        if (t < count) {
+            const uint8_t *__restrict a = rows[t] + from;
+            const int32_t wa = weights[t];
+            for (size_t b = 0; b < n; ++b) sums[b] += a[b] * wa;
+        }
+        for (size_t b = 0; b < n; ++b) out[from + b] = clip8(sums[b]);
+    }
+}
+
+void horizontalPass(const Kernel &kernel, int channels, const uint8_t *in, uint8_t *out) {
+    horizontalFor(channels)(in, out, kernel, static_cast<int>(kernel.start.size()), channels);
+}
+
 Taps makeTaps(zeceResizeType type, int inSize, int outSize) {
     if (inSize < 1 || outSize < 1 || inSize > kMaxSide || outSize > kMaxSide) return {};
     Filter filter;
@@ -434,8 +422,8 @@ bool resamplePlane(const Plane &in, const Plane &out, const Taps &horizontal, co
     if (!usable(in) || !usable(out) || in.channels != out.channels) return false;
     const bool across = in.width != out.width, down = in.height != out.height;
     Kernel columns, rows;
-    if (across && !prepare(horizontal, in.width, out.width, &columns)) return false;
-    if (down && !prepare(vertical, in.height, out.height, &rows)) return false;
+    if (across && !prepareKernel(horizontal, in.width, out.width, &columns)) return false;
+    if (down && !prepareKernel(vertical, in.height, out.height, &rows)) return false;
     const int channels = in.channels;
     const size_t bytes = static_cast<size_t>(out.width) * channels;
     const HorizontalRow resampleRow = horizontalFor(channels);
@@ -459,7 +447,7 @@ bool resamplePlane(const Plane &in, const Plane &out, const Taps &horizontal, co
         std::vector<const uint8_t *> sources(std::max(rows.longest, 1));
         for (int y = 0; y < out.height; ++y) {
             for (int t = 0; t < rows.count[y]; ++t) sources[t] = row(in, rows.start[y] + t);
-            verticalRow(sources.data(), rows.at(y), rows.count[y], row(out, y), bytes);
+            verticalPass(sources.data(), rows.at(y), rows.count[y], row(out, y), bytes);
         }
         return true;
     }
@@ -483,7 +471,7 @@ bool resamplePlane(const Plane &in, const Plane &out, const Taps &horizontal, co
             }
             sources[t] = line;
         }
-        verticalRow(sources.data(), rows.at(y), rows.count[y], row(out, y), bytes);
+        verticalPass(sources.data(), rows.at(y), rows.count[y], row(out, y), bytes);
     }
     return true;
 }

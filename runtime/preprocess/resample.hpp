@@ -1,6 +1,8 @@
 // Separable resampling with precomputed coefficients ("taps"), one pass per axis:
 // Pillow's filters, whose support widens when downscaling (no library offers
 // Pillow's resampler), and taps that follow cv::resize's geometry for the fused ops.
+// Pillow's two passes serve both whole planes (resamplePlane) and the fused ops'
+// rows (row_resampler.hpp).
 #pragma once
 #include <cstdint>
 #include <vector>
@@ -43,6 +45,30 @@ ZECE_INTERNAL bool isPillow(zeceResizeType type);
 // the pixel cv::resize picks, bilinear is within 1 of it for bytes. Empty taps
 // (width 0) for zeceRESIZE_NO_RESIZE and unknown kinds.
 ZECE_INTERNAL Taps makeTaps(zeceResizeType type, int inSize, int outSize);
+// One pass's fixed-point coefficients in the form the passes below take: for each
+// output position the source index of its first non-zero weight, how many follow,
+// and the weights from there (`width` apart).
+struct Kernel {
+    int width = 0;
+    int longest = 0;  // the largest count
+    std::vector<int> start;
+    std::vector<int> count;
+    std::vector<int32_t> coefficients;
+
+    const int32_t *at(int position) const { return coefficients.data() + static_cast<size_t>(position) * width; }
+};
+
+// The kernel of taps from `inSize` to `outSize` positions: their fixed weights, or
+// weights rounded from the float ones. False when the taps do not fit the sizes, or
+// when a sum of 255 x weights could leave the 32-bit accumulator.
+ZECE_INTERNAL bool prepareKernel(const Taps &taps, int inSize, int outSize, Kernel *kernel);
+// Pillow's horizontal pass of one row: kernel.start.size() pixels of `channels` bytes
+// from the row `in`, each summed from half a unit, shifted and clipped to a byte.
+ZECE_INTERNAL void horizontalPass(const Kernel &kernel, int channels, const uint8_t *in, uint8_t *out);
+// Pillow's vertical pass for one output row: `count` source rows of `bytes` bytes,
+// weighted, summed from half a unit, shifted and clipped.
+ZECE_INTERNAL void verticalPass(const uint8_t *const *rows, const int32_t *weights, int count, uint8_t *out,
+                                size_t bytes);
 // Pillow's resampling of one plane (any number of channels, same in and out):
 // the horizontal pass into bytes, then the vertical pass, each rounded and clipped;
 // a pass whose size does not change is skipped. Taps without fixed weights are

@@ -20,8 +20,12 @@ int cvInterpolation(zeceResizeType type) {
     }
 }
 
+bool knownResize(zeceResizeType type) {
+    return type == zeceRESIZE_NO_RESIZE || cvInterpolation(type) >= 0 || isPillow(type);
+}
+
 uint32_t checkResize(zeceResizeType type, const Image &in, const Image &out) {
-    if (type != zeceRESIZE_NO_RESIZE && cvInterpolation(type) < 0 && !isPillow(type)) return zeceER_INVALID_PARAM;
+    if (!knownResize(type)) return zeceER_INVALID_PARAM;
     if (in.desc.format != out.desc.format) return zeceER_INVALID_IMAGE;
     if (type == zeceRESIZE_NO_RESIZE && (in.desc.width != out.desc.width || in.desc.height != out.desc.height))
         return zeceER_INVALID_IMAGE;

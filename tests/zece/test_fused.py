@@ -305,3 +305,30 @@ def test_other_filters(pictures, resize, oracle, tolerance, size):
     assert status == 0
     expected = oracle(cv2.cvtColor(nv12(planes), cv2.COLOR_YUV2RGB_NV12), size)
     compare(result, expected, tolerance)
+
+
+# Pillow's filters on the other paths of the row resampler (exact): the Y and UV planes
+# resized before converting, RGB rows resized from a crop, and into one.
+@pytest.mark.parametrize("name", ["BILINEAR", "BICUBIC", "LANCZOS", "BOX", "HAMMING"])
+@pytest.mark.parametrize("op, extra, oracle", [
+    (OPS.zeceOP_FUSION_OP_YUV_NV12_RESIZE_2RGB_NORM_TENSOR, dict(outputWidth=38, outputHeight=24),
+     lambda p, n: cv2.cvtColor(nv12([pillow_resize(p[0][..., None], (38, 24), n)[..., 0],
+                                     pillow_resize(p[1], (19, 12), n)]), cv2.COLOR_YUV2RGB_NV12)),
+    (OPS.zeceOP_FUSION_OP_RGB_CROP_RESIZE_CVTCOLOR_NORM_TENSOR,
+     dict(cropX=9, cropY=3, cropWidth=61, cropHeight=33, outputWidth=150, outputHeight=90),
+     lambda p, n: pillow_resize(p[0][3:36, 9:70], (150, 90), n)),
+    (OPS.zeceOP_FUSION_OP_RGB_RESIZE_CVTCOLOR_CROP_NORM_TENSOR,
+     dict(resizeWidth=37, resizeHeight=23, cropX=5, cropY=4, cropWidth=20, cropHeight=15),
+     lambda p, n: pillow_resize(p[0], (37, 23), n)[4:19, 5:25]),
+], ids=lambda v: getattr(v, "name", ""))
+def test_pillow_filters_on_every_path(pictures, name, op, extra, oracle):
+    rng = np.random.default_rng(8)
+    source = desc("zeceIMG_YUV_NV12" if "NV12" in op.name else "zeceIMG_RGB888", 96, 64)
+    planes = ([rng.integers(0, 256, (64, 96), dtype=np.uint8), rng.integers(0, 256, (32, 48, 2), dtype=np.uint8)]
+              if "NV12" in op.name else [rng.integers(0, 256, (64, 96, 3), dtype=np.uint8)])
+    status, result = run(pictures, op, source, planes, 150 * 90 * 3,
+                         resizeType=getattr(zece.resizeType, f"zeceRESIZE_{name}_PILLOW"),
+                         tensorizationType=TENSORS.zeceTENSORIZATION_UINT8_INTERLEAVE, **extra)
+    assert status == 0
+    expected = oracle(planes, name)
+    compare(result[:expected.size], expected, 0)
