@@ -14,7 +14,15 @@
 #include <vector>
 
 #include "common/objects.hpp"
+
+namespace onnx {
+class ModelProto;
+}
 #include "zecl.h"
+
+namespace zecl::plan {
+class Plan;
+}
 
 namespace zecl {
 
@@ -50,6 +58,10 @@ public:
         // shapes would, whatever its file leaves open.
         std::shared_ptr<const std::vector<unsigned char>> network;
         std::string failure;  // why the engine could not run the model, when not known
+        // The compiled plan that runs the model in these shapes, or null for OpenCV;
+        // and, for OpenCV, why the plan does not (the first node it does not cover).
+        std::shared_ptr<const plan::Plan> plan;
+        std::string planReason;
     };
     Shapes shapes() const;
     uint32_t maxBatch() const { return maxBatch_; }
@@ -70,13 +82,29 @@ private:
     std::shared_ptr<const std::vector<unsigned char>> networkFor(
         const std::vector<std::vector<int64_t>> &inputs) const;
 
+    // Output shapes and the plan from a compile of the graph, when it covers every node.
+    bool derivePlanned(Shapes *shapes) const;
+    // Output shapes from a run of OpenCV's network on zeros of the input shapes.
+    void deriveWithOpenCV(Shapes *shapes) const;
+
     std::shared_ptr<const std::vector<unsigned char>> bytes_;  // the file, as OpenCV reads it
+    std::shared_ptr<const onnx::ModelProto> proto_;             // the graph the plan compiles
     bool dynamic_ = false;
     uint32_t maxBatch_ = 1;
     std::vector<Port> inputs_, outputs_;
     mutable std::mutex mutex_;
     Shapes shapes_;
 };
+
+// Which engine runs models: ZESIM_ENGINE, else ZESIM_CONFIG's "engine", else auto
+// (the plan where it covers the model, OpenCV otherwise).
+enum class Engine { Auto, Plan, OpenCV };
+Engine engineSetting();
+
+// Intra-op threads of model runs on the calling thread: every core unless the
+// thread (an op stream's worker) shares them.
+void setRunThreads(int threads);
+int runThreads();
 
 // The dims OpenCV is given for an input of these dims: a scalar is one value.
 std::vector<int> networkDims(const std::vector<int64_t> &dims);

@@ -1,8 +1,10 @@
-// One model run with OpenCV's DNN module, from and into device memory.
+// One model run, with its compiled plan or OpenCV's DNN module, from and into
+// device memory.
 #include <cstring>
 #include <opencv2/dnn.hpp>
 
 #include "compute/compute.hpp"
+#include "compute/plan/plan.hpp"
 #include "sim/usage.hpp"
 
 namespace zecl {
@@ -97,6 +99,88 @@ uint32_t store(const cv::Mat &result, const std::vector<int64_t> &dims, zecmDTyp
     return zeclER_SUCCESS;
 }
 
+// The members of `input` checked against the model's inputs in these shapes: in
+// this device's memory, and at least as long as their input.
+uint32_t resolveInputs(const Model &model, const Model::Shapes &shapes, const std::vector<void *> &handles,
+                       zecmDatasetMode mode, uint32_t device, std::vector<Member> *members) {
+    const auto &ports = model.inputs();
+    if (handles.size() != ports.size()) return zeclER_INVALID_PARAM;
+    members->resize(ports.size());
+    for (size_t i = 0; i < ports.size(); ++i) {
+        Member &member = (*members)[i];
+        if (uint32_t status = resolve(handles[i], mode, &member)) return status;
+        uint64_t expected = 0;
+        zecm::tensorBytes(toShape(shapes.inputs[i]), ports[i].type, &expected);
+        if (member.size < expected) return zeclER_INVALID_PARAM;
+        if (zecm::findRange(member.address, expected, &member.block) || !zecm::isDeviceKind(member.block.kind) ||
+            member.block.device != static_cast<int32_t>(device))
+            return zeclER_INVALID_PARAM;  // not in this device's memory, or shorter than the input
+    }
+    return zeclER_SUCCESS;
+}
+
+// An input's values as the networks compute them: 32-bit floats.
+cv::Mat floatInput(const Member &member, const std::vector<int64_t> &dims, zecmDType type) {
+    cv::Mat wrapped(networkDims(dims), cvDepth(type), member.address);
+    if (wrapped.depth() == CV_32F) return wrapped;
+    cv::Mat blob;
+    wrapped.convertTo(blob, CV_32F);
+    return blob;
+}
+
+void discard(std::vector<void *> *outputs) {
+    for (void *made : *outputs) destroyMember(made);
+    outputs->clear();
+}
+
+uint32_t runPlanned(const Model &model, const Model::Shapes &shapes, const std::vector<Member> &members,
+                    zecmDatasetMode mode, uint32_t device, std::vector<void *> *outputs) {
+    std::vector<cv::Mat> blobs;
+    std::vector<const float *> inputs;
+    for (size_t i = 0; i < members.size(); ++i) {
+        blobs.push_back(floatInput(members[i], shapes.inputs[i], model.inputs()[i].type));
+        inputs.push_back(blobs.back().ptr<float>());
+    }
+    std::vector<std::vector<float>> results;
+    std::string error;
+    if (!shapes.plan->run(inputs, &results, runThreads(), &error)) return zeclER_INFERENCE;
+    for (size_t j = 0; j < results.size(); ++j) {
+        const Port &port = model.outputs()[j];
+        cv::Mat result(networkDims(shapes.outputs[j]), CV_32F, results[j].data());
+        void *member = nullptr;
+        if (uint32_t status = store(result, shapes.outputs[j], port.type, mode, device, &member)) {
+            discard(outputs);
+            return status;
+        }
+        outputs->push_back(member);
+    }
+    return zeclER_SUCCESS;
+}
+
+uint32_t runWithOpenCV(const std::shared_ptr<Model> &model, const Model::Shapes &shapes,
+                       const std::vector<Member> &members, zecmDatasetMode mode, uint32_t device,
+                       std::vector<void *> *outputs) {
+    cv::dnn::Net &net = network(model, shapes);
+    const auto &ports = model->inputs();
+    for (size_t i = 0; i < ports.size(); ++i)
+        net.setInput(floatInput(members[i], shapes.inputs[i], ports[i].type), ports[i].name);
+    std::vector<std::string> names;
+    for (const Port &port : model->outputs()) names.push_back(port.name);
+    std::vector<cv::Mat> results;
+    net.forward(results, names);
+    for (size_t j = 0; j < results.size(); ++j) {
+        void *member = nullptr;
+        const Port &port = model->outputs()[j];
+        auto dims = outputDims({results[j].size.p, results[j].size.p + results[j].dims}, port);
+        if (uint32_t status = store(results[j], dims, port.type, mode, device, &member)) {
+            discard(outputs);
+            return status;
+        }
+        outputs->push_back(member);
+    }
+    return zeclER_SUCCESS;
+}
+
 }  // namespace
 
 uint32_t infer(const std::shared_ptr<Model> &model, const std::shared_ptr<zecm::Dataset> &input,
@@ -107,51 +191,15 @@ uint32_t infer(const std::shared_ptr<Model> &model, const std::shared_ptr<zecm::
     std::vector<void *> handles;
     zecmDatasetMode mode;
     zecm::datasetMembers(*input, &handles, &mode);
-    const auto &ports = model->inputs();
-    if (handles.size() != ports.size()) return zeclER_INVALID_PARAM;
-
-    std::vector<Member> members(ports.size());
+    std::vector<Member> members;
+    if (uint32_t status = resolveInputs(*model, shapes, handles, mode, device, &members)) return status;
     try {
-        cv::dnn::Net &net = network(model, shapes);
-        for (size_t i = 0; i < ports.size(); ++i) {
-            if (uint32_t status = resolve(handles[i], mode, &members[i])) return status;
-            uint64_t expected = 0;
-            zecm::tensorBytes(toShape(shapes.inputs[i]), ports[i].type, &expected);
-            if (members[i].size < expected) return zeclER_INVALID_PARAM;
-            if (zecm::findRange(members[i].address, expected, &members[i].block) ||
-                !zecm::isDeviceKind(members[i].block.kind) ||
-                members[i].block.device != static_cast<int32_t>(device))
-                return zeclER_INVALID_PARAM;  // not in this device's memory, or shorter than the input
-            cv::Mat wrapped(networkDims(shapes.inputs[i]), cvDepth(ports[i].type), members[i].address);
-            if (wrapped.depth() == CV_32F) {
-                net.setInput(wrapped, ports[i].name);
-            } else {
-                cv::Mat blob;
-                wrapped.convertTo(blob, CV_32F);  // the networks compute in 32-bit floats
-                net.setInput(blob, ports[i].name);
-            }
-        }
-        std::vector<std::string> names;
-        for (const Port &port : model->outputs()) names.push_back(port.name);
-        std::vector<cv::Mat> results;
-        net.forward(results, names);
-        for (size_t j = 0; j < results.size(); ++j) {
-            void *member = nullptr;
-            const Port &port = model->outputs()[j];
-            auto dims = outputDims({results[j].size.p, results[j].size.p + results[j].dims}, port);
-            if (uint32_t status = store(results[j], dims, port.type, mode, device, &member)) {
-                for (void *made : *outputs) destroyMember(made);
-                outputs->clear();
-                return status;
-            }
-            outputs->push_back(member);
-        }
+        if (shapes.plan) return runPlanned(*model, shapes, members, mode, device, outputs);
+        return runWithOpenCV(model, shapes, members, mode, device, outputs);
     } catch (const std::exception &) {
-        for (void *made : *outputs) destroyMember(made);
-        outputs->clear();
+        discard(outputs);
         return zeclER_INFERENCE;
     }
-    return zeclER_SUCCESS;
 }
 
 }  // namespace zecl

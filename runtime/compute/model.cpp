@@ -2,6 +2,7 @@
 #include <onnx/onnx_pb.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -9,6 +10,9 @@
 #include <opencv2/dnn.hpp>
 
 #include "compute/compute.hpp"
+#include "compute/plan/plan.hpp"
+#include "log/fnlog.hpp"
+#include "sim/inventory.hpp"
 #include "sim/status.hpp"
 
 namespace zecl {
@@ -169,7 +173,40 @@ bool writeSoftmaxAxes(onnx::ModelProto *proto) {
     return changed;
 }
 
+// The card's log says which engine took a model, and why not the plan.
+void logEngine(const char *path, const Model::Shapes &shapes) {
+    if (!fnlog::isOpen()) return;
+    std::string message = std::string("model ") + path + ": ";
+    if (shapes.plan) message += "compiled plan (" + std::to_string(shapes.plan->primitiveCount()) + " primitives)";
+    else if (shapes.known) message += "OpenCV DNN" + (shapes.planReason.empty() ? "" : " (" + shapes.planReason + ")");
+    else message += "refused (" + shapes.failure + ")";
+    fnlog::write("CL", "INFO", {__func__, __FILE__, __LINE__}, message);
+}
+
+thread_local int runThreadCount = 0;
+
 }  // namespace
+
+Engine engineSetting() {
+    auto parse = [](const std::string &value, Engine *engine) {
+        if (value == "plan") *engine = Engine::Plan;
+        else if (value == "opencv") *engine = Engine::OpenCV;
+        else if (value == "auto") *engine = Engine::Auto;
+        else return false;
+        return true;
+    };
+    Engine engine = Engine::Auto;
+    const char *variable = std::getenv("ZESIM_ENGINE");
+    if (variable && *variable && parse(variable, &engine)) return engine;
+    parse(zesim::inventory().engine, &engine);
+    return engine;
+}
+
+void setRunThreads(int threads) { runThreadCount = threads; }
+
+int runThreads() {
+    return runThreadCount > 0 ? runThreadCount : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
 
 std::vector<int> networkDims(const std::vector<int64_t> &dims) {
     if (dims.empty()) return {1};
@@ -228,7 +265,9 @@ uint32_t Model::load(const char *path, const char *config, bool dynamic,
     if (!definedBeforeUse(proto.graph())) return refuse("the graph reads a value that nothing defines");
     if (!tensorsHoldTheirDims(proto.graph()))
         return refuse("a weight or constant holds other than the elements its dims count");
-    if (writeSoftmaxAxes(&proto)) {  // OpenCV reads the model with the axes written out
+    bool written = writeSoftmaxAxes(&proto);
+    model->proto_ = std::make_shared<onnx::ModelProto>(proto);
+    if (written) {  // OpenCV reads the model with the axes written out
         auto written = std::make_shared<std::vector<unsigned char>>(proto.ByteSizeLong());
         if (!proto.SerializeToArray(written->data(), static_cast<int>(written->size())))
             return refuse("the model cannot be written back for the engine");
@@ -285,6 +324,7 @@ uint32_t Model::load(const char *path, const char *config, bool dynamic,
     uint32_t batch = declaredBatch > 0 ? std::min<uint32_t>(declaredBatch, maxBatch) : 1;
     if (!dynamic || allFixed) {
         model->shapes_ = model->derive(batch, std::move(inputs));
+        logEngine(path, model->shapes_);
         if (!model->shapes_.known) return refuse("the engine cannot run it: " + model->shapes_.failure);
     }
     *loaded = std::move(model);
@@ -296,15 +336,42 @@ Model::Shapes Model::derive(uint32_t batch, std::vector<std::vector<int64_t>> in
     shapes.batch = batch;
     for (size_t i = 0; i < inputs_.size(); ++i)
         if (inputs_[i].batched) inputs[i][0] = batch;
+    shapes.inputs = std::move(inputs);
+    Engine engine = engineSetting();
+    if (engine != Engine::OpenCV && derivePlanned(&shapes)) return shapes;
+    if (engine == Engine::Plan) {
+        shapes.failure = "the compiled plan does not cover it: " + shapes.planReason;
+        return shapes;
+    }
+    deriveWithOpenCV(&shapes);
+    return shapes;
+}
+
+bool Model::derivePlanned(Shapes *shapes) const {
+    auto compiled = plan::compile(proto_, shapes->inputs, runThreads());
+    if (!compiled.plan) {
+        shapes->planReason = compiled.reason;
+        return false;
+    }
+    const auto &computed = compiled.plan->outputShapes();
+    shapes->outputs.clear();
+    for (size_t j = 0; j < outputs_.size(); ++j) shapes->outputs.push_back(outputDims(computed[j], outputs_[j]));
+    shapes->plan = std::move(compiled.plan);
+    shapes->known = true;
+    return true;
+}
+
+void Model::deriveWithOpenCV(Shapes *shapes) const {
     // Output shapes come from a run of OpenCV's network on zeros of the input shapes:
     // exactly what a real run will produce.
+    const auto &inputs = shapes->inputs;
     try {
-        shapes.network = networkFor(inputs);
-        if (!shapes.network) {
-            shapes.failure = "its inputs cannot be declared in these shapes";
-            return shapes;
+        shapes->network = networkFor(inputs);
+        if (!shapes->network) {
+            shapes->failure = "its inputs cannot be declared in these shapes";
+            return;
         }
-        cv::dnn::Net net = cv::dnn::readNetFromONNX(*shapes.network);
+        cv::dnn::Net net = cv::dnn::readNetFromONNX(*shapes->network);
         for (size_t i = 0; i < inputs_.size(); ++i)
             net.setInput(cv::Mat(networkDims(inputs[i]), CV_32F, cv::Scalar(0)), inputs_[i].name);
         std::vector<std::string> names;
@@ -312,18 +379,16 @@ Model::Shapes Model::derive(uint32_t batch, std::vector<std::vector<int64_t>> in
         std::vector<cv::Mat> results;
         net.forward(results, names);
         for (size_t j = 0; j < results.size(); ++j)
-            shapes.outputs.push_back(
+            shapes->outputs.push_back(
                 outputDims({results[j].size.p, results[j].size.p + results[j].dims}, outputs_[j]));
     } catch (const cv::Exception &error) {
-        shapes.failure = engineReason(error.err);
-        return shapes;               // not known
+        shapes->failure = engineReason(error.err);
+        return;  // not known
     } catch (const std::exception &error) {
-        shapes.failure = error.what();
-        return shapes;
+        shapes->failure = error.what();
+        return;
     }
-    shapes.inputs = std::move(inputs);
-    shapes.known = true;
-    return shapes;
+    shapes->known = true;
 }
 
 std::shared_ptr<const std::vector<unsigned char>> Model::networkFor(

@@ -17,13 +17,17 @@ Stream::Stream(std::shared_ptr<Graph> graph, zeclBalanceMode mode, uint32_t devi
       mode_(mode),
       device_(device),
       poolSize_(mode == zeclBM_RUN ? std::max(1u, std::thread::hardware_concurrency()) : 0) {
+    // The dispatcher runs one input at a time with every core; the workers share
+    // the cores, so that workers times intra-op threads stays within them.
     dispatcher_ = std::thread([this] {
         currentStream = this;
         dispatch();
     });
+    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     for (size_t i = 0; i < poolSize_; ++i)
-        pool_.emplace_back([this] {
+        pool_.emplace_back([this, cores] {
             currentStream = this;
+            setRunThreads(std::max(1, cores / static_cast<int>(poolSize_)));
             work();
         });
 }

@@ -157,6 +157,9 @@ Inventory parseInventory(const std::string &text) {
     Inventory inventory;
     try {
         json config = json::parse(text);
+        inventory.engine = config.value("engine", std::string("auto"));
+        if (inventory.engine != "plan" && inventory.engine != "opencv" && inventory.engine != "auto")
+            throw std::invalid_argument("engine must be \"plan\", \"opencv\" or \"auto\"");
         const json &cards = config.at("cards");
         for (uint32_t i = 0; i < cards.size(); ++i) inventory.cards.push_back(parseCard(cards[i], i));
         check(inventory);

@@ -1,0 +1,193 @@
+// Compiling a graph: its weights and inputs imported, each node lowered in order
+// through the registry, outputs reordered to plain layout, the arena laid out.
+#include <cstring>
+#include <omp.h>
+
+#include "compute/plan/lowering.hpp"
+#include "compute/plan/plan.hpp"
+
+namespace zecl::plan {
+namespace {
+
+// The operator families, one line each.
+const std::vector<void (*)(Registry &)> kFamilies = {
+    registerConv, registerMatmul, registerPool, registerEltwise, registerBinary, registerShape,
+};
+
+template <typename T>
+std::vector<T> rawValues(const std::string &raw) {
+    std::vector<T> values(raw.size() / sizeof(T));
+    std::memcpy(values.data(), raw.data(), values.size() * sizeof(T));
+    return values;
+}
+
+// Weights of the element types the plan computes with; false for others.
+bool toConstant(const onnx::TensorProto &tensor, Constant *constant) {
+    using T = onnx::TensorProto;
+    constant->dims.assign(tensor.dims().begin(), tensor.dims().end());
+    const bool raw = tensor.has_raw_data();
+    switch (tensor.data_type()) {
+    case T::FLOAT:
+        constant->floats = raw ? rawValues<float>(tensor.raw_data())
+                               : std::vector<float>(tensor.float_data().begin(), tensor.float_data().end());
+        return true;
+    case T::DOUBLE: {
+        auto values = raw ? rawValues<double>(tensor.raw_data())
+                          : std::vector<double>(tensor.double_data().begin(), tensor.double_data().end());
+        constant->floats.assign(values.begin(), values.end());
+        return true;
+    }
+    case T::INT64:
+        constant->integer = true;
+        constant->ints = raw ? rawValues<int64_t>(tensor.raw_data())
+                             : std::vector<int64_t>(tensor.int64_data().begin(), tensor.int64_data().end());
+        return true;
+    case T::INT32: {
+        constant->integer = true;
+        auto values = raw ? rawValues<int32_t>(tensor.raw_data())
+                          : std::vector<int32_t>(tensor.int32_data().begin(), tensor.int32_data().end());
+        constant->ints.assign(values.begin(), values.end());
+        return true;
+    }
+    default: return false;
+    }
+}
+
+// A Constant node's value, in any of the attribute forms ONNX allows.
+bool constantNode(const onnx::NodeProto &node, Constant *constant) {
+    if (const auto *a = attribute(node, "value")) return toConstant(a->t(), constant);
+    if (const auto *a = attribute(node, "value_float")) {
+        constant->floats = {a->f()};
+        return true;
+    }
+    if (const auto *a = attribute(node, "value_floats")) {
+        constant->floats.assign(a->floats().begin(), a->floats().end());
+        constant->dims = {static_cast<int64_t>(constant->floats.size())};
+        return true;
+    }
+    if (const auto *a = attribute(node, "value_int")) {
+        constant->integer = true;
+        constant->ints = {a->i()};
+        return true;
+    }
+    if (const auto *a = attribute(node, "value_ints")) {
+        constant->integer = true;
+        constant->ints.assign(a->ints().begin(), a->ints().end());
+        constant->dims = {static_cast<int64_t>(constant->ints.size())};
+        return true;
+    }
+    return false;
+}
+
+std::string describe(int index, const onnx::NodeProto &node) {
+    return "node " + std::to_string(index) + " '" + node.name() + "' (op " + node.op_type() + ")";
+}
+
+std::string lowerNode(Builder &builder, const onnx::NodeProto &node) {
+    if (!node.domain().empty() && node.domain() != "ai.onnx") return "not covered (domain " + node.domain() + ")";
+    for (const auto &input : node.input())
+        if (!input.empty() && !builder.defined(input)) return "reads '" + input + "', which the plan cannot hold";
+    if (node.op_type() == "Constant") {
+        Constant constant;
+        if (node.output_size() != 1 || !constantNode(node, &constant)) return "not covered (its value's type)";
+        builder.defineConstant(node.output(0), std::move(constant));
+        return "";
+    }
+    const Lowering *lowering = registry().find(node.op_type());
+    if (!lowering) return "not covered";
+    return (*lowering)(builder, node);
+}
+
+// Places every value the plan computes in the arena, each at a 64-byte boundary.
+void layOutArena(Program *program) {
+    size_t offset = 0;
+    for (Value &value : program->values) {
+        if (value.alias >= 0 || value.input >= 0 || value.constant >= 0) continue;
+        value.offset = offset;
+        offset += (value.desc.get_size() + 63) / 64 * 64;
+    }
+    program->arenaBytes = offset;
+}
+
+}  // namespace
+
+std::string compileProgram(const onnx::ModelProto &model, const std::vector<std::vector<int64_t>> &inputShapes,
+                           std::shared_ptr<const Program> *compiled, std::vector<std::string> *notes);
+
+std::string compileFor(const onnx::ModelProto &model, const std::vector<std::vector<int64_t>> &inputShapes,
+                       int threads, std::shared_ptr<const Program> *compiled, std::vector<std::string> *notes) {
+    // Primitives take the calling thread's OpenMP thread count as theirs.
+    int previous = omp_get_max_threads();
+    omp_set_num_threads(threads);
+    std::string reason = compileProgram(model, inputShapes, compiled, notes);
+    omp_set_num_threads(previous);
+    return reason;
+}
+
+const Registry &registry() {
+    static const Registry &table = *[] {
+        auto *made = new Registry;  // never destroyed: plans compile while the process exits
+        for (auto family : kFamilies) family(*made);
+        return made;
+    }();
+    return table;
+}
+
+std::string compileProgram(const onnx::ModelProto &model, const std::vector<std::vector<int64_t>> &inputShapes,
+                           std::shared_ptr<const Program> *compiled, std::vector<std::string> *notes) {
+    int64_t opset = 0;
+    for (const auto &import : model.opset_import())
+        if (import.domain().empty() || import.domain() == "ai.onnx") opset = import.version();
+    const auto &graph = model.graph();
+    Builder builder(graph, opset);
+    std::set<std::string> weights;
+    for (const auto &initializer : graph.initializer()) {
+        weights.insert(initializer.name());
+        Constant constant;
+        if (toConstant(initializer, &constant)) builder.defineConstant(initializer.name(), std::move(constant));
+    }
+    Program &program = builder.program();
+    size_t next = 0;
+    for (const auto &input : graph.input()) {
+        if (weights.count(input.name())) continue;
+        if (next >= inputShapes.size()) return "more inputs than shapes";
+        for (int64_t d : inputShapes[next])
+            if (d <= 0) return "input '" + input.name() + "' has an empty dimension";
+        int id = builder.define(input.name(), inputShapes[next], plainDesc(inputShapes[next]));
+        program.values[id].input = static_cast<int>(next++);
+        program.inputs.push_back(id);
+    }
+    try {
+        for (int i = 0; i < graph.node_size(); ++i) {
+            const auto &node = graph.node(i);
+            if (builder.isFused(node)) continue;
+            std::string reason = lowerNode(builder, node);
+            if (!reason.empty()) return describe(i, node) + ": " + reason;
+            builder.markDone(node);
+        }
+        for (const auto &output : graph.output()) {
+            int id = builder.plain(builder.value(output.name()));
+            program.outputs.push_back(id);
+            program.outputShapes.push_back(program.values[id].dims);
+        }
+    } catch (const dnnl::error &error) {
+        return std::string("oneDNN refused a primitive: ") + error.what();
+    } catch (const std::exception &error) {
+        return error.what();
+    }
+    layOutArena(&program);
+    *notes = builder.notes();
+    *compiled = std::make_shared<Program>(std::move(program));
+    return "";
+}
+
+Compiled compile(std::shared_ptr<const onnx::ModelProto> model, const std::vector<std::vector<int64_t>> &inputShapes,
+                 int threads) {
+    Compiled compiled;
+    std::shared_ptr<const Program> program;
+    compiled.reason = compileFor(*model, inputShapes, threads, &program, &compiled.notes);
+    if (program) compiled.plan = std::make_shared<Plan>(std::move(model), inputShapes, threads, std::move(program));
+    return compiled;
+}
+
+}  // namespace zecl::plan

@@ -1,0 +1,161 @@
+// What lowerings see: the program being built (values, steps, constants) and the
+// Builder that imports the graph node by node. A lowering reads its node's inputs
+// by name, defines its outputs with their dims (the plan's own shape inference),
+// and either adds primitives or, when every input is constant, defines constants.
+#pragma once
+#include <onnx/onnx_pb.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "compute/plan/dnnl.hpp"
+
+namespace zecl::plan {
+
+// A value known when the plan is compiled: weights, Constant nodes, folded nodes.
+struct Constant {
+    Dims dims;
+    bool integer = false;
+    std::vector<float> floats;    // float data, when !integer
+    std::vector<int64_t> ints;    // integer data (indices, shapes), when integer
+    size_t count() const { return integer ? ints.size() : floats.size(); }
+    float at(size_t i) const { return integer ? static_cast<float>(ints[i]) : floats[i]; }
+    int64_t intAt(size_t i) const { return integer ? ints[i] : static_cast<int64_t>(floats[i]); }
+};
+
+// A tensor the primitives read or write at run time.
+struct Value {
+    Dims dims;               // ONNX dims (empty for a scalar)
+    Desc desc;               // its layout
+    int alias = -1;          // a view: the value whose bytes these are (plain layouts only)
+    int input = -1;          // a graph input: its index
+    int constant = -1;       // a constant: its index in Program::memories
+    size_t offset = 0;       // place in the arena, for values the plan computes
+};
+
+struct Step {
+    dnnl::primitive primitive;
+    std::vector<std::pair<int, int>> values;              // argument -> value id
+    std::vector<std::pair<int, dnnl::memory>> constants;  // argument -> plan-owned memory
+};
+
+struct Program {
+    std::vector<Value> values;
+    std::vector<Step> steps;
+    std::vector<dnnl::memory> memories;  // constants used as values
+    std::vector<int> inputs, outputs;    // value ids
+    std::vector<std::vector<int64_t>> outputShapes;
+    size_t arenaBytes = 0;
+};
+
+class Builder;
+// Lowers one node; returns the reason when it cannot ("" on success).
+using Lowering = std::function<std::string(Builder &, const onnx::NodeProto &)>;
+
+class Registry {
+public:
+    void add(const std::string &opType, Lowering lowering) { lowerings_[opType] = std::move(lowering); }
+    const Lowering *find(const std::string &opType) const;
+
+private:
+    std::map<std::string, Lowering> lowerings_;
+};
+const Registry &registry();
+
+class Builder {
+public:
+    Builder(const onnx::GraphProto &graph, int64_t opset);
+
+    int64_t opset() const { return opset_; }
+    // Names: defined, constant, their dims.
+    bool defined(const std::string &name) const { return ids_.count(name) || constants_.count(name); }
+    bool isConstant(const std::string &name) const { return constants_.count(name) > 0; }
+    const Constant &constant(const std::string &name) const { return constants_.at(name); }
+    Dims dims(const std::string &name) const;
+    bool allConstant(const onnx::NodeProto &node) const;
+
+    // A value id for a name; a constant becomes a plan-owned plain value.
+    int value(const std::string &name);
+    const Value &at(int id) const { return program_.values[id]; }
+    // The value in layout `desc`, reordered into a new value when it differs.
+    int inLayout(int id, const Desc &desc);
+    int plain(int id) { return inLayout(id, plainDesc(at(id).dims)); }
+
+    // Output definitions.
+    int define(const std::string &name, const Dims &dims, const Desc &desc);
+    int defineView(const std::string &name, const Dims &dims, int plainSource);
+    // The bytes of a value in plain layout, seen with other dims of the same count.
+    int view(int id, const Dims &dims);
+    void defineConstant(const std::string &name, Constant constant);
+    // The name given to a value computed in place over another (a residual sum).
+    void overwrite(const std::string &name, int id);
+    // A fresh value the plan computes, named by no node (a copy, a reordered input).
+    int scratch(const Dims &dims, const Desc &desc);
+
+    // Adds a primitive; `hot` refuses a reference kernel (returned reason), others log it.
+    std::string add(const dnnl::primitive_desc_base &pd, dnnl::primitive primitive,
+                    std::vector<std::pair<int, int>> values,
+                    std::vector<std::pair<int, dnnl::memory>> constants = {}, bool hot = true);
+
+    // The graph around a node: who reads a name, and fusing a reader into its producer.
+    std::vector<const onnx::NodeProto *> readers(const std::string &name) const;
+    bool graphOutput(const std::string &name) const { return graphOutputs_.count(name) > 0; }
+    // The single node that reads `name`, when nothing else (no graph output) does.
+    const onnx::NodeProto *soleReader(const std::string &name) const;
+    void fuse(const onnx::NodeProto &node) { fused_.insert(&node); }
+    bool isFused(const onnx::NodeProto &node) const { return fused_.count(&node) > 0; }
+    void markDone(const onnx::NodeProto &node) { done_.insert(&node); }
+    // Whether a computed value may be overwritten in place: no view, no other
+    // reader than `except` still to run, not a graph output, input or constant.
+    bool overwritable(const std::string &name, const onnx::NodeProto &except) const;
+
+    Program &program() { return program_; }
+    const std::vector<std::string> &notes() const { return notes_; }
+
+private:
+    int addValue(Value value);
+
+    int64_t opset_;
+    Program program_;
+    std::unordered_map<std::string, int> ids_;
+    std::unordered_map<std::string, Constant> constants_;
+    std::map<std::pair<int, std::string>, int> layouts_;  // (value, layout) -> reordered value
+    std::unordered_map<std::string, std::vector<const onnx::NodeProto *>> readers_;
+    std::set<std::string> graphOutputs_;
+    std::set<int> viewed_;
+    std::set<const onnx::NodeProto *> fused_, done_;
+    std::vector<std::string> notes_;
+};
+
+// Attributes of a node, with ONNX's defaults.
+const onnx::AttributeProto *attribute(const onnx::NodeProto &node, const std::string &name);
+int64_t intAttribute(const onnx::NodeProto &node, const std::string &name, int64_t fallback);
+float floatAttribute(const onnx::NodeProto &node, const std::string &name, float fallback);
+std::string stringAttribute(const onnx::NodeProto &node, const std::string &name, const std::string &fallback);
+std::vector<int64_t> intsAttribute(const onnx::NodeProto &node, const std::string &name);
+// The node's input `index`, "" when absent or empty.
+std::string inputName(const onnx::NodeProto &node, int index);
+// An axis in [0, rank), or -1 when out of range.
+int64_t normalizeAxis(int64_t axis, size_t rank);
+Dims broadcastDims(const Dims &a, const Dims &b, bool *ok);
+
+// Compiles the graph's program with primitives made for `threads` intra-op threads;
+// the reason when it is not covered, "" otherwise.
+std::string compileFor(const onnx::ModelProto &model, const std::vector<std::vector<int64_t>> &inputShapes,
+                       int threads, std::shared_ptr<const Program> *compiled, std::vector<std::string> *notes);
+
+// Operator families.
+void registerConv(Registry &registry);
+void registerMatmul(Registry &registry);
+void registerPool(Registry &registry);
+void registerEltwise(Registry &registry);
+void registerBinary(Registry &registry);
+void registerShape(Registry &registry);
+
+}  // namespace zecl::plan

@@ -1,0 +1,83 @@
+// Element-wise activations, each one eltwise primitive on its input's layout
+// (with a second step as a post-op where ONNX's function is two of oneDNN's).
+#include <cfloat>
+
+#include "compute/plan/lowering.hpp"
+
+namespace zecl::plan {
+namespace {
+
+struct Function {
+    dnnl::algorithm kind;
+    float alpha = 0, beta = 0;
+};
+
+// ONNX's unary functions as one or two of oneDNN's; empty for others.
+std::vector<Function> functions(const Builder &builder, const onnx::NodeProto &node, std::string *reason) {
+    using A = dnnl::algorithm;
+    const std::string &op = node.op_type();
+    auto f = [&](const char *name, float fallback) { return floatAttribute(node, name, fallback); };
+    if (op == "Relu") return {{A::eltwise_relu}};
+    if (op == "LeakyRelu") return {{A::eltwise_relu, f("alpha", 0.01f)}};
+    if (op == "Sigmoid") return {{A::eltwise_logistic}};
+    if (op == "Tanh") return {{A::eltwise_tanh}};
+    if (op == "Elu") return {{A::eltwise_elu, f("alpha", 1.f)}};
+    if (op == "Selu") return {{A::eltwise_elu, f("alpha", 1.67326319217681884765625f)},
+                              {A::eltwise_linear, f("gamma", 1.05070102214813232421875f)}};
+    if (op == "Exp") return {{A::eltwise_exp}};
+    if (op == "Log") return {{A::eltwise_log}};
+    if (op == "Abs") return {{A::eltwise_abs}};
+    if (op == "Sqrt") return {{A::eltwise_sqrt}};
+    if (op == "Neg") return {{A::eltwise_linear, -1.f}};
+    if (op == "Reciprocal") return {{A::eltwise_pow, 1.f, -1.f}};
+    if (op == "Softplus") return {{A::eltwise_soft_relu}};
+    if (op == "Mish") return {{A::eltwise_mish}};
+    if (op == "HardSwish") return {{A::eltwise_hardswish}};
+    if (op == "HardSigmoid") return {{A::eltwise_linear, f("alpha", 0.2f), f("beta", 0.5f)}, {A::eltwise_clip, 0.f, 1.f}};
+    if (op == "Clip") {
+        Function clip{A::eltwise_clip, -FLT_MAX, FLT_MAX};
+        if (builder.opset() < 11) {
+            clip.alpha = f("min", -FLT_MAX);
+            clip.beta = f("max", FLT_MAX);
+        }
+        for (int i = 1; i <= 2; ++i) {
+            std::string bound = inputName(node, i);
+            if (bound.empty()) continue;
+            if (!builder.isConstant(bound) || builder.constant(bound).count() != 1) {
+                *reason = "bounds given at run time: not covered";
+                return {};
+            }
+            (i == 1 ? clip.alpha : clip.beta) = builder.constant(bound).at(0);
+        }
+        return {clip};
+    }
+    *reason = "not covered";
+    return {};
+}
+
+std::string lowerUnary(Builder &builder, const onnx::NodeProto &node) {
+    std::string reason;
+    auto steps = functions(builder, node, &reason);
+    if (steps.empty()) return reason;
+    int source = builder.value(node.input(0));
+    const Desc &desc = builder.at(source).desc;
+    dnnl::post_ops ops;
+    for (size_t i = 1; i < steps.size(); ++i) appendEltwise(&ops, steps[i].kind, steps[i].alpha, steps[i].beta);
+    dnnl::primitive_attr attr;
+    attr.set_post_ops(ops);
+    dnnl::eltwise_forward::desc op(dnnl::prop_kind::forward_inference, steps[0].kind, desc, steps[0].alpha,
+                                   steps[0].beta);
+    dnnl::eltwise_forward::primitive_desc pd(op, attr, cpuEngine());
+    int output = builder.define(node.output(0), builder.at(source).dims, pd.dst_desc());
+    return builder.add(pd, dnnl::eltwise_forward(pd), {{DNNL_ARG_SRC, source}, {DNNL_ARG_DST, output}}, {}, false);
+}
+
+}  // namespace
+
+void registerEltwise(Registry &registry) {
+    for (const char *op : {"Relu", "LeakyRelu", "Sigmoid", "Tanh", "Elu", "Selu", "Exp", "Log", "Abs", "Sqrt", "Neg",
+                           "Reciprocal", "Softplus", "Mish", "HardSwish", "HardSigmoid", "Clip"})
+        registry.add(op, lowerUnary);
+}
+
+}  // namespace zecl::plan

@@ -1,0 +1,127 @@
+// Running a plan: one execution context (arena, memories, stream) per executing
+// thread at a time, kept between runs.
+#include <omp.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <unordered_map>
+
+#include "compute/plan/lowering.hpp"
+#include "compute/plan/plan.hpp"
+
+namespace zecl::plan {
+
+struct Context {
+    explicit Context(std::shared_ptr<const Program> source) : program(std::move(source)), stream(cpuEngine()) {
+        arena.reset(static_cast<char *>(std::aligned_alloc(64, std::max<size_t>(program->arenaBytes, 64))));
+        if (!arena) throw std::bad_alloc();
+        for (const Value &value : program->values) {
+            void *handle = nullptr;
+            if (value.constant >= 0 && value.alias < 0) handle = program->memories[value.constant].get_data_handle();
+            else if (value.alias >= 0) handle = memories[value.alias].get_data_handle();
+            else if (value.input < 0) handle = arena.get() + value.offset;
+            memories.emplace_back(value.desc, cpuEngine(), handle);
+        }
+        for (const Step &step : program->steps) {
+            std::unordered_map<int, dnnl::memory> arguments;
+            for (const auto &[argument, id] : step.values) arguments[argument] = memories[id];
+            for (const auto &[argument, memory] : step.constants) arguments[argument] = memory;
+            steps.push_back(std::move(arguments));
+        }
+    }
+
+    // Graph inputs, and the views of them, read the caller's buffers.
+    void bindInputs(const std::vector<const float *> &inputs) {
+        for (size_t id = 0; id < program->values.size(); ++id) {
+            const Value &value = program->values[id];
+            if (value.input >= 0) memories[id].set_data_handle(const_cast<float *>(inputs[value.input]));
+        }
+    }
+
+    struct Free {
+        void operator()(char *block) const { std::free(block); }
+    };
+    std::shared_ptr<const Program> program;
+    dnnl::stream stream;
+    std::unique_ptr<char, Free> arena;
+    std::vector<dnnl::memory> memories;  // by value id
+    std::vector<std::unordered_map<int, dnnl::memory>> steps;
+};
+
+Plan::Plan(std::shared_ptr<const onnx::ModelProto> model, std::vector<std::vector<int64_t>> inputShapes,
+           int threads, std::shared_ptr<const Program> program)
+    : model_(std::move(model)), inputShapes_(std::move(inputShapes)), first_(program) {
+    programs_[threads] = std::move(program);
+}
+
+Plan::~Plan() = default;
+
+const std::vector<std::vector<int64_t>> &Plan::outputShapes() const { return first_->outputShapes; }
+
+size_t Plan::primitiveCount() const { return first_->steps.size(); }
+
+std::shared_ptr<const Program> Plan::program(int threads) const {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = programs_.find(threads);
+        if (found != programs_.end()) return found->second;
+    }
+    std::shared_ptr<const Program> compiled;
+    std::vector<std::string> notes;
+    // The graph compiled once already; a failure now is the library's, and the
+    // program of the first compile still computes the same results.
+    if (!compileFor(*model_, inputShapes_, threads, &compiled, &notes).empty()) compiled = first_;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return programs_.emplace(threads, std::move(compiled)).first->second;
+}
+
+std::unique_ptr<Context> Plan::acquire(const std::shared_ptr<const Program> &program) const {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto context = idle_.begin(); context != idle_.end(); ++context)
+            if ((*context)->program == program) {
+                auto taken = std::move(*context);
+                idle_.erase(context);
+                return taken;
+            }
+    }
+    return std::make_unique<Context>(program);
+}
+
+void Plan::release(std::unique_ptr<Context> context) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    idle_.push_back(std::move(context));
+}
+
+bool Plan::run(const std::vector<const float *> &inputs, std::vector<std::vector<float>> *outputs, int threads,
+               std::string *error) const {
+    threads = std::max(1, threads);
+    auto chosen = program(threads);
+    if (inputs.size() != chosen->inputs.size()) {
+        *error = "the plan takes " + std::to_string(chosen->inputs.size()) + " inputs";
+        return false;
+    }
+    try {
+        auto context = acquire(chosen);
+        omp_set_num_threads(threads);
+        context->bindInputs(inputs);
+        for (size_t i = 0; i < chosen->steps.size(); ++i)
+            chosen->steps[i].primitive.execute(context->stream, context->steps[i]);
+        context->stream.wait();
+        outputs->clear();
+        for (int id : chosen->outputs) {
+            const auto &dims = chosen->values[id].dims;
+            size_t count = 1;
+            for (int64_t d : dims) count *= static_cast<size_t>(d);
+            const auto *data = static_cast<const float *>(context->memories[id].get_data_handle());
+            outputs->emplace_back(data, data + count);
+        }
+        release(std::move(context));
+    } catch (const std::exception &failure) {
+        *error = failure.what();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace zecl::plan
