@@ -41,6 +41,7 @@ struct Fused {
     float alpha = 0, beta = 0;
     int sum = -1;  // a residual sum: the shortcut's value id
     const onnx::NodeProto *node = nullptr;
+    const onnx::NodeProto *sigmoid = nullptr;  // swish: the Sigmoid beside the Mul
     std::string output;
 };
 
@@ -89,6 +90,7 @@ bool swish(const Builder &builder, const std::string &name, Fused *fused) {
     fused->kind = dnnl::algorithm::eltwise_swish;
     fused->alpha = 1.f;
     fused->node = product;
+    fused->sigmoid = sigmoid;
     fused->output = product->output(0);
     return true;
 }
@@ -170,7 +172,10 @@ std::string addConvolution(Builder &builder, int source, const Convolution &conv
                                      {{DNNL_ARG_WEIGHTS, weights}, {DNNL_ARG_BIAS, bias}});
     if (!reason.empty()) return reason;
     builder.overwrite(outputName, output);
-    for (const Fused &fused : chain) builder.fuse(*fused.node);
+    for (const Fused &fused : chain) {
+        builder.fuse(*fused.node);
+        if (fused.sigmoid) builder.fuse(*fused.sigmoid);
+    }
     return "";
 }
 

@@ -55,21 +55,25 @@ std::vector<Function> functions(const Builder &builder, const onnx::NodeProto &n
     return {};
 }
 
+// One primitive per function: oneDNN 2.6's eltwise primitive takes post-ops but
+// does not apply them on every kernel.
 std::string lowerUnary(Builder &builder, const onnx::NodeProto &node) {
     std::string reason;
     auto steps = functions(builder, node, &reason);
     if (steps.empty()) return reason;
-    int source = builder.value(node.input(0));
-    const Desc &desc = builder.at(source).desc;
-    dnnl::post_ops ops;
-    for (size_t i = 1; i < steps.size(); ++i) appendEltwise(&ops, steps[i].kind, steps[i].alpha, steps[i].beta);
-    dnnl::primitive_attr attr;
-    attr.set_post_ops(ops);
-    dnnl::eltwise_forward::desc op(dnnl::prop_kind::forward_inference, steps[0].kind, desc, steps[0].alpha,
-                                   steps[0].beta);
-    dnnl::eltwise_forward::primitive_desc pd(op, attr, cpuEngine());
-    int output = builder.define(node.output(0), builder.at(source).dims, pd.dst_desc());
-    return builder.add(pd, dnnl::eltwise_forward(pd), {{DNNL_ARG_SRC, source}, {DNNL_ARG_DST, output}}, {}, false);
+    int current = builder.value(node.input(0));
+    for (const Function &step : steps) {
+        const Desc &desc = builder.at(current).desc;
+        dnnl::eltwise_forward::desc op(dnnl::prop_kind::forward_inference, step.kind, desc, step.alpha, step.beta);
+        dnnl::eltwise_forward::primitive_desc pd(op, cpuEngine());
+        int output = builder.scratch(builder.at(current).dims, pd.dst_desc());
+        reason = builder.add(pd, dnnl::eltwise_forward(pd), {{DNNL_ARG_SRC, current}, {DNNL_ARG_DST, output}}, {},
+                             false);
+        if (!reason.empty()) return reason;
+        current = output;
+    }
+    builder.overwrite(node.output(0), current);
+    return "";
 }
 
 }  // namespace

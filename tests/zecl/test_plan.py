@@ -1,0 +1,252 @@
+"""The compiled plan against OpenCV's DNN on the same models through the card, which
+engine each model gets and why, and forcing either one with ZESIM_ENGINE."""
+import json
+import os
+
+import numpy as np
+import onnx
+import pytest
+from onnx import TensorProto, helper, numpy_helper
+
+import _halvora_pybind11 as hal
+import models
+import onnx_cases
+from zecl_helpers import MODEL_FILE
+
+RNG = np.random.default_rng(7)
+
+
+def weight(name, *dims):
+    return numpy_helper.from_array((RNG.standard_normal(dims) * 0.3).astype(np.float32), name)
+
+
+def positive(name, *dims):
+    return numpy_helper.from_array(RNG.uniform(0.5, 1.5, dims).astype(np.float32), name)
+
+
+def batch_norm(prefix, channels):
+    names = [f"{prefix}_{part}" for part in ("scale", "shift", "mean", "var")]
+    return names, [positive(names[0], channels), weight(names[1], channels), weight(names[2], channels),
+                   positive(names[3], channels)]
+
+
+def residual_net(path):
+    """Conv-BN-ReLU, Conv-BN + shortcut, ReLU, a projection shortcut, max pool, global
+    pool, Flatten and Gemm: the pattern of residual image classifiers."""
+    bn1, w1 = batch_norm("bn1", 8)
+    bn2, w2 = batch_norm("bn2", 8)
+    bn3, w3 = batch_norm("bn3", 16)
+    bn4, w4 = batch_norm("bn4", 16)
+    nodes = [
+        helper.make_node("Conv", ["x", "k0"], ["c0"], kernel_shape=[3, 3], pads=[1, 1, 1, 1], strides=[2, 2]),
+        helper.make_node("Relu", ["c0"], ["r0"]),
+        helper.make_node("Conv", ["r0", "k1", "b1"], ["c1"], kernel_shape=[3, 3], pads=[1, 1, 1, 1]),
+        helper.make_node("BatchNormalization", ["c1", *bn1], ["n1"]),
+        helper.make_node("Relu", ["n1"], ["r1"]),
+        helper.make_node("Conv", ["r1", "k2"], ["c2"], kernel_shape=[3, 3], pads=[1, 1, 1, 1]),
+        helper.make_node("BatchNormalization", ["c2", *bn2], ["n2"]),
+        helper.make_node("Add", ["n2", "r0"], ["s2"]),
+        helper.make_node("Relu", ["s2"], ["r2"]),
+        helper.make_node("Conv", ["r2", "k3"], ["c3"], kernel_shape=[3, 3], pads=[1, 1, 1, 1], strides=[2, 2]),
+        helper.make_node("BatchNormalization", ["c3", *bn3], ["n3"]),
+        helper.make_node("Conv", ["r2", "k4"], ["c4"], kernel_shape=[1, 1], strides=[2, 2]),
+        helper.make_node("BatchNormalization", ["c4", *bn4], ["n4"]),
+        helper.make_node("Add", ["n3", "n4"], ["s4"]),
+        helper.make_node("Relu", ["s4"], ["r4"]),
+        helper.make_node("MaxPool", ["r4"], ["p4"], kernel_shape=[3, 3], strides=[2, 2], pads=[1, 1, 1, 1]),
+        helper.make_node("GlobalAveragePool", ["p4"], ["g"]),
+        helper.make_node("Flatten", ["g"], ["f"]),
+        helper.make_node("Gemm", ["f", "fc", "fcb"], ["y"], transB=1),
+    ]
+    weights = [weight("k0", 8, 3, 3, 3), weight("k1", 8, 8, 3, 3), weight("b1", 8), weight("k2", 8, 8, 3, 3),
+               weight("k3", 16, 8, 3, 3), weight("k4", 16, 8, 1, 1), weight("fc", 10, 16), weight("fcb", 10),
+               *w1, *w2, *w3, *w4]
+    return models._save(path, nodes, [models._float("x", [1, 3, 32, 32])], [models._float("y", [1, 10])], weights,
+                        opset=13)
+
+
+def mobile_block(path):
+    """Pointwise expansion with ReLU6 (Clip, its bounds as attributes as OpenCV reads
+    them), a dilated depthwise convolution with
+    SiLU (x * sigmoid(x)), a projection, and the inverted residual sum."""
+    nodes = [
+        helper.make_node("Conv", ["x", "e"], ["ce"], kernel_shape=[1, 1]),
+        helper.make_node("Clip", ["ce"], ["re"], min=0.0, max=6.0),
+        helper.make_node("Conv", ["re", "d"], ["cd"], kernel_shape=[3, 3], group=16, pads=[2, 2, 2, 2],
+                         dilations=[2, 2]),
+        helper.make_node("Sigmoid", ["cd"], ["sd"]),
+        helper.make_node("Mul", ["cd", "sd"], ["ad"]),
+        helper.make_node("Conv", ["ad", "p", "pb"], ["cp"], kernel_shape=[1, 1]),
+        helper.make_node("Add", ["x", "cp"], ["y"]),
+    ]
+    weights = [weight("e", 16, 4, 1, 1), weight("d", 16, 1, 3, 3), weight("p", 4, 16, 1, 1), weight("pb", 4)]
+    return models._save(path, nodes, [models._float("x", [2, 4, 12, 12])], [models._float("y", [2, 4, 12, 12])],
+                        weights, opset=10)
+
+
+def single(path, op, x_dims, y_dims, extra_inputs=(), initializers=(), opset=13, **attributes):
+    """One node reading x (and `extra_inputs`, given as initializers) into y."""
+    node = helper.make_node(op, ["x", *extra_inputs], ["y"], **attributes)
+    return models._save(path, [node], [models._float("x", x_dims)], [models._float("y", y_dims)],
+                        list(initializers), opset=opset)
+
+
+def run(path, inputs, engine, monkeypatch, device, dynamic=False):
+    monkeypatch.setenv("ZESIM_ENGINE", engine)
+    with open(path, "rb") as file:
+        case = onnx_cases.Case(f"{engine}-{os.path.basename(path)}", "", file.read(), [], [], inputs, [])
+    with onnx_cases.scratch() as folder:
+        return onnx_cases.run_card(hal, device, case, folder, dynamic=dynamic)
+
+
+def agree(path, inputs, monkeypatch, device, dynamic=False):
+    planned = run(path, inputs, "plan", monkeypatch, device, dynamic)
+    reference = run(path, inputs, "opencv", monkeypatch, device, dynamic)
+    assert len(planned) == len(reference)
+    for ours, theirs in zip(planned, reference):
+        np.testing.assert_allclose(ours, theirs, rtol=1e-4, atol=1e-5)
+    return planned
+
+
+def inputs_of(path):
+    proto = onnx.load(path)
+    weights = {i.name for i in proto.graph.initializer}
+    return [RNG.standard_normal([d.dim_value for d in value.type.tensor_type.shape.dim]).astype(np.float32)
+            for value in proto.graph.input if value.name not in weights]
+
+
+def test_test_models_agree_with_opencv(card, device, tmp_path, monkeypatch):
+    conv = models.ConvRelu(tmp_path / "conv.onnx", batch=2)
+    agree(conv.path, [RNG.standard_normal(conv.input_shape).astype(np.float32)], monkeypatch, device)
+    addmul = models.AddMul(tmp_path / "addmul.onnx", batch=3)
+    agree(addmul.path, [RNG.standard_normal([3, 4]).astype(np.float32) for _ in range(2)], monkeypatch, device)
+    scale = models.Scale(tmp_path / "scale.onnx")
+    agree(scale.path, [RNG.standard_normal([2, 3, 4, 5]).astype(np.float32)], monkeypatch, device, dynamic=True)
+    for op, a, b in [("MatMul", [3, 5], [5, 2]), ("MatMul", [2, 3, 5], [5]), ("Add", [2, 3, 4], [4])]:
+        y = list(np.broadcast_shapes(tuple(a), tuple(b))) if op != "MatMul" else list(np.matmul(
+            np.zeros(a), np.zeros(b)).shape)
+        binary = models.Binary(tmp_path / f"{op}{len(b)}.onnx", op, a, b, y)
+        x, z = RNG.standard_normal(a).astype(np.float32), RNG.standard_normal(b).astype(np.float32)
+        (result,) = run(binary.path, [x, z], "plan", monkeypatch, device)  # OpenCV refuses 1-D operands
+        np.testing.assert_allclose(result.reshape(y), binary.reference(x, z), rtol=1e-5, atol=1e-6)
+        if len(b) > 1:
+            agree(binary.path, [x, z], monkeypatch, device)
+
+
+@pytest.mark.parametrize("build", [residual_net, mobile_block])
+def test_fused_networks_agree_with_opencv(card, device, tmp_path, monkeypatch, build):
+    path = build(tmp_path / "net.onnx")
+    agree(path, inputs_of(path), monkeypatch, device)
+
+
+ELTWISE = ["Relu", "Sigmoid", "Tanh", "Elu", "LeakyRelu", "Exp", "Abs", "Softplus", "Neg", "HardSigmoid", "Selu"]
+
+
+@pytest.mark.parametrize("op", ELTWISE)
+def test_activations_agree_with_opencv(card, device, tmp_path, monkeypatch, op):
+    path = single(tmp_path / "act.onnx", op, [2, 3, 5], [2, 3, 5])
+    agree(path, inputs_of(path), monkeypatch, device)
+
+
+@pytest.mark.parametrize("op, a, b", [
+    ("Sub", [4], [2, 3, 4]),       # the first input broadcast: swapped and negated
+    ("Div", [3, 1], [2, 3, 4]),    # swapped and inverted
+    ("Max", [2, 3, 4], [1, 1, 4]),
+    ("Min", [2, 3, 4], [2, 3, 4]),
+])
+def test_broadcast_binary_ops_compute_numpy(card, device, tmp_path, monkeypatch, op, a, b):
+    y = list(np.broadcast_shapes(tuple(a), tuple(b)))
+    node = helper.make_node(op, ["a", "b"], ["y"])
+    path = models._save(tmp_path / "bin.onnx", [node], [models._float("a", a), models._float("b", b)],
+                        [models._float("y", y)], opset=13)
+    x, z = RNG.uniform(0.5, 2, a).astype(np.float32), RNG.uniform(0.5, 2, b).astype(np.float32)
+    expected = {"Sub": np.subtract, "Div": np.divide, "Max": np.maximum, "Min": np.minimum}[op](x, z)
+    (result,) = run(path, [x, z], "plan", monkeypatch, device)
+    np.testing.assert_allclose(result.reshape(y), expected, rtol=1e-5)
+
+
+@pytest.mark.parametrize("op, attributes, y_dims", [
+    ("MaxPool", dict(kernel_shape=[3, 3], strides=[2, 2], ceil_mode=1), [1, 2, 4, 4]),
+    ("MaxPool", dict(kernel_shape=[2, 2], auto_pad="SAME_UPPER"), [1, 2, 9, 9]),
+    ("AveragePool", dict(kernel_shape=[3, 3], pads=[1, 1, 1, 1], strides=[2, 2]), [1, 2, 5, 5]),
+    ("GlobalMaxPool", {}, [1, 2, 1, 1]),
+])
+def test_pools_agree_with_opencv(card, device, tmp_path, monkeypatch, op, attributes, y_dims):
+    path = single(tmp_path / "pool.onnx", op, [1, 2, 9, 9], y_dims, **attributes)
+    agree(path, inputs_of(path), monkeypatch, device)
+
+
+def test_count_include_pad_divides_by_the_whole_window(card, device, tmp_path, monkeypatch):
+    path = single(tmp_path / "pool.onnx", "AveragePool", [1, 1, 4, 4], [1, 1, 4, 4], kernel_shape=[3, 3],
+                  pads=[1, 1, 1, 1], count_include_pad=1)
+    x = RNG.standard_normal((1, 1, 4, 4)).astype(np.float32)
+    padded = np.pad(x[0, 0], 1)
+    expected = [[padded[i:i + 3, j:j + 3].sum() / 9 for j in range(4)] for i in range(4)]
+    (result,) = run(path, [x], "plan", monkeypatch, device)
+    np.testing.assert_allclose(result.reshape(4, 4), expected, rtol=1e-5, atol=1e-6)
+
+
+def test_a_same_lower_convolution_pads_at_the_start(card, device, tmp_path, monkeypatch):
+    kernel = RNG.standard_normal((1, 1, 2, 2)).astype(np.float32)
+    path = single(tmp_path / "same.onnx", "Conv", [1, 1, 3, 3], [1, 1, 3, 3], ["k"],
+                  [numpy_helper.from_array(kernel, "k")], kernel_shape=[2, 2], auto_pad="SAME_LOWER")
+    x = RNG.standard_normal((1, 1, 3, 3)).astype(np.float32)
+    padded = np.pad(x[0, 0], ((1, 0), (1, 0)))
+    expected = [[(padded[i:i + 2, j:j + 2] * kernel[0, 0]).sum() for j in range(3)] for i in range(3)]
+    (result,) = run(path, [x], "plan", monkeypatch, device)
+    np.testing.assert_allclose(result.reshape(3, 3), expected, rtol=1e-5, atol=1e-6)
+
+
+def reshape_chain(path):
+    """Flatten written as PyTorch exports it: Shape, Gather, Unsqueeze, Concat, Reshape."""
+    nodes = [
+        helper.make_node("Shape", ["x"], ["shape"]),
+        helper.make_node("Gather", ["shape", "zero"], ["n"], axis=0),
+        helper.make_node("Unsqueeze", ["n", "axes"], ["n1"]),
+        helper.make_node("Concat", ["n1", "minus_one"], ["target"], axis=0),
+        helper.make_node("Reshape", ["x", "target"], ["flat"]),
+        helper.make_node("Relu", ["flat"], ["y"]),
+    ]
+    constants = [numpy_helper.from_array(np.array(0, np.int64), "zero"),
+                 numpy_helper.from_array(np.array([0], np.int64), "axes"),
+                 numpy_helper.from_array(np.array([-1], np.int64), "minus_one")]
+    return models._save(path, nodes, [models._float("x", [2, 3, 4])], [models._float("y", [2, 12])], constants,
+                        opset=13)
+
+
+def test_shape_arithmetic_folds_into_a_view(card, device, tmp_path, monkeypatch):
+    path = reshape_chain(tmp_path / "chain.onnx")
+    x = RNG.standard_normal((2, 3, 4)).astype(np.float32)
+    (result,) = agree(path, [x], monkeypatch, device)
+    np.testing.assert_allclose(result.reshape(2, 12), np.maximum(x.reshape(2, 12), 0))
+
+
+@pytest.fixture
+def logger(card, tmp_path):
+    directory = tmp_path / "logs"
+    card.uninitialize()
+    assert card.initialize(json.dumps({"logDir": str(directory)})) == 0
+    assert card.setDevice(0) == 0
+    assert card.initLogger() == 0
+    yield directory / "zecm.log"
+
+
+def test_the_log_names_the_engine_and_the_node_not_covered(card, device, logger, tmp_path, monkeypatch):
+    conv = models.ConvRelu(tmp_path / "conv.onnx")
+    uncovered = models.ConvInput(tmp_path / "input.onnx", [1, 2, 5, 5], [3, 2, 3, 3], [1, 3, 5, 5])
+    x, w = RNG.standard_normal((1, 2, 5, 5)).astype(np.float32), RNG.standard_normal((3, 2, 3, 3)).astype(np.float32)
+    (result,) = run(uncovered.path, [x, w], "auto", monkeypatch, device)  # OpenCV runs it whole
+    np.testing.assert_allclose(result.reshape(1, 3, 5, 5), uncovered.reference(x, w), rtol=1e-4, atol=1e-4)
+    run(conv.path, [RNG.standard_normal(conv.input_shape).astype(np.float32)], "auto", monkeypatch, device)
+    text = logger.read_text()
+    assert "auto-input.onnx.onnx: OpenCV DNN (node 0 '' (op Conv): weights or bias given at run time" in text
+    assert "auto-conv.onnx.onnx: compiled plan (" in text
+
+
+def test_forcing_the_plan_on_an_uncovered_model_refuses_it(card, zecl, tmp_path, monkeypatch):
+    uncovered = models.Softmax(tmp_path / "softmax.onnx", [2, 5], opset=13)
+    monkeypatch.setenv("ZESIM_ENGINE", "plan")
+    with pytest.raises(RuntimeError, match=str(MODEL_FILE)):
+        zecl.createModel(uncovered.path, "", "", "")
+    monkeypatch.setenv("ZESIM_ENGINE", "auto")
+    zecl.destroyModel(zecl.createModel(uncovered.path, "", "", ""))
