@@ -11,7 +11,7 @@ from onnx import TensorProto, helper, numpy_helper
 import _halvora_pybind11 as hal
 import models
 import onnx_cases
-from zecl_helpers import MODEL_FILE
+from zecl_helpers import FOREVER, MODEL_FILE, RUN, chain, run_isolated
 
 RNG = np.random.default_rng(7)
 
@@ -250,3 +250,56 @@ def test_forcing_the_plan_on_an_uncovered_model_refuses_it(card, zecl, tmp_path,
         zecl.createModel(uncovered.path, "", "", "")
     monkeypatch.setenv("ZESIM_ENGINE", "auto")
     zecl.destroyModel(zecl.createModel(uncovered.path, "", "", ""))
+
+
+@pytest.mark.parametrize("engine, status", [("plan", MODEL_FILE), ("opencv", 0), ("turbo", "invalid")])
+def test_zesim_config_chooses_the_engine(tmp_path, engine, status):
+    uncovered = models.Softmax(tmp_path / "softmax.onnx", [2, 5], opset=13)
+    config = tmp_path / "card.json"
+    config.write_text(json.dumps({"engine": engine, "cards": [{}]}))
+    result = run_isolated(f"""
+        import os
+        os.environ.pop("ZESIM_ENGINE", None)
+        os.environ["ZESIM_CONFIG"] = {str(config)!r}
+        import _halvora_pybind11 as hal
+        if hal.zecm.initialize() != 0:
+            print("invalid")
+        else:
+            hal.zecm.setDevice(0)
+            try:
+                hal.zecl.destroyModel(hal.zecl.createModel({uncovered.path!r}, "", "", ""))
+                print(0)
+            except RuntimeError as error:
+                print(str(error).split("ret: ")[1].rstrip("."))
+    """)
+    assert result.stdout.split() == [str(status)], result.stderr
+
+
+def test_runs_on_several_workers_at_once_agree(card, device, tmp_path, monkeypatch):
+    monkeypatch.setenv("ZESIM_ENGINE", "plan")
+    path = residual_net(tmp_path / "net.onnx")
+    inputs = [RNG.standard_normal((1, 3, 32, 32)).astype(np.float32) for _ in range(8)]
+    zecl = hal.zecl
+    model = zecl.createModel(path, "", "", "")
+    try:
+        once, many = chain(zecl, [model]), chain(zecl, [model], mode=RUN)
+        def output(stream):
+            dataset = zecl.requestOutputDataset(stream)
+            (result,) = device.results(dataset)
+            card.destroyDatasetAll(dataset)
+            return result
+
+        expected = []
+        for x in inputs:
+            assert zecl.runStream(once.stream, once.input, device.dataset([x]), FOREVER) == 0
+            expected.append(output(once.stream))
+        for x in inputs:  # one worker per core, each with its share of the cores
+            assert zecl.runStreamAsync(many.stream, many.input, device.dataset([x])) == 0
+        assert zecl.synchronizeStream(many.stream, FOREVER) == 0
+        for want in expected:
+            np.testing.assert_allclose(output(many.stream), want, rtol=1e-5, atol=1e-6)
+        for pipeline in (once, many):
+            zecl.destroyOpStream(pipeline.stream)
+            zecl.destroyOpGraph(pipeline.graph)
+    finally:
+        zecl.destroyModel(model)
