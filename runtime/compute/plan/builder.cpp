@@ -58,7 +58,7 @@ int Builder::inLayout(int id, const Desc &desc) {
     auto cached = layouts_.find({id, key});
     if (cached != layouts_.end()) return cached->second;
     int target = scratch(at(id).dims, desc);
-    dnnl::reorder::primitive_desc pd(cpuEngine(), at(id).desc, cpuEngine(), desc);
+    dnnl::reorder::primitive_desc pd(cpuEngine(), at(id).desc, cpuEngine(), desc, attributes());
     add(pd, dnnl::reorder(pd), {{DNNL_ARG_FROM, id}, {DNNL_ARG_TO, target}}, {}, false);
     layouts_[{id, key}] = target;
     return target;
@@ -115,6 +115,7 @@ std::string Builder::add(const dnnl::primitive_desc_base &pd, dnnl::primitive pr
         if (hot) return "oneDNN offers only its reference kernel (" + implementation(pd) + ")";
         notes_.push_back("reference kernel " + implementation(pd));
     }
+    program_.scratchpadBytes = std::max(program_.scratchpadBytes, pd.scratchpad_desc().get_size());
     program_.steps.push_back({std::move(primitive), std::move(values), std::move(constants)});
     return "";
 }

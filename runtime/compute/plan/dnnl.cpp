@@ -57,6 +57,12 @@ dnnl::memory constantMemory(const Desc &desc, const Dims &dims, const std::vecto
     return placed;
 }
 
+dnnl::primitive_attr attributes() {
+    dnnl::primitive_attr attr;
+    attr.set_scratchpad_mode(dnnl::scratchpad_mode::user);
+    return attr;
+}
+
 void appendEltwise(dnnl::post_ops *ops, dnnl::algorithm kind, float alpha, float beta) {
     ops->append_eltwise(1.f, kind, alpha, beta);
 }

@@ -36,6 +36,10 @@ std::string implementation(const dnnl::primitive_desc_base &pd);
 // A memory of `desc` holding `values` given in plain layout of `dims` (weights).
 dnnl::memory constantMemory(const Desc &desc, const Dims &dims, const std::vector<float> &values);
 
+// Attributes every plan primitive is made with: its scratchpad is the caller's (one
+// per execution context), so that runs on several threads never share one.
+dnnl::primitive_attr attributes();
+
 // Post-ops (activation, residual sum) for a convolution or matmul.
 void appendEltwise(dnnl::post_ops *ops, dnnl::algorithm kind, float alpha, float beta);
 void appendSum(dnnl::post_ops *ops);

@@ -52,6 +52,7 @@ struct Program {
     std::vector<int> inputs, outputs;    // value ids
     std::vector<std::vector<int64_t>> outputShapes;
     size_t arenaBytes = 0;
+    size_t scratchpadBytes = 0;  // the largest scratchpad a step needs
 };
 
 class Builder;

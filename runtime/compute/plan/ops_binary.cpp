@@ -90,7 +90,7 @@ std::string lowerBinary(Builder &builder, const onnx::NodeProto &node) {
     }
     if (builder.at(second).dims == full) second = builder.inLayout(second, builder.at(first).desc);
     else second = builder.plain(second);
-    dnnl::primitive_attr attr;
+    dnnl::primitive_attr attr = attributes();
     attr.set_post_ops(ops);
     const Desc &dst = builder.at(first).desc;
     dnnl::binary::desc desc(algorithmOf(op), dst, builder.at(second).desc, dst);

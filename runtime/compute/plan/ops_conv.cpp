@@ -154,7 +154,7 @@ std::string addConvolution(Builder &builder, int source, const Convolution &conv
             appendEltwise(&ops, fused.kind, fused.alpha, fused.beta);
         }
     }
-    dnnl::primitive_attr attr;
+    dnnl::primitive_attr attr = attributes();
     attr.set_post_ops(ops);
     // The residual sum reads the shortcut where the result goes: its exact layout.
     Desc dst = shortcut >= 0 ? builder.at(shortcut).desc : anyDesc(conv.outputDims);

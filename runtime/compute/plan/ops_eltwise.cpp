@@ -65,7 +65,7 @@ std::string lowerUnary(Builder &builder, const onnx::NodeProto &node) {
     for (const Function &step : steps) {
         const Desc &desc = builder.at(current).desc;
         dnnl::eltwise_forward::desc op(dnnl::prop_kind::forward_inference, step.kind, desc, step.alpha, step.beta);
-        dnnl::eltwise_forward::primitive_desc pd(op, cpuEngine());
+        dnnl::eltwise_forward::primitive_desc pd(op, attributes(), cpuEngine());
         int output = builder.scratch(builder.at(current).dims, pd.dst_desc());
         reason = builder.add(pd, dnnl::eltwise_forward(pd), {{DNNL_ARG_SRC, current}, {DNNL_ARG_DST, output}}, {},
                              false);

@@ -77,7 +77,7 @@ std::string addProduct(Builder &builder, const onnx::NodeProto &node, Product &p
             ops.append_binary(dnnl::algorithm::binary_add, builder.at(biasValue).desc);
         }
     }
-    dnnl::primitive_attr attr;
+    dnnl::primitive_attr attr = attributes();
     attr.set_post_ops(ops);
     auto desc = bias.empty() ? dnnl::matmul::desc(p.a.desc, p.b.desc, plainDesc(p.out))
                              : dnnl::matmul::desc(p.a.desc, p.b.desc, biasDesc, plainDesc(p.out));

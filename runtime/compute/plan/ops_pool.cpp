@@ -15,7 +15,7 @@ std::string addPooling(Builder &builder, const onnx::NodeProto &node, dnnl::algo
                                         anyDesc(output), {w.strides.begin(), w.strides.end()},
                                         {w.kernel.begin(), w.kernel.end()}, libraryDilations(w),
                                         {w.padBegin.begin(), w.padBegin.end()}, {w.padEnd.begin(), w.padEnd.end()});
-    dnnl::pooling_v2_forward::primitive_desc pd(desc, cpuEngine());
+    dnnl::pooling_v2_forward::primitive_desc pd(desc, attributes(), cpuEngine());
     int result = builder.define(node.output(0), output, pd.dst_desc());
     return builder.add(pd, dnnl::pooling_v2_forward(pd), {{DNNL_ARG_SRC, source}, {DNNL_ARG_DST, result}}, {},
                        false);

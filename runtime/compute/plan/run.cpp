@@ -13,7 +13,7 @@ namespace zecl::plan {
 
 struct Context {
     explicit Context(std::shared_ptr<const Program> source) : program(std::move(source)), stream(cpuEngine()) {
-        arena.reset(static_cast<char *>(std::aligned_alloc(64, std::max<size_t>(program->arenaBytes, 64))));
+        arena.reset(static_cast<char *>(std::aligned_alloc(64, roundUp(program->arenaBytes))));
         if (!arena) throw std::bad_alloc();
         for (const Value &value : program->values) {
             void *handle = nullptr;
@@ -22,8 +22,13 @@ struct Context {
             else if (value.input < 0) handle = arena.get() + value.offset;
             memories.emplace_back(value.desc, cpuEngine(), handle);
         }
+        scratchpad.reset(static_cast<char *>(std::aligned_alloc(64, roundUp(program->scratchpadBytes))));
+        if (!scratchpad) throw std::bad_alloc();
+        dnnl::memory scratch(dnnl::memory::desc({static_cast<int64_t>(program->scratchpadBytes)},
+                                                dnnl::memory::data_type::u8, dnnl::memory::format_tag::a),
+                             cpuEngine(), scratchpad.get());
         for (const Step &step : program->steps) {
-            std::unordered_map<int, dnnl::memory> arguments;
+            std::unordered_map<int, dnnl::memory> arguments{{DNNL_ARG_SCRATCHPAD, scratch}};
             for (const auto &[argument, id] : step.values) arguments[argument] = memories[id];
             for (const auto &[argument, memory] : step.constants) arguments[argument] = memory;
             steps.push_back(std::move(arguments));
@@ -43,7 +48,10 @@ struct Context {
     };
     std::shared_ptr<const Program> program;
     dnnl::stream stream;
-    std::unique_ptr<char, Free> arena;
+    // aligned_alloc takes whole multiples of the alignment, and never nothing.
+    static size_t roundUp(size_t bytes) { return std::max<size_t>((bytes + 63) / 64 * 64, 64); }
+
+    std::unique_ptr<char, Free> arena, scratchpad;
     std::vector<dnnl::memory> memories;  // by value id
     std::vector<std::unordered_map<int, dnnl::memory>> steps;
 };
