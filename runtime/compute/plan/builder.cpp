@@ -1,10 +1,16 @@
 // The Builder: names to values and constants, layouts and reorders, the graph's
 // readers of each name, and the attributes of nodes.
 #include <algorithm>
+#include <stdexcept>
 
 #include "compute/plan/lowering.hpp"
 
 namespace zecl::plan {
+namespace {
+
+constexpr uint64_t kMaxElements = uint64_t{1} << 34;
+
+}  // namespace
 
 const Lowering *Registry::find(const std::string &opType) const {
     auto found = lowerings_.find(opType);
@@ -65,6 +71,11 @@ int Builder::inLayout(int id, const Desc &desc) {
 }
 
 int Builder::scratch(const Dims &dims, const Desc &desc) {
+    // Shapes a model can declare but no arena can hold are refused while compiling.
+    uint64_t count = 1;
+    for (int64_t d : dims)
+        if (d <= 0 || __builtin_mul_overflow(count, static_cast<uint64_t>(d), &count) || count > kMaxElements)
+            throw std::length_error("a tensor of more than 2^34 elements or an empty dimension");
     Value value;
     value.dims = dims;
     value.desc = desc;
