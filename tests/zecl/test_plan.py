@@ -303,3 +303,21 @@ def test_runs_on_several_workers_at_once_agree(card, device, tmp_path, monkeypat
             zecl.destroyOpGraph(pipeline.graph)
     finally:
         zecl.destroyModel(model)
+
+
+def test_every_node_case_the_plan_compiles_computes_the_expected_outputs(card, device, monkeypatch):
+    monkeypatch.setenv("ZESIM_ENGINE", "plan")
+    with onnx_cases.quiet():
+        cases = onnx_cases.generate().float32
+    compiled, wrong = 0, []
+    with onnx_cases.scratch() as folder:
+        for case in cases:
+            try:
+                results = onnx_cases.run_card(hal, device, case, folder)
+            except RuntimeError:
+                continue  # not covered: refused when forced
+            compiled += 1
+            if not onnx_cases.matches(results, case.outputs):
+                wrong.append(case.name)
+    assert not wrong
+    assert compiled >= 100
