@@ -62,6 +62,7 @@ public:
         // and, for OpenCV, why the plan does not (the first node it does not cover).
         std::shared_ptr<const plan::Plan> plan;
         std::string planReason;
+        std::vector<std::string> planNotes;  // slow kernels the plan settled for
     };
     Shapes shapes() const;
     uint32_t maxBatch() const { return maxBatch_; }

@@ -181,6 +181,8 @@ void logEngine(const char *path, const Model::Shapes &shapes) {
     else if (shapes.known) message += "OpenCV DNN" + (shapes.planReason.empty() ? "" : " (" + shapes.planReason + ")");
     else message += "refused (" + shapes.failure + ")";
     fnlog::write("CL", "INFO", {__func__, __FILE__, __LINE__}, message);
+    for (const std::string &note : shapes.planNotes)
+        fnlog::write("CL", "WARN", {__func__, __FILE__, __LINE__}, std::string("model ") + path + ": " + note);
 }
 
 thread_local int runThreadCount = 0;
@@ -357,6 +359,7 @@ bool Model::derivePlanned(Shapes *shapes) const {
     shapes->outputs.clear();
     for (size_t j = 0; j < outputs_.size(); ++j) shapes->outputs.push_back(outputDims(computed[j], outputs_[j]));
     shapes->plan = std::move(compiled.plan);
+    shapes->planNotes = std::move(compiled.notes);
     shapes->known = true;
     return true;
 }

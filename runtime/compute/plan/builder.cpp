@@ -124,7 +124,7 @@ std::string Builder::add(const dnnl::primitive_desc_base &pd, dnnl::primitive pr
                          std::vector<std::pair<int, dnnl::memory>> constants, bool hot) {
     if (referenceKernel(pd)) {
         if (hot) return "oneDNN offers only its reference kernel (" + implementation(pd) + ")";
-        notes_.push_back("reference kernel " + implementation(pd));
+        notes_.push_back("a step runs on oneDNN's reference kernel (" + implementation(pd) + ")");
     }
     program_.scratchpadBytes = std::max(program_.scratchpadBytes, pd.scratchpad_desc().get_size());
     program_.steps.push_back({std::move(primitive), std::move(values), std::move(constants)});
