@@ -267,7 +267,7 @@ def card_runner(path, x, out_shape):
     try:
         stream = Stream(path, zecl.balance_mode.zeclBM_ONCE)
     except RuntimeError as error:
-        raise Skipped(f"the card does not load it ({error}; the card's log says why)") from None
+        raise Skipped(f"the card does not load it ({error})") from None
     dataset, block = stream.dataset(x)
     data = x.view(np.uint8).ravel()
 
@@ -385,6 +385,8 @@ def main():
     parser.add_argument("--networks", action="store_true", help="only the networks against cv2.dnn and ONNX Runtime")
     parser.add_argument("--runs", type=int, default=11, help="timed runs of each network and engine (default 11)")
     options = parser.parse_args()
+    if options.runs < 1:
+        parser.error("--runs: at least 1")
     zecm.uninitialize()
     assert zecm.initialize() == 0
     assert zecm.setDevice(0) == 0
@@ -393,7 +395,7 @@ def main():
             if not options.networks:
                 per_run(pathlib.Path(directory))
                 throughput(pathlib.Path(directory))
-            networks(pathlib.Path(directory), max(1, options.runs))
+            networks(pathlib.Path(directory), options.runs)
     finally:
         zecm.uninitialize()
 

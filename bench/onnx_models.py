@@ -7,8 +7,14 @@ Weights are He-scaled for the activation that follows and BatchNormalization get
 plausible statistics, so that activations stay of order one through the whole network and the
 outputs of two engines can be compared with a relative tolerance.
 
-    save(name, path)           one of NETWORKS, saved; returns (path, input shape, output shape)
-    resnet18(), mobilenet_v2(), yolo_detector()   the onnx.ModelProto
+    save(name, path, input_type="float32", **options)   one of NETWORKS built and saved:
+                                   (path, input shape, output shape)
+    resnet18(), mobilenet_v2(relu6="clip"), yolo_detector()   the onnx.ModelProto
+
+input_type "float16" declares the input float16 (the card converts it at the edge; the
+pipeline's preprocessor writes float16 tensors). mobilenet_v2(relu6="relu_difference") writes
+ReLU6 as Relu(x) - Relu(x - 6), the same values in a form importers that read Clip's bounds
+only as attributes take, with the same weights.
 """
 import math
 
@@ -65,7 +71,8 @@ class Graph:
         beta = self.rng.standard_normal(channels) * 0.1
         mean = self.rng.standard_normal(channels) * 0.1
         var = self.rng.uniform(0.8, 1.2, channels)
-        inputs = [x] + [self.constant(v, k) for v, k in ((gamma, "gamma"), (beta, "beta"), (mean, "mean"), (var, "var"))]
+        statistics = ((gamma, "gamma"), (beta, "beta"), (mean, "mean"), (var, "var"))
+        inputs = [x] + [self.constant(values, kind) for values, kind in statistics]
         return self.node("BatchNormalization", inputs, epsilon=1e-5)
 
     def relu6(self, x):
