@@ -246,6 +246,10 @@ class Skipped(Exception):
     """An engine that cannot run a network here: the reason is printed, its column left out."""
 
 
+class Failed(Exception):
+    """An engine that is there but failed on a network: the run fails once every network is done."""
+
+
 def median_times(functions, runs, warmup=2):
     """Median time of one call of each function over `runs` calls, after `warmup` calls; the
     functions called in turn so that each sees the same state of the machine."""
@@ -317,10 +321,11 @@ def ort_times(path, x, out_shape, runs, folder):
                str(os.cpu_count())]
     result = subprocess.run(command, capture_output=True, text=True, env={**os.environ, "NODE_PATH": str(ORT_MODULES)})
     if result.returncode != 0:
-        raise Skipped(f"ONNX Runtime failed: {result.stderr.strip().splitlines()[-1] if result.stderr else '?'}")
+        lines = result.stderr.strip().splitlines()
+        raise Failed(lines[-1] if lines else f"exit status {result.returncode}")
     figures = json.loads(result.stdout.strip().splitlines()[-1])
     if figures["dims"] != list(out_shape):
-        raise Skipped(f"ONNX Runtime gave an output of dims {figures['dims']}, not {list(out_shape)}")
+        raise Failed(f"an output of dims {figures['dims']}, not {list(out_shape)}")
     return statistics.median(figures["times_ms"]) / 1e3, np.fromfile(taken, np.float32).reshape(out_shape)
 
 
@@ -330,7 +335,8 @@ def difference(a, b):
 
 
 def network(label, name, options, folder, runs):
-    """One network through the three engines; returns False when their outputs disagree."""
+    """One network through the three engines; returns False when one failed or their outputs
+    disagree."""
     path, in_shape, out_shape = onnx_models.save(name, folder / f"{name}.onnx", **options)
     x = np.random.default_rng(3).standard_normal(in_shape).astype(np.float32)
     functions, closing = {}, []
@@ -350,16 +356,20 @@ def network(label, name, options, folder, runs):
     finally:
         for close in closing:
             close()
+    failed = False
     try:
         times["ONNX Runtime"], outputs["ONNX Runtime"] = ort_times(path, x, out_shape, runs, folder)
     except Skipped as why:
         print(f"{label}: {why}; ONNX Runtime column skipped")
+    except Failed as why:
+        print(f"{label}: ONNX Runtime FAILED: {why}")
+        failed = True
     figures = ", ".join(f"{engine} {seconds * 1e3:.1f} ms" for engine, seconds in times.items())
     print(f"{label} -> {'x'.join(map(str, out_shape))}, median of {runs} runs: {figures or 'no engine ran it'}")
     for baseline in ("ONNX Runtime", "OpenCV"):
         if "card" in times and baseline in times:
             report(f"  card vs {baseline}", times["card"], times[baseline], unit="ms", scale=1e3)
-    return agree(outputs)
+    return agree(outputs) and not failed
 
 
 def agree(outputs):
@@ -369,7 +379,7 @@ def agree(outputs):
     for a, b in pairs:
         apart = difference(outputs[a], outputs[b])
         verdict = "agree" if apart <= AGREEMENT else "DISAGREE"
-        ok &= apart <= AGREEMENT
+        ok = ok and apart <= AGREEMENT
         print(f"  outputs {a} / {b}: {verdict} (largest difference {apart:.1e} of the largest value)")
     return ok
 
@@ -377,7 +387,7 @@ def agree(outputs):
 def networks(directory, runs):
     ok = [network(label, name, options, directory, runs) for label, name, options in NETWORKS]
     if not all(ok):
-        raise SystemExit("engines disagree on a network's output (see above)")
+        raise SystemExit("an engine failed on a network or engines disagree on its output (see above)")
 
 
 def main():

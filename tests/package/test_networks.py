@@ -58,9 +58,14 @@ def test_benchmark_tells_outputs_apart(change, agree):
     assert inference.agree({"card": changed, "baseline": reference}) is agree
 
 
-def test_onnx_runtime_script_gives_the_output_opencv_gives(tmp_path):
+@pytest.fixture
+def onnx_runtime():
+    """Skips a test without ONNX Runtime in the build tree (make bench-baseline) or Node."""
     if not (inference.ORT_MODULES / "onnxruntime-node").is_dir() or inference.shutil.which("node") is None:
         pytest.skip("ONNX Runtime not installed (make bench-baseline)")
+
+
+def test_onnx_runtime_script_gives_the_output_opencv_gives(onnx_runtime, tmp_path):
     path, in_shape, out_shape = onnx_models.save("resnet18", tmp_path / "resnet18.onnx")
     x = np.random.default_rng(7).standard_normal(in_shape).astype(np.float32)
     seconds, output = inference.ort_times(path, x, out_shape, 2, tmp_path)
@@ -82,3 +87,10 @@ def test_a_network_opencv_refuses_names_the_node(tmp_path):
     path, in_shape, _ = onnx_models.save("mobilenet_v2", tmp_path / "clip.onnx")
     with pytest.raises(inference.Skipped, match=r"node Clip@ai\.onnx"):
         inference.opencv_runner(path, np.zeros(in_shape, np.float32))
+
+
+def test_onnx_runtime_that_fails_is_a_failure_not_a_skip(onnx_runtime, tmp_path):
+    broken = tmp_path / "broken.onnx"
+    broken.write_bytes(b"not a model")
+    with pytest.raises(inference.Failed):
+        inference.ort_times(str(broken), np.zeros([1, 4], np.float32), [1, 4], 1, tmp_path)
