@@ -1,13 +1,13 @@
 """The benchmark's three networks (bench/onnx_models.py) through the card's whole path, against
 cv2.dnn on the same file, and the benchmark's own check that tells engines apart."""
+import pathlib
 import sys
 
 import cv2
 import numpy as np
 import pytest
 
-from conftest import ROOT
-
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "bench"))
 
 import inference  # noqa: E402
