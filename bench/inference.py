@@ -8,17 +8,19 @@
 3. Networks: a ResNet-18 shape, a MobileNet-v2 shape (also with its ReLU6 written as
    Relu(x) - Relu(x - 6), which OpenCV's importer takes) and a YOLO-style detector, random
    weights, batch 1 (bench/onnx_models.py), each through the binding path, through cv2.dnn
-   and through ONNX Runtime's CPU engine (npm's onnxruntime-node, run by bench/ort_run.js,
-   intra-op threads = cores): median times after warm-up, the ratios card / ONNX Runtime and
-   card / OpenCV, and a check that the outputs agree (relative 1e-3). `make bench-baseline`
-   installs ONNX Runtime into build/ort (HALVORA_ORT points elsewhere); without it, or without
-   Node, that column is skipped with a line saying why. An engine that refuses a network is
-   skipped the same way. Outputs that disagree make the run fail once every network is done.
+   and through ONNX Runtime's CPU engine (npm's onnxruntime-node in a Node process that
+   bench/ort_run.js keeps, intra-op threads = cores), one run of each in turn: median times
+   after warm-up, the ratios card / ONNX Runtime and card / OpenCV, and a check that the
+   outputs agree (relative 1e-3). `make bench-baseline` installs ONNX Runtime into build/ort
+   (HALVORA_ORT points elsewhere); without it, or without Node, that column is skipped with a
+   line saying why. An engine that refuses a network is skipped the same way. Outputs that
+   disagree, or ONNX Runtime failing, make the run fail once every network is done.
 
     bench/inference.py                  all three parts
     bench/inference.py --networks       part 3 only (--runs N: timed runs of each)
 """
 import argparse
+import contextlib
 import json
 import os
 import pathlib
@@ -250,19 +252,29 @@ class Failed(Exception):
     """An engine that is there but failed on a network: the run fails once every network is done."""
 
 
-def median_times(functions, runs, warmup=2):
-    """Median time of one call of each function over `runs` calls, after `warmup` calls; the
-    functions called in turn so that each sees the same state of the machine."""
-    for function in functions:
+def median_times(timers, runs, warmup=2, pause=0.02):
+    """Median of `runs` results of each timer (a callable that runs an engine once and returns
+    the seconds it took), after `warmup` calls; the timers called in turn so that each sees the
+    same state of the machine, with a pause between them so that the threads one engine leaves
+    spinning do not take the cores from the next."""
+    for timer in timers:
         for _ in range(warmup):
-            function()
-    times = [[] for _ in functions]
+            timer()
+    times = [[] for _ in timers]
     for _ in range(runs):
-        for i, function in enumerate(functions):
-            start = time.perf_counter()
-            function()
-            times[i].append(time.perf_counter() - start)
+        for i, timer in enumerate(timers):
+            time.sleep(pause)
+            times[i].append(timer())
     return [statistics.median(t) for t in times]
+
+
+def timed(function):
+    """A timer of `function` (see median_times)."""
+    def timer():
+        start = time.perf_counter()
+        function()
+        return time.perf_counter() - start
+    return timer
 
 
 def card_runner(path, x, out_shape):
@@ -309,24 +321,59 @@ def opencv_runner(path, x):
     return run
 
 
-def ort_times(path, x, out_shape, runs, folder):
-    """(median seconds of one run, output) of the network in ONNX Runtime, from a Node process."""
-    if shutil.which("node") is None:
-        raise Skipped("no Node.js (apt package nodejs) to run ONNX Runtime")
-    if not (ORT_MODULES / "onnxruntime-node").is_dir():
-        raise Skipped(f"ONNX Runtime is not installed in {ORT_MODULES.parent}: make bench-baseline")
-    given, taken = folder / "input.f32", folder / "output.f32"
-    x.tofile(given)
-    command = ["node", str(ORT_SCRIPT), path, str(given), ",".join(map(str, x.shape)), str(taken), "3", str(runs),
-               str(os.cpu_count())]
-    result = subprocess.run(command, capture_output=True, text=True, env={**os.environ, "NODE_PATH": str(ORT_MODULES)})
-    if result.returncode != 0:
-        lines = result.stderr.strip().splitlines()
-        raise Failed(lines[-1] if lines else f"exit status {result.returncode}")
-    figures = json.loads(result.stdout.strip().splitlines()[-1])
-    if figures["dims"] != list(out_shape):
-        raise Failed(f"an output of dims {figures['dims']}, not {list(out_shape)}")
-    return statistics.median(figures["times_ms"]) / 1e3, np.fromfile(taken, np.float32).reshape(out_shape)
+class OnnxRuntime:
+    """The network in ONNX Runtime, in a Node process (bench/ort_run.js) that runs it on request:
+    time_one() is a timer (the time of the run as Node measured it), finish() ends the process
+    and returns the output of its last run."""
+
+    def __init__(self, path, x, out_shape, folder):
+        if shutil.which("node") is None:
+            raise Skipped("no Node.js (apt package nodejs) to run ONNX Runtime")
+        if not (ORT_MODULES / "onnxruntime-node").is_dir():
+            raise Skipped(f"ONNX Runtime is not installed in {ORT_MODULES.parent}: make bench-baseline")
+        given, self.taken, self.errors = folder / "input.f32", folder / "output.f32", folder / "ort.err"
+        x.tofile(given)
+        self.shape = list(out_shape)
+        command = ["node", str(ORT_SCRIPT), path, str(given), ",".join(map(str, x.shape)), str(self.taken),
+                   str(os.cpu_count())]
+        with open(self.errors, "w") as errors:  # a file: a chatty process cannot block on a full pipe
+            self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=errors,
+                                            text=True, env={**os.environ, "NODE_PATH": str(ORT_MODULES)})
+        try:
+            dims = self._reply()["dims"]
+            if dims != self.shape:
+                raise Failed(f"an output of dims {dims}, not {self.shape}")
+        except BaseException:
+            self.close()
+            raise
+
+    def _reply(self):
+        line = self.process.stdout.readline()
+        if not line:
+            raise Failed(self._ended())
+        return json.loads(line)
+
+    def _ended(self):
+        """Why the process ended: the last line it wrote to standard error, or its status."""
+        status = self.process.wait()
+        lines = self.errors.read_text().strip().splitlines()
+        return lines[-1] if lines else f"exit status {status}"
+
+    def time_one(self):
+        self.process.stdin.write("run\n")
+        self.process.stdin.flush()
+        return self._reply()["ms"] / 1e3
+
+    def finish(self):
+        self.process.stdin.close()
+        if self.process.wait() != 0:
+            raise Failed(self._ended())
+        return np.fromfile(self.taken, np.float32).reshape(self.shape)
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
 
 
 def difference(a, b):
@@ -334,36 +381,46 @@ def difference(a, b):
     return float(np.abs(a.astype(np.float64) - b).max() / max(np.abs(b).max(), np.finfo(np.float32).tiny))
 
 
-def network(label, name, options, folder, runs):
-    """One network through the three engines; returns False when one failed or their outputs
-    disagree."""
-    path, in_shape, out_shape = onnx_models.save(name, folder / f"{name}.onnx", **options)
-    x = np.random.default_rng(3).standard_normal(in_shape).astype(np.float32)
-    functions, closing = {}, []
+def engines_for(label, path, x, out_shape, folder, stack):
+    """{engine: (timer, output)} of the engines that run the network here; output() gives the
+    output of a run. Prints why an engine is left out; True as well when one failed."""
+    engines, failed = {}, False
     try:
         run, close = card_runner(path, x, out_shape)
-        functions["card"] = run
-        closing.append(close)
+        stack.callback(close)
+        engines["card"] = (timed(run), run)
     except Skipped as why:
         print(f"{label}: {why}; card column skipped")
     try:
-        functions["OpenCV"] = opencv_runner(path, x)
+        run = opencv_runner(path, x)
+        engines["OpenCV"] = (timed(run), run)
     except Skipped as why:
         print(f"{label}: {why}; OpenCV column skipped")
     try:
-        times = dict(zip(functions, median_times(list(functions.values()), runs)))
-        outputs = {engine: np.array(function(), copy=True) for engine, function in functions.items()}
-    finally:
-        for close in closing:
-            close()
-    failed = False
-    try:
-        times["ONNX Runtime"], outputs["ONNX Runtime"] = ort_times(path, x, out_shape, runs, folder)
+        runtime = OnnxRuntime(path, x, out_shape, folder)
+        stack.callback(runtime.close)
+        engines["ONNX Runtime"] = (runtime.time_one, runtime.finish)
     except Skipped as why:
         print(f"{label}: {why}; ONNX Runtime column skipped")
     except Failed as why:
         print(f"{label}: ONNX Runtime FAILED: {why}")
         failed = True
+    return engines, failed
+
+
+def network(label, name, options, folder, runs):
+    """One network through the three engines; returns False when one failed or their outputs
+    disagree."""
+    path, in_shape, out_shape = onnx_models.save(name, folder / f"{name}.onnx", **options)
+    x = np.random.default_rng(3).standard_normal(in_shape).astype(np.float32)
+    with contextlib.ExitStack() as stack:
+        engines, failed = engines_for(label, path, x, out_shape, folder, stack)
+        try:
+            times = dict(zip(engines, median_times([timer for timer, _ in engines.values()], runs)))
+            outputs = {engine: np.array(output(), copy=True) for engine, (_, output) in engines.items()}
+        except Failed as why:
+            print(f"{label}: ONNX Runtime FAILED: {why}")
+            return False
     figures = ", ".join(f"{engine} {seconds * 1e3:.1f} ms" for engine, seconds in times.items())
     print(f"{label} -> {'x'.join(map(str, out_shape))}, median of {runs} runs: {figures or 'no engine ran it'}")
     for baseline in ("ONNX Runtime", "OpenCV"):

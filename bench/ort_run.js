@@ -1,44 +1,48 @@
-// Times an ONNX model in ONNX Runtime's CPU engine, as a baseline for bench/inference.py.
+// Runs an ONNX model in ONNX Runtime's CPU engine on request, as a baseline for
+// bench/inference.py, which times it in turn with the other engines.
 //
-//   node ort_run.js MODEL INPUT.f32 DIMS OUTPUT.f32 [WARMUP RUNS THREADS]
+//   node ort_run.js MODEL INPUT.f32 DIMS OUTPUT.f32 THREADS
 //
-// INPUT.f32 holds the float32 input of dims DIMS ("1,3,224,224"); the first output of the last
-// run is written to OUTPUT.f32. Prints one JSON line: {"times_ms": [...], "dims": [...]}.
+// INPUT.f32 holds the float32 input of dims DIMS ("1,3,224,224"). Once the model is loaded
+// and warmed up, prints {"dims": [...]} (the first output's); then each line "run" on standard
+// input runs the model once and prints {"ms": time of that run}. At the end of standard input
+// the first output of the last run is written to OUTPUT.f32. One JSON object a line.
 // The package is found through NODE_PATH (bench/inference.py points it into the build tree).
 'use strict';
 const fs = require('fs');
-const os = require('os');
+const readline = require('readline');
 const ort = require('onnxruntime-node');
 
+const WARMUP = 3;
+
 async function main() {
-  const [model, inputPath, dimsText, outputPath, warmupText, runsText, threadsText] = process.argv.slice(2);
-  const warmup = Number(warmupText || 3);
-  const runs = Number(runsText || 10);
-  const threads = Number(threadsText || os.cpus().length);
+  const [model, inputPath, dimsText, outputPath, threadsText] = process.argv.slice(2);
   const session = await ort.InferenceSession.create(model, {
     executionProviders: ['cpu'],
-    intraOpNumThreads: threads,
+    intraOpNumThreads: Number(threadsText),
     interOpNumThreads: 1,
     executionMode: 'sequential',
     graphOptimizationLevel: 'all',
   });
   const bytes = fs.readFileSync(inputPath);
   const data = new Float32Array(bytes.buffer, bytes.byteOffset, bytes.byteLength / 4);
-  const dims = dimsText.split(',').map(Number);
-  const feeds = {[session.inputNames[0]]: new ort.Tensor('float32', data, dims)};
+  const feeds = {[session.inputNames[0]]: new ort.Tensor('float32', data, dimsText.split(',').map(Number))};
   let result;
-  for (let i = 0; i < warmup; i++) {
+  for (let i = 0; i < WARMUP; i++) {
     result = await session.run(feeds);
   }
-  const times = [];
-  for (let i = 0; i < runs; i++) {
+  const output = () => result[session.outputNames[0]];
+  console.log(JSON.stringify({dims: output().dims}));
+  for await (const line of readline.createInterface({input: process.stdin})) {
+    if (line.trim() !== 'run') {
+      throw new Error(`unknown request '${line}'`);
+    }
     const start = process.hrtime.bigint();
     result = await session.run(feeds);
-    times.push(Number(process.hrtime.bigint() - start) / 1e6);
+    console.log(JSON.stringify({ms: Number(process.hrtime.bigint() - start) / 1e6}));
   }
-  const output = result[session.outputNames[0]];
-  fs.writeFileSync(outputPath, Buffer.from(output.data.buffer, output.data.byteOffset, output.data.byteLength));
-  console.log(JSON.stringify({times_ms: times, dims: output.dims}));
+  const values = output().data;
+  fs.writeFileSync(outputPath, Buffer.from(values.buffer, values.byteOffset, values.byteLength));
 }
 
 main().catch((error) => {

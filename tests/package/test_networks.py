@@ -68,8 +68,13 @@ def onnx_runtime():
 def test_onnx_runtime_script_gives_the_output_opencv_gives(onnx_runtime, tmp_path):
     path, in_shape, out_shape = onnx_models.save("resnet18", tmp_path / "resnet18.onnx")
     x = np.random.default_rng(7).standard_normal(in_shape).astype(np.float32)
-    seconds, output = inference.ort_times(path, x, out_shape, 2, tmp_path)
-    assert seconds > 0 and inference.difference(output, opencv(path, x)) <= 1e-4
+    runtime = inference.OnnxRuntime(path, x, out_shape, tmp_path)
+    try:
+        assert all(runtime.time_one() > 0 for _ in range(2))
+        output = runtime.finish()
+    finally:
+        runtime.close()
+    assert inference.difference(output, opencv(path, x)) <= 1e-4
 
 
 @pytest.mark.parametrize("missing", ["node", "package"])
@@ -80,7 +85,7 @@ def test_missing_baseline_skips_its_column(tmp_path, monkeypatch, missing):
         monkeypatch.setattr(inference, "ORT_MODULES", tmp_path / "node_modules")
     x = np.zeros([1, 3, 224, 224], np.float32)
     with pytest.raises(inference.Skipped, match="Node.js" if missing == "node" else "make bench-baseline"):
-        inference.ort_times(str(tmp_path / "any.onnx"), x, [1, 1000], 1, tmp_path)
+        inference.OnnxRuntime(str(tmp_path / "any.onnx"), x, [1, 1000], tmp_path)
 
 
 def test_a_network_opencv_refuses_names_the_node(tmp_path):
@@ -93,4 +98,4 @@ def test_onnx_runtime_that_fails_is_a_failure_not_a_skip(onnx_runtime, tmp_path)
     broken = tmp_path / "broken.onnx"
     broken.write_bytes(b"not a model")
     with pytest.raises(inference.Failed):
-        inference.ort_times(str(broken), np.zeros([1, 4], np.float32), [1, 4], 1, tmp_path)
+        inference.OnnxRuntime(str(broken), np.zeros([1, 4], np.float32), [1, 4], tmp_path)
