@@ -252,11 +252,12 @@ class Failed(Exception):
     """An engine that is there but failed on a network: the run fails once every network is done."""
 
 
-def median_times(timers, runs, warmup=2, pause=0.02):
+def median_times(timers, runs, warmup=2, pause=0.2):
     """Median of `runs` results of each timer (a callable that runs an engine once and returns
     the seconds it took), after `warmup` calls; the timers called in turn so that each sees the
     same state of the machine, with a pause between them so that the threads one engine leaves
-    spinning do not take the cores from the next."""
+    spinning do not take the cores from the next (ONNX Runtime's spin for some tens of
+    milliseconds after a run: with 20 ms between runs the engine after it took 25 % longer)."""
     for timer in timers:
         for _ in range(warmup):
             timer()
