@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <unordered_map>
 
 #include "compute/plan/lowering.hpp"
@@ -34,13 +35,11 @@ struct Context {
             for (const auto &[argument, memory] : step.constants) arguments[argument] = memory;
             steps.push_back(std::move(arguments));
         }
-        direct.assign(program->values.size(), false);
-        for (int id : program->outputs) {
-            const Value &value = program->values[id];
-            direct[id] = value.alias < 0 && value.input < 0 && value.constant < 0;
+        for (int id : program->outputs) sharers[owner(id)];
+        for (size_t id = 0; id < program->values.size(); ++id) {
+            auto root = sharers.find(owner(static_cast<int>(id)));
+            if (root != sharers.end()) root->second.push_back(static_cast<int>(id));
         }
-        for (const Value &value : program->values)
-            if (value.alias >= 0) direct[value.alias] = false;  // a view would still read the arena
     }
 
     // Graph inputs, and the views of them, read the caller's buffers.
@@ -51,21 +50,29 @@ struct Context {
         }
     }
 
-    // Outputs the steps write, which nothing else sees, are written straight into the
-    // caller's buffers; the others (inputs, constants, views, an output given twice)
-    // are copied there after the run. Returns which were bound.
+    // Outputs the steps write are written straight into the caller's buffers: the
+    // arena value that holds them, and every view of it, is bound there. The others
+    // (inputs, constants, a value given as two outputs) are copied after the run.
     std::vector<bool> bindOutputs(const std::vector<float *> &outputs) {
         std::vector<bool> bound(outputs.size(), false);
+        std::vector<int> taken;
         for (size_t j = 0; j < outputs.size(); ++j) {
-            int id = program->outputs[j];
-            if (!direct[id]) continue;
-            bool first = std::find(program->outputs.begin(), program->outputs.begin() + j, id) ==
-                         program->outputs.begin() + j;
-            if (!first) continue;
-            memories[id].set_data_handle(outputs[j]);
+            int root = owner(program->outputs[j]);
+            if (!inArena(root) || std::find(taken.begin(), taken.end(), root) != taken.end()) continue;
+            taken.push_back(root);
+            for (int id : sharers[root]) memories[id].set_data_handle(outputs[j]);
             bound[j] = true;
         }
         return bound;
+    }
+
+    int owner(int id) const {
+        int alias = program->values[id].alias;
+        return alias >= 0 ? alias : id;
+    }
+    bool inArena(int id) const {
+        const Value &value = program->values[id];
+        return value.alias < 0 && value.input < 0 && value.constant < 0;
     }
 
     struct Free {
@@ -79,7 +86,7 @@ struct Context {
     std::unique_ptr<char, Free> arena, scratchpad;
     std::vector<dnnl::memory> memories;  // by value id
     std::vector<std::unordered_map<int, dnnl::memory>> steps;
-    std::vector<bool> direct;  // by value id: an output the steps may write into the caller's buffer
+    std::map<int, std::vector<int>> sharers;  // an output's value: it and the views of it
 };
 
 Plan::Plan(std::shared_ptr<const onnx::ModelProto> model, std::vector<std::vector<int64_t>> inputShapes,
