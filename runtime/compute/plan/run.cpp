@@ -1,6 +1,5 @@
 // Running a plan: one execution context (arena, memories, stream) per executing
 // thread at a time, kept between runs.
-#include <omp.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -111,7 +110,7 @@ bool Plan::run(const std::vector<const float *> &inputs, std::vector<std::vector
     }
     try {
         auto context = acquire(chosen);
-        omp_set_num_threads(threads);
+        setLibraryThreads(threads);
         context->bindInputs(inputs);
         for (size_t i = 0; i < chosen->steps.size(); ++i)
             chosen->steps[i].primitive.execute(context->stream, context->steps[i]);
