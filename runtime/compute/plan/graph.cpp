@@ -16,7 +16,7 @@ const std::vector<void (*)(Registry &)> kFamilies = {
 template <typename T>
 std::vector<T> rawValues(const std::string &raw) {
     std::vector<T> values(raw.size() / sizeof(T));
-    std::memcpy(values.data(), raw.data(), values.size() * sizeof(T));
+    if (!values.empty()) std::memcpy(values.data(), raw.data(), values.size() * sizeof(T));
     return values;
 }
 
