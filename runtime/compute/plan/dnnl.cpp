@@ -1,6 +1,16 @@
 #include "compute/plan/dnnl.hpp"
 
+// GNU OpenMP's own entry points, declared here rather than through a compiler's omp.h:
+// a clang build would otherwise set the thread count of its own OpenMP runtime, which
+// oneDNN never reads.
+extern "C" int omp_get_max_threads(void);
+extern "C" void omp_set_num_threads(int threads);
+
 namespace zecl::plan {
+
+int libraryThreads() { return omp_get_max_threads(); }
+
+void setLibraryThreads(int threads) { omp_set_num_threads(threads); }
 
 const dnnl::engine &cpuEngine() {
     // Never destroyed: op-stream threads may still run plans while the process exits.

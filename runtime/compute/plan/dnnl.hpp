@@ -14,6 +14,11 @@ namespace zecl::plan {
 using Desc = dnnl::memory::desc;
 using Dims = std::vector<int64_t>;
 
+// oneDNN's CPU engine runs on GNU OpenMP: primitives made or run on a thread use
+// that runtime's thread count for the calling thread, whichever compiler built the card.
+int libraryThreads();
+void setLibraryThreads(int threads);
+
 // The CPU engine all plans share.
 const dnnl::engine &cpuEngine();
 

@@ -1,7 +1,6 @@
 // Compiling a graph: its weights and inputs imported, each node lowered in order
 // through the registry, outputs reordered to plain layout, the arena laid out.
 #include <cstring>
-#include <omp.h>
 
 #include "compute/plan/lowering.hpp"
 #include "compute/plan/plan.hpp"
@@ -17,7 +16,7 @@ const std::vector<void (*)(Registry &)> kFamilies = {
 template <typename T>
 std::vector<T> rawValues(const std::string &raw) {
     std::vector<T> values(raw.size() / sizeof(T));
-    std::memcpy(values.data(), raw.data(), values.size() * sizeof(T));
+    if (!values.empty()) std::memcpy(values.data(), raw.data(), values.size() * sizeof(T));
     return values;
 }
 
@@ -106,10 +105,10 @@ std::string compileProgram(const onnx::ModelProto &model, const std::vector<std:
 std::string compileFor(const onnx::ModelProto &model, const std::vector<std::vector<int64_t>> &inputShapes,
                        int threads, std::shared_ptr<const Program> *compiled, std::vector<std::string> *notes) {
     // Primitives take the calling thread's OpenMP thread count as theirs.
-    int previous = omp_get_max_threads();
-    omp_set_num_threads(threads);
+    int previous = libraryThreads();
+    setLibraryThreads(threads);
     std::string reason = compileProgram(model, inputShapes, compiled, notes);
-    omp_set_num_threads(previous);
+    setLibraryThreads(previous);
     return reason;
 }
 

@@ -1,6 +1,5 @@
 // Running a plan: one execution context (arena, memories, stream) per executing
 // thread at a time, kept between runs.
-#include <omp.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -147,7 +146,7 @@ bool Plan::run(const std::vector<const float *> &inputs, const std::vector<float
     }
     try {
         auto context = acquire(chosen);
-        omp_set_num_threads(threads);
+        setLibraryThreads(threads);
         context->bindInputs(inputs);
         auto bound = context->bindOutputs(outputs);
         for (size_t i = 0; i < chosen->steps.size(); ++i)
