@@ -15,6 +15,7 @@ import json
 import os
 import pathlib
 import queue
+import re
 import signal
 import subprocess
 import sys
@@ -118,6 +119,8 @@ class Worker:
         from card import Device
 
         self.hal, self.folder = hal, pathlib.Path(folder)
+        self.models = self.folder / "models"
+        self.models.mkdir()
         zecm = hal.zecm
         assert zecm.initialize(json.dumps({"logDir": str(self.folder)})) == 0
         assert zecm.setDevice(0) == 0
@@ -130,10 +133,10 @@ class Worker:
 
         loaded = load_case(case)
         try:
-            results = onnx_cases.run_card(self.hal, self.device, loaded, str(self.folder), tensors=True)
+            results = onnx_cases.run_card(self.hal, self.device, loaded, str(self.models), tensors=True)
             reason = compare(results, loaded.outputs)
         except RuntimeError as error:
-            reason = _call_failure(str(error), loaded.model)
+            reason = _call_failure(error, self.hal.zecm.getErrDesc, loaded.model)
         except Exception as error:  # a failed check of the path itself: named, not fatal
             reason = f"{type(error).__name__}: {error}"
         return Result(case, not reason, reason, self._engine())
@@ -150,21 +153,35 @@ class Worker:
         return next((engine for engine in ENGINES if engine.lower() in text), "")
 
 
-def _call_failure(message, model):
-    """A short reason from a failed call of the path ("create model error, ret: N.")."""
+def _call_failure(error, describe, model):
+    """A short reason from a failed call of the path: the call, and the card's
+    description of its status without the status's generic words."""
+    status = getattr(error, "status", None)
+    text = str(error)
+    if status is not None:
+        # "Compute: the model file cannot be read or parsed: <reason>." -> "<reason>"
+        text = describe(status).rstrip(".").split(": ", 2)[-1]
+        text = re.sub(r'layer "[^"]*" of type', "layer of type", text)
+    if "in function '" in text:
+        # OpenCV's text of a failed check, cut to the description's room: its importer
+        # names the condition.
+        text = text.split("in function '")[0] + _opencv_import_failure(model)
+    text = " ".join(text.split())
+    calls = {"create model": "createModel fails", "run stream": "the run fails"}
+    for prefix, name in calls.items():
+        if str(error).startswith(prefix):
+            return f"{name}: {text}"
+    return text
+
+
+def _opencv_import_failure(model):
     import onnx_cases
 
-    status = message.rsplit("ret: ", 1)[-1].rstrip(".")
-    if message.startswith("create model error"):
-        try:
-            onnx_cases.run_opencv(onnx_cases.Case("", "", model, [], [], [], []))
-        except onnx_cases.OpenCVError as error:
-            if error.stage == "import":
-                return f"createModel fails: OpenCV: {error.message}"
-        return f"createModel fails: status {status}"
-    if message.startswith("run stream error"):
-        return f"the run fails: status {status}"
-    return message
+    try:
+        onnx_cases.run_opencv(onnx_cases.Case("", "", model, [], [], [], []))
+    except onnx_cases.OpenCVError as error:
+        return error.message
+    return "a failed check"
 
 
 def serve(requests, channel):
