@@ -29,7 +29,9 @@ RTOL, ATOL = 1e-3, 1e-4
 CASE_SECONDS = 60
 WORKERS = 2
 # What the card writes to its log at model load about the engine that runs the model.
-ENGINES = ("compiled plan", "OpenCV DNN")
+# A fallback's line may say why the plan did not take the model, so OpenCV's name is
+# looked for first.
+ENGINES = ("OpenCV DNN", "compiled plan")
 REGENERATE = "scripts/model-coverage --testdata --write-failures"
 
 
@@ -142,15 +144,19 @@ class Worker:
         return Result(case, not reason, reason, self._engine())
 
     def _engine(self):
-        """The engine named in what the card logged since the last case."""
-        log = self.folder / "zecm.log"
-        if not log.exists():
-            return ""
-        with open(log, "rb") as file:
-            file.seek(self.log_read)
-            text = file.read().decode(errors="replace").lower()
-            self.log_read = file.tell()
-        return next((engine for engine in ENGINES if engine.lower() in text), "")
+        engine, self.log_read = engine_logged(self.folder / "zecm.log", self.log_read)
+        return engine
+
+
+def engine_logged(log, start):
+    """(the engine named in the log after byte `start`, "" if none; the log's end)."""
+    if not log.exists():
+        return "", start
+    with open(log, "rb") as file:
+        file.seek(start)
+        text = file.read().decode(errors="replace").lower()
+        end = file.tell()
+    return next((engine for engine in ENGINES if engine.lower() in text), ""), end
 
 
 def _call_failure(error, describe, model):

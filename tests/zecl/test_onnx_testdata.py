@@ -68,3 +68,15 @@ def test_the_list_disagrees_in_every_direction(tmp_path):
         "listed and not a float32 case: node/gone"]
     testdata.write_failures(results, listed)
     assert testdata.read_failures(listed) == {"node/b": "wrong values", "node/c": "wrong values"}
+
+
+def test_the_engine_is_read_from_the_lines_each_load_adds(tmp_path):
+    log = tmp_path / "zecm.log"
+    assert testdata.engine_logged(log, 0) == ("", 0)
+    log.write_text("[NN] INFO model: compiled plan of 3 primitives\n")
+    engine, end = testdata.engine_logged(log, 0)
+    assert engine == "compiled plan" and end == log.stat().st_size
+    with open(log, "a") as file:
+        file.write("[NN] INFO model: OpenCV DNN runs it (the compiled plan does not cover Det)\n[CL] INFO stream built\n")
+    assert testdata.engine_logged(log, end) == ("OpenCV DNN", log.stat().st_size)
+    assert testdata.engine_logged(log, log.stat().st_size)[0] == ""
