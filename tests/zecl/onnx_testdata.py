@@ -33,6 +33,7 @@ WORKERS = 2
 # looked for first.
 ENGINES = ("OpenCV DNN", "compiled plan")
 REGENERATE = "scripts/model-coverage --testdata --write-failures"
+READY = "ready"  # a worker's first line, once the card is initialised
 
 
 @dataclasses.dataclass
@@ -47,7 +48,9 @@ class Result:
 
 
 def _all_float32(values):
-    return all(value.type.HasField("tensor_type") and value.type.tensor_type.elem_type == 1
+    from onnx import TensorProto
+
+    return all(value.type.HasField("tensor_type") and value.type.tensor_type.elem_type == TensorProto.FLOAT
                for value in values)
 
 
@@ -181,12 +184,15 @@ def _call_failure(error, describe, model):
 
 
 def _opencv_import_failure(model):
+    import cv2
+    import numpy as np
+
     import onnx_cases
 
     try:
-        onnx_cases.run_opencv(onnx_cases.Case("", "", model, [], [], [], []))
-    except onnx_cases.OpenCVError as error:
-        return error.message
+        cv2.dnn.readNetFromONNX(np.frombuffer(model, np.uint8))
+    except cv2.error as error:
+        return onnx_cases.OpenCVError("import", error).message
     return "a failed check"
 
 
@@ -196,6 +202,8 @@ def serve(requests, channel):
 
     with tempfile.TemporaryDirectory(prefix="onnx-testdata-") as folder, onnx_cases.quiet():
         worker = Worker(folder)
+        channel.write(READY + "\n")
+        channel.flush()
         for line in requests:
             result = worker.run(line.strip())
             channel.write(json.dumps(dataclasses.asdict(result)) + "\n")
@@ -225,6 +233,10 @@ def _worker_environment():
     return dict(os.environ, PYTHONPATH=os.pathsep.join(map(str, folders)))
 
 
+class WorkerError(Exception):
+    """A worker process that cannot start: no case can run."""
+
+
 class _Process:
     """One worker process, started on demand and again after it dies."""
 
@@ -235,27 +247,42 @@ class _Process:
     def ask(self, case, timeout):
         """The worker's result for `case`; a failed Result if it died or took too long."""
         if self.process is None:
-            self.errors = tempfile.TemporaryFile("w+")
-            self.process = subprocess.Popen(self.command, env=self.environment, text=True, stdin=subprocess.PIPE,
-                                            stdout=subprocess.PIPE, stderr=self.errors)
+            self._start(timeout)
+        line, expired = self._exchange(case, timeout)
+        if line:
+            if expired:  # killed just after it answered
+                self.close()
+            return Result(**json.loads(line))
+        reason = f"no result within {timeout} s" if expired else self._death()
+        self.close()
+        return Result(case, False, reason)
+
+    def _start(self, timeout):
+        self.errors = tempfile.TemporaryFile("w+")
+        self.process = subprocess.Popen(self.command, env=self.environment, text=True, stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, stderr=self.errors)
+        line, expired = self._exchange(None, timeout)
+        if line.strip() != READY:
+            reason = f"not ready within {timeout} s" if expired else self._death()
+            self.close()
+            raise WorkerError(f"a worker process does not start: {reason}")
+
+    def _exchange(self, request, timeout):
+        """(the worker's next line after `request` is sent, "" if none; whether it was
+        killed for taking more than `timeout` seconds)."""
         expired = threading.Event()
         timer = threading.Timer(timeout, lambda: (expired.set(), self.process.kill()))
         timer.start()
         try:
-            self.process.stdin.write(case + "\n")
-            self.process.stdin.flush()
+            if request is not None:
+                self.process.stdin.write(request + "\n")
+                self.process.stdin.flush()
             line = self.process.stdout.readline()
         except BrokenPipeError:
             line = ""
         finally:
             timer.cancel()
-        if line:
-            if expired.is_set():  # killed just after it answered
-                self.close()
-            return Result(**json.loads(line))
-        reason = f"no result within {timeout} s" if expired.is_set() else self._death()
-        self.close()
-        return Result(case, False, reason)
+        return line, expired.is_set()
 
     def _death(self):
         """Why the worker died; for an exit, the last line it wrote (Python's exception)."""
@@ -276,11 +303,12 @@ class _Process:
 
 
 def run_cases(cases, workers=WORKERS, timeout=CASE_SECONDS, command=None):
-    """case id -> Result for each case, run in `workers` processes at once."""
+    """case id -> Result for each case, run in `workers` processes at once. Raises
+    WorkerError when a worker process cannot start."""
     pending = queue.SimpleQueue()
     for case in cases:
         pending.put(case)
-    results = {}
+    results, errors = {}, []
     environment = _worker_environment()
 
     def drain():
@@ -292,6 +320,8 @@ def run_cases(cases, workers=WORKERS, timeout=CASE_SECONDS, command=None):
                 except queue.Empty:
                     return
                 results[case] = process.ask(case, timeout)
+        except WorkerError as error:
+            errors.append(error)
         finally:
             process.close()
 
@@ -300,6 +330,8 @@ def run_cases(cases, workers=WORKERS, timeout=CASE_SECONDS, command=None):
         thread.start()
     for thread in threads:
         thread.join()
+    if errors:
+        raise errors[0]
     return {case: results[case] for case in cases}
 
 

@@ -1,6 +1,7 @@
 """ONNX's backend test data through the card: every float32 case passes or is named in
 onnx_testdata_failures.txt with its reason, and no listed case passes (the list is kept
 exact); and the worker pool names the case a worker died or hung on."""
+import re
 import sys
 import textwrap
 
@@ -25,6 +26,7 @@ def test_every_case_passes_or_is_listed():
 # named by the case) and never answers "hang/...".
 FAKE_WORKER = textwrap.dedent("""
     import json, os, signal, sys, time
+    print("ready", flush=True)
     for line in sys.stdin:
         case = line.strip()
         kind, _, detail = case.partition("/")
@@ -53,6 +55,15 @@ def test_a_fault_names_its_case_and_the_others_still_run(fault, reason, workers)
     assert [(r.case, r.passed, r.reason) for r in results.values()] == [
         ("pass/a", True, ""), (fault, False, reason), ("pass/b", True, ""), ("fail/c", False, "wrong values"),
         ("pass/d", True, "")]
+
+
+@pytest.mark.parametrize("start, message", [
+    ("import sys; sys.exit('no card')", "a worker process does not start: crash: exit status 1 (no card)"),
+    ("import time; time.sleep(60)", "a worker process does not start: not ready within 1 s"),
+])
+def test_a_worker_that_cannot_start_stops_the_run(start, message):
+    with pytest.raises(testdata.WorkerError, match=re.escape(message)):
+        testdata.run_cases(["pass/a", "pass/b", "pass/c"], timeout=1, command=[sys.executable, "-c", start])
 
 
 def test_the_list_disagrees_in_every_direction(tmp_path):
