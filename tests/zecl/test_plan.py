@@ -305,6 +305,54 @@ def test_runs_on_several_workers_at_once_agree(card, device, tmp_path, monkeypat
         zecl.destroyModel(model)
 
 
+def long_lived_net(path):
+    """Values that must keep their bytes across many steps while others come and go:
+    an early 1x1 branch read only by the last node, a shortcut summed three convolutions
+    later, and a graph output that a later convolution reads too."""
+    nodes = [
+        helper.make_node("Conv", ["x", "ke"], ["e"], kernel_shape=[1, 1]),
+        helper.make_node("Conv", ["x", "ka"], ["a"], kernel_shape=[3, 3], pads=[1, 1, 1, 1]),
+        helper.make_node("Relu", ["a"], ["ra"]),
+        helper.make_node("Conv", ["ra", "kb"], ["m"], kernel_shape=[3, 3], pads=[1, 1, 1, 1]),
+        helper.make_node("Conv", ["m", "kc"], ["c"], kernel_shape=[3, 3], pads=[1, 1, 1, 1]),
+        helper.make_node("Relu", ["c"], ["rc"]),
+        helper.make_node("Conv", ["rc", "kd"], ["d"], kernel_shape=[3, 3], pads=[1, 1, 1, 1]),
+        helper.make_node("Add", ["d", "ra"], ["s"]),
+        helper.make_node("Add", ["s", "e"], ["y"]),
+    ]
+    weights = [weight("ke", 8, 4, 1, 1), weight("ka", 8, 4, 3, 3), weight("kb", 8, 8, 3, 3),
+               weight("kc", 8, 8, 3, 3), weight("kd", 8, 8, 3, 3)]
+    return models._save(path, nodes, [models._float("x", [1, 4, 17, 17])],
+                        [models._float("y", [1, 8, 17, 17]), models._float("m", [1, 8, 17, 17])], weights,
+                        opset=13)
+
+
+@pytest.mark.parametrize("build", [residual_net, long_lived_net])
+def test_shared_arena_bytes_on_several_workers_agree_with_opencv(card, device, tmp_path, monkeypatch, build):
+    path = build(tmp_path / "net.onnx")
+    inputs = [inputs_of(path) for _ in range(6)]
+    expected = [run(path, x, "opencv", monkeypatch, device) for x in inputs]
+    monkeypatch.setenv("ZESIM_ENGINE", "plan")
+    zecl = hal.zecl
+    model = zecl.createModel(path, "", "", "")
+    try:
+        many = chain(zecl, [model], mode=RUN)
+        for x in inputs:
+            assert zecl.runStreamAsync(many.stream, many.input, device.dataset(x)) == 0
+        assert zecl.synchronizeStream(many.stream, FOREVER) == 0
+        for want in expected:
+            dataset = zecl.requestOutputDataset(many.stream)
+            got = device.results(dataset)
+            card.destroyDatasetAll(dataset)
+            assert len(got) == len(want)
+            for ours, theirs in zip(got, want):
+                np.testing.assert_allclose(np.reshape(ours, theirs.shape), theirs, rtol=1e-4, atol=1e-5)
+        zecl.destroyOpStream(many.stream)
+        zecl.destroyOpGraph(many.graph)
+    finally:
+        zecl.destroyModel(model)
+
+
 def test_every_node_case_the_plan_compiles_computes_the_expected_outputs(card, device, monkeypatch):
     monkeypatch.setenv("ZESIM_ENGINE", "plan")
     with onnx_cases.quiet():
@@ -321,3 +369,116 @@ def test_every_node_case_the_plan_compiles_computes_the_expected_outputs(card, d
                 wrong.append(case.name)
     assert not wrong
     assert compiled >= 100
+
+
+def conv_reference(x, w, b, strides, pads, dilations, group):
+    """NumPy's 2-D convolution of NCHW x with OIHW w, pads (top, left, bottom, right)."""
+    x = np.pad(x.astype(np.float64), ((0, 0), (0, 0), (pads[0], pads[2]), (pads[1], pads[3])))
+    n, c, h, width = x.shape
+    o, per_group, kh, kw = w.shape
+    out_h = (h - (kh - 1) * dilations[0] - 1) // strides[0] + 1
+    out_w = (width - (kw - 1) * dilations[1] - 1) // strides[1] + 1
+    y = np.zeros((n, o, out_h, out_w))
+    filters = o // group
+    for g in range(group):
+        xs = x[:, g * per_group:(g + 1) * per_group]
+        for dy in range(kh):
+            for dx in range(kw):
+                window = xs[:, :, dy * dilations[0]::strides[0], dx * dilations[1]::strides[1]][:, :, :out_h, :out_w]
+                y[:, g * filters:(g + 1) * filters] += np.einsum("nchw,fc->nfhw", window,
+                                                                 w[g * filters:(g + 1) * filters, :, dy, dx])
+    return (y + b[None, :, None, None]).astype(np.float32)
+
+
+@pytest.mark.parametrize("group, strides, pads, dilations, auto_pad", [
+    (1, [2, 2], [1, 0, 1, 2], [1, 1], None),      # uneven pads, stride
+    (2, [1, 1], [2, 2, 2, 2], [2, 2], None),      # grouped and dilated
+    (6, [2, 1], [0, 0, 0, 0], [1, 2], None),      # depthwise
+    (1, [2, 2], None, [1, 1], "SAME_UPPER"),
+    (1, [1, 1], None, [1, 1], "VALID"),
+])
+def test_convolutions_compute_numpy(card, device, tmp_path, monkeypatch, group, strides, pads, dilations, auto_pad):
+    x = RNG.standard_normal((2, 6, 9, 10)).astype(np.float32)
+    w = RNG.standard_normal((6, 6 // group, 3, 3)).astype(np.float32)
+    b = RNG.standard_normal(6).astype(np.float32)
+    attributes = dict(group=group, strides=strides, dilations=dilations, kernel_shape=[3, 3])
+    if auto_pad:
+        attributes["auto_pad"] = auto_pad
+        extents = [(3 - 1) * d + 1 for d in dilations]
+        outs = [-(-size // s) if auto_pad == "SAME_UPPER" else (size - e) // s + 1
+                for size, s, e in zip((9, 10), strides, extents)]
+        totals = [max(0, (o - 1) * s + e - size) for o, s, e, size in zip(outs, strides, extents, (9, 10))]
+        pads = [0, 0, 0, 0] if auto_pad == "VALID" else [totals[0] // 2, totals[1] // 2,
+                                                         totals[0] - totals[0] // 2, totals[1] - totals[1] // 2]
+    else:
+        attributes["pads"] = pads
+    expected = conv_reference(x, w, b, strides, pads, dilations, group)
+    path = single(tmp_path / "conv.onnx", "Conv", list(x.shape), list(expected.shape), ["w", "b"],
+                  [numpy_helper.from_array(w, "w"), numpy_helper.from_array(b, "b")], **attributes)
+    (result,) = run(path, [x], "plan", monkeypatch, device)
+    np.testing.assert_allclose(result.reshape(expected.shape), expected, rtol=1e-4, atol=1e-4)
+
+
+@pytest.mark.parametrize("a_dims, b_dims, attributes, c_dims", [
+    ([3, 4], [4, 5], {}, [5]),
+    ([4, 3], [5, 4], dict(transA=1, transB=1, alpha=0.5, beta=2.0), [3, 1]),
+    ([3, 4], [4, 5], dict(beta=0.0), [3, 5]),
+    ([3, 4], [4, 5], dict(beta=0.5), [3, 5]),    # C of the result's shape: a post-op
+    ([3, 4], [4, 5], {}, [1, 1]),
+])
+def test_gemm_computes_numpy(card, device, tmp_path, monkeypatch, a_dims, b_dims, attributes, c_dims):
+    a = RNG.standard_normal(a_dims).astype(np.float32)
+    b = RNG.standard_normal(b_dims).astype(np.float32)
+    c = RNG.standard_normal(c_dims).astype(np.float32)
+    a2 = a.T if attributes.get("transA") else a
+    b2 = b.T if attributes.get("transB") else b
+    expected = attributes.get("alpha", 1.0) * a2 @ b2 + attributes.get("beta", 1.0) * c
+    path = single(tmp_path / "gemm.onnx", "Gemm", a_dims, list(expected.shape), ["b", "c"],
+                  [numpy_helper.from_array(b, "b"), numpy_helper.from_array(c, "c")], **attributes)
+    (result,) = run(path, [a], "plan", monkeypatch, device)
+    np.testing.assert_allclose(result.reshape(expected.shape), expected, rtol=1e-5, atol=1e-5)
+
+
+@pytest.mark.parametrize("a_dims, b_dims", [([2, 1, 3, 4], [3, 4, 5]), ([4], [2, 4, 3]), ([2, 3, 4], [4])])
+def test_matmul_broadcasts_like_numpy(card, device, tmp_path, monkeypatch, a_dims, b_dims):
+    a, b = RNG.standard_normal(a_dims).astype(np.float32), RNG.standard_normal(b_dims).astype(np.float32)
+    expected = np.matmul(a, b)
+    node = helper.make_node("MatMul", ["a", "b"], ["y"])
+    path = models._save(tmp_path / "mm.onnx", [node], [models._float("a", a_dims), models._float("b", b_dims)],
+                        [models._float("y", list(expected.shape))], opset=13)
+    (result,) = run(path, [a, b], "plan", monkeypatch, device)
+    np.testing.assert_allclose(result.reshape(expected.shape), expected, rtol=1e-5, atol=1e-5)
+
+
+def test_a_shortcut_read_after_the_sum_is_not_overwritten(card, device, tmp_path, monkeypatch):
+    """r feeds the convolution, the Add and a Mul after it: the sum cannot be made in r's place."""
+    nodes = [
+        helper.make_node("Conv", ["x", "k0"], ["c0"], kernel_shape=[1, 1]),
+        helper.make_node("Relu", ["c0"], ["r"]),
+        helper.make_node("Conv", ["r", "k1"], ["c1"], kernel_shape=[3, 3], pads=[1, 1, 1, 1]),
+        helper.make_node("Add", ["c1", "r"], ["y"]),
+        helper.make_node("Mul", ["r", "r"], ["z"]),
+    ]
+    path = models._save(tmp_path / "net.onnx", nodes, [models._float("x", [1, 4, 6, 6])],
+                        [models._float("y", [1, 8, 6, 6]), models._float("z", [1, 8, 6, 6])],
+                        [weight("k0", 8, 4, 1, 1), weight("k1", 8, 8, 3, 3)], opset=13)
+    y, z = agree(path, inputs_of(path), monkeypatch, device)
+    assert np.all(z >= 0)
+
+
+def test_half_inputs_are_computed_in_float_and_a_scalar_output_is_one_value(card, device, tmp_path, monkeypatch):
+    nodes = [helper.make_node("Cast", ["x"], ["f"], to=TensorProto.FLOAT),
+             helper.make_node("Gemm", ["f", "w"], ["g"]),
+             helper.make_node("Reshape", ["g", "empty"], ["y"])]
+    x = RNG.standard_normal((1, 3)).astype(np.float16)
+    w = RNG.standard_normal((3, 1)).astype(np.float32)
+    path = models._save(tmp_path / "half.onnx", nodes, [helper.make_tensor_value_info("x", TensorProto.FLOAT16, [1, 3])],
+                        [models._float("y", [])], [numpy_helper.from_array(w, "w"),
+                                                   numpy_helper.from_array(np.zeros(0, np.int64), "empty")],
+                        opset=13)
+    monkeypatch.setenv("ZESIM_ENGINE", "plan")
+    with open(path, "rb") as file:
+        case = onnx_cases.Case("half", "", file.read(), [], [], [x], [])
+    with onnx_cases.scratch() as folder:
+        (result,) = onnx_cases.run_card(hal, device, case, folder, tensors=False)
+    np.testing.assert_allclose(result.reshape(()), (x.astype(np.float32) @ w).item(), rtol=1e-5)

@@ -53,6 +53,13 @@ Operand operand(Builder &builder, const std::string &name, const Dims &dims, boo
     return result;
 }
 
+// Each value of a column (or the one value) repeated across `columns` columns.
+std::vector<float> expandColumns(const std::vector<float> &column, int64_t columns) {
+    std::vector<float> matrix;
+    for (float value : column) matrix.insert(matrix.end(), static_cast<size_t>(columns), value);
+    return matrix;
+}
+
 struct Product {
     Operand a, b;
     Dims out;                // the library's dims of the result
@@ -62,15 +69,23 @@ struct Product {
 };
 
 std::string addProduct(Builder &builder, const onnx::NodeProto &node, Product &p) {
+    // oneDNN's fast kernels take a bias of one row; another C is added as a post-op.
     Desc biasDesc;
-    std::vector<float> bias;
+    std::vector<float> bias, addend;
     int biasValue = -1;
     dnnl::post_ops ops;
     if (!p.bias.empty()) {
         Dims dims = leadingOnes(builder.dims(p.bias), p.out.size());
         if (builder.isConstant(p.bias)) {
-            bias = floatsOf(builder.constant(p.bias), p.biasScale);
-            biasDesc = plainDesc(dims);
+            auto values = floatsOf(builder.constant(p.bias), p.biasScale);
+            if (dims[1] != p.out[1]) values = expandColumns(values, p.out[1]);
+            if (dims[0] == 1) {
+                bias = std::move(values);
+                biasDesc = plainDesc({1, p.out[1]});
+            } else {
+                addend = std::move(values);
+                ops.append_binary(dnnl::algorithm::binary_add, plainDesc(p.out));
+            }
         } else {
             if (p.biasScale != 1.f) return "beta other than 1 on a C given at run time: not covered";
             biasValue = builder.view(builder.value(p.bias), dims);
@@ -86,6 +101,9 @@ std::string addProduct(Builder &builder, const onnx::NodeProto &node, Product &p
     if (p.b.isConstant) constants.emplace_back(DNNL_ARG_WEIGHTS, constantMemory(pd.weights_desc(), p.b.dims, p.b.constant));
     if (p.a.isConstant) constants.emplace_back(DNNL_ARG_SRC, constantMemory(pd.src_desc(), p.a.dims, p.a.constant));
     if (!bias.empty()) constants.emplace_back(DNNL_ARG_BIAS, constantMemory(biasDesc, biasDesc.dims(), bias));
+    if (!addend.empty())
+        constants.emplace_back(DNNL_ARG_ATTR_MULTIPLE_POST_OP(0) | DNNL_ARG_SRC_1,
+                               constantMemory(plainDesc(p.out), p.out, addend));
     int output = builder.scratch(p.out, pd.dst_desc());
     std::vector<std::pair<int, int>> values = {{DNNL_ARG_DST, output}};
     // A transposed activation is read through strides over its plain bytes.
