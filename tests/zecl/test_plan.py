@@ -482,3 +482,41 @@ def test_half_inputs_are_computed_in_float_and_a_scalar_output_is_one_value(card
     with onnx_cases.scratch() as folder:
         (result,) = onnx_cases.run_card(hal, device, case, folder, tensors=False)
     np.testing.assert_allclose(result.reshape(()), (x.astype(np.float32) @ w).item(), rtol=1e-5)
+
+
+def log_sum_exp(x):
+    peak = x.max(axis=1, keepdims=True)
+    return peak + np.log(np.exp(x - peak).sum(axis=1, keepdims=True))
+
+
+def coerced_softmax(x):
+    rows = x.reshape(2, -1)
+    e = np.exp(rows - rows.max(axis=1, keepdims=True))
+    return (e / e.sum(axis=1, keepdims=True)).reshape(x.shape)
+
+
+def inference_batch_norm(x):
+    mean, var = np.arange(3, dtype=np.float32), np.arange(1, 4, dtype=np.float32)
+    return (x - mean) / np.sqrt(var + 1e-5) * 2 + 1
+
+
+STATISTICS = [numpy_helper.from_array(v, n) for v, n in [
+    (np.full(3, 2, np.float32), "s"), (np.ones(3, np.float32), "b"),
+    (np.arange(3, dtype=np.float32), "m"), (np.arange(1, 4, dtype=np.float32), "v")]]
+
+
+@pytest.mark.parametrize("op, y_dims, extra, initializers, opset, attributes, scale, expected", [
+    # exp of inputs near 100 overflows float unless the maximum is taken out first
+    ("ReduceLogSumExp", [2, 1, 4], (), (), 13, dict(axes=[1]), 100, log_sum_exp),
+    # before opset 13 the input is one row per index below the axis
+    ("Softmax", [2, 3, 4], (), (), 11, dict(axis=1), 1, coerced_softmax),
+    # statistics and parameters as weights, on a 2-D input
+    ("BatchNormalization", [2, 3], ("s", "b", "m", "v"), STATISTICS, 15, {}, 1, inference_batch_norm),
+])
+def test_normalizations_and_reductions_compute_numpy(card, device, tmp_path, monkeypatch, op, y_dims, extra,
+                                                       initializers, opset, attributes, scale, expected):
+    x_dims = [2, 3] if op == "BatchNormalization" else [2, 3, 4]
+    path = single(tmp_path / "op.onnx", op, x_dims, y_dims, extra, initializers, opset=opset, **attributes)
+    x = (RNG.standard_normal(x_dims) + scale).astype(np.float32)
+    (result,) = run(path, [x], "plan", monkeypatch, device)
+    np.testing.assert_allclose(result.reshape(y_dims), expected(x), rtol=1e-5, atol=1e-5)
