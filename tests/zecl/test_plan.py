@@ -243,18 +243,23 @@ def test_the_log_names_the_engine_and_the_node_not_covered(card, device, logger,
     assert "auto-conv.onnx.onnx: compiled plan (" in text
 
 
+def uncovered_model(folder):
+    """A model OpenCV runs and the plan does not."""
+    return single(folder / "acos.onnx", "Acos", [2, 5], [2, 5])
+
+
 def test_forcing_the_plan_on_an_uncovered_model_refuses_it(card, zecl, tmp_path, monkeypatch):
-    uncovered = models.Softmax(tmp_path / "softmax.onnx", [2, 5], opset=13)
+    uncovered = uncovered_model(tmp_path)
     monkeypatch.setenv("ZESIM_ENGINE", "plan")
     with pytest.raises(RuntimeError, match=str(MODEL_FILE)):
-        zecl.createModel(uncovered.path, "", "", "")
+        zecl.createModel(uncovered, "", "", "")
     monkeypatch.setenv("ZESIM_ENGINE", "auto")
-    zecl.destroyModel(zecl.createModel(uncovered.path, "", "", ""))
+    zecl.destroyModel(zecl.createModel(uncovered, "", "", ""))
 
 
 @pytest.mark.parametrize("engine, status", [("plan", MODEL_FILE), ("opencv", 0), ("turbo", "invalid")])
 def test_zesim_config_chooses_the_engine(tmp_path, engine, status):
-    uncovered = models.Softmax(tmp_path / "softmax.onnx", [2, 5], opset=13)
+    uncovered = uncovered_model(tmp_path)
     config = tmp_path / "card.json"
     config.write_text(json.dumps({"engine": engine, "cards": [{}]}))
     result = run_isolated(f"""
@@ -267,7 +272,7 @@ def test_zesim_config_chooses_the_engine(tmp_path, engine, status):
         else:
             hal.zecm.setDevice(0)
             try:
-                hal.zecl.destroyModel(hal.zecl.createModel({uncovered.path!r}, "", "", ""))
+                hal.zecl.destroyModel(hal.zecl.createModel({uncovered!r}, "", "", ""))
                 print(0)
             except RuntimeError as error:
                 print(str(error).split("ret: ")[1].rstrip("."))
