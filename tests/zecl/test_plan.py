@@ -525,3 +525,13 @@ def test_normalizations_and_reductions_compute_numpy(card, device, tmp_path, mon
     x = (RNG.standard_normal(x_dims) + scale).astype(np.float32)
     (result,) = run(path, [x], "plan", monkeypatch, device)
     np.testing.assert_allclose(result.reshape(y_dims), expected(x), rtol=1e-5, atol=1e-5)
+
+
+def test_hardmax_before_opset_13_marks_the_first_maximum_of_each_row(card, device, tmp_path, monkeypatch):
+    path = single(tmp_path / "hardmax.onnx", "Hardmax", [2, 3, 4], [2, 3, 4], opset=11, axis=1)
+    x = RNG.integers(0, 3, (2, 3, 4)).astype(np.float32)  # small integers: ties across the 12 of a row
+    rows = x.reshape(2, 12)
+    expected = np.zeros_like(rows)
+    expected[np.arange(2), rows.argmax(axis=1)] = 1
+    (result,) = run(path, [x], "plan", monkeypatch, device)
+    np.testing.assert_array_equal(result.reshape(2, 12), expected)
