@@ -243,18 +243,23 @@ def test_the_log_names_the_engine_and_the_node_not_covered(card, device, logger,
     assert "auto-conv.onnx.onnx: compiled plan (" in text
 
 
+def uncovered_model(folder):
+    """A model OpenCV runs and the plan does not."""
+    return single(folder / "acos.onnx", "Acos", [2, 5], [2, 5])
+
+
 def test_forcing_the_plan_on_an_uncovered_model_refuses_it(card, zecl, tmp_path, monkeypatch):
-    uncovered = models.Softmax(tmp_path / "softmax.onnx", [2, 5], opset=13)
+    uncovered = uncovered_model(tmp_path)
     monkeypatch.setenv("ZESIM_ENGINE", "plan")
     with pytest.raises(RuntimeError, match=str(MODEL_FILE)):
-        zecl.createModel(uncovered.path, "", "", "")
+        zecl.createModel(uncovered, "", "", "")
     monkeypatch.setenv("ZESIM_ENGINE", "auto")
-    zecl.destroyModel(zecl.createModel(uncovered.path, "", "", ""))
+    zecl.destroyModel(zecl.createModel(uncovered, "", "", ""))
 
 
 @pytest.mark.parametrize("engine, status", [("plan", MODEL_FILE), ("opencv", 0), ("turbo", "invalid")])
 def test_zesim_config_chooses_the_engine(tmp_path, engine, status):
-    uncovered = models.Softmax(tmp_path / "softmax.onnx", [2, 5], opset=13)
+    uncovered = uncovered_model(tmp_path)
     config = tmp_path / "card.json"
     config.write_text(json.dumps({"engine": engine, "cards": [{}]}))
     result = run_isolated(f"""
@@ -267,7 +272,7 @@ def test_zesim_config_chooses_the_engine(tmp_path, engine, status):
         else:
             hal.zecm.setDevice(0)
             try:
-                hal.zecl.destroyModel(hal.zecl.createModel({uncovered.path!r}, "", "", ""))
+                hal.zecl.destroyModel(hal.zecl.createModel({uncovered!r}, "", "", ""))
                 print(0)
             except RuntimeError as error:
                 print(str(error).split("ret: ")[1].rstrip("."))
@@ -499,3 +504,51 @@ def test_half_inputs_are_computed_in_float_and_a_scalar_output_is_one_value(card
     with onnx_cases.scratch() as folder:
         (result,) = onnx_cases.run_card(hal, device, case, folder, tensors=False)
     np.testing.assert_allclose(result.reshape(()), (x.astype(np.float32) @ w).item(), rtol=1e-5)
+
+
+def log_sum_exp(x):
+    peak = x.max(axis=1, keepdims=True)
+    return peak + np.log(np.exp(x - peak).sum(axis=1, keepdims=True))
+
+
+def coerced_softmax(x):
+    rows = x.reshape(2, -1)
+    e = np.exp(rows - rows.max(axis=1, keepdims=True))
+    return (e / e.sum(axis=1, keepdims=True)).reshape(x.shape)
+
+
+def inference_batch_norm(x):
+    mean, var = np.arange(3, dtype=np.float32), np.arange(1, 4, dtype=np.float32)
+    return (x - mean) / np.sqrt(var + 1e-5) * 2 + 1
+
+
+STATISTICS = [numpy_helper.from_array(v, n) for v, n in [
+    (np.full(3, 2, np.float32), "s"), (np.ones(3, np.float32), "b"),
+    (np.arange(3, dtype=np.float32), "m"), (np.arange(1, 4, dtype=np.float32), "v")]]
+
+
+@pytest.mark.parametrize("op, y_dims, extra, initializers, opset, attributes, scale, expected", [
+    # exp of inputs near 100 overflows float unless the maximum is taken out first
+    ("ReduceLogSumExp", [2, 1, 4], (), (), 13, dict(axes=[1]), 100, log_sum_exp),
+    # before opset 13 the input is one row per index below the axis
+    ("Softmax", [2, 3, 4], (), (), 11, dict(axis=1), 1, coerced_softmax),
+    # statistics and parameters as weights, on a 2-D input
+    ("BatchNormalization", [2, 3], ("s", "b", "m", "v"), STATISTICS, 15, {}, 1, inference_batch_norm),
+])
+def test_normalizations_and_reductions_compute_numpy(card, device, tmp_path, monkeypatch, op, y_dims, extra,
+                                                       initializers, opset, attributes, scale, expected):
+    x_dims = [2, 3] if op == "BatchNormalization" else [2, 3, 4]
+    path = single(tmp_path / "op.onnx", op, x_dims, y_dims, extra, initializers, opset=opset, **attributes)
+    x = (RNG.standard_normal(x_dims) + scale).astype(np.float32)
+    (result,) = run(path, [x], "plan", monkeypatch, device)
+    np.testing.assert_allclose(result.reshape(y_dims), expected(x), rtol=1e-5, atol=1e-5)
+
+
+def test_hardmax_before_opset_13_marks_the_first_maximum_of_each_row(card, device, tmp_path, monkeypatch):
+    path = single(tmp_path / "hardmax.onnx", "Hardmax", [2, 3, 4], [2, 3, 4], opset=11, axis=1)
+    x = RNG.integers(0, 3, (2, 3, 4)).astype(np.float32)  # small integers: ties across the 12 of a row
+    rows = x.reshape(2, 12)
+    expected = np.zeros_like(rows)
+    expected[np.arange(2), rows.argmax(axis=1)] = 1
+    (result,) = run(path, [x], "plan", monkeypatch, device)
+    np.testing.assert_array_equal(result.reshape(2, 12), expected)

@@ -171,5 +171,16 @@ void registerPool(Registry &registry);
 void registerEltwise(Registry &registry);
 void registerBinary(Registry &registry);
 void registerShape(Registry &registry);
+void registerNorm(Registry &registry);
+void registerReduce(Registry &registry);
+void registerSoftmax(Registry &registry);
+
+// Single steps on plain data the reduction and normalization families compose
+// ONNX's functions of; each returns the new value. A reduction to `reduced`, the
+// source's dims with the reduced axes 1; a binary operation whose second source
+// broadcasts to the first's dims.
+int addReduction(Builder &builder, int source, dnnl::algorithm kind, const Dims &reduced, float p);
+int addEltwise(Builder &builder, int source, dnnl::algorithm kind, float alpha, float beta);
+int addBinary(Builder &builder, dnnl::algorithm kind, int first, int second);
 
 }  // namespace zecl::plan
