@@ -11,7 +11,7 @@ namespace {
 
 // The operator families, one line each.
 const std::vector<void (*)(Registry &)> kFamilies = {
-    registerConv, registerMatmul, registerPool, registerEltwise, registerBinary, registerShape,
+    registerConv, registerMatmul, registerPool, registerEltwise, registerBinary, registerShape, registerDeconv, registerVariadic,
 };
 
 template <typename T>

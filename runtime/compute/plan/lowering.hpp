@@ -158,5 +158,10 @@ void registerPool(Registry &registry);
 void registerEltwise(Registry &registry);
 void registerBinary(Registry &registry);
 void registerShape(Registry &registry);
+void registerDeconv(Registry &registry);
+void registerVariadic(Registry &registry);
+
+// A Conv whose weights or bias are graph inputs (ops_deconv.cpp).
+std::string lowerConvGivenWeights(Builder &builder, const onnx::NodeProto &node);
 
 }  // namespace zecl::plan

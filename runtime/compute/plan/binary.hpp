@@ -1,0 +1,19 @@
+// Broadcasting shared by the element-wise operations of two or more inputs.
+#pragma once
+#include "compute/plan/lowering.hpp"
+
+namespace zecl::plan {
+
+// `dims` with leading ones up to `rank`.
+Dims leadingOnes(const Dims &dims, size_t rank);
+// A value of `full` dims (oneDNN's, rank at least 1): the value itself, seen with
+// leading ones, or a plain copy repeating it along its dimensions of size 1.
+int broadcastTo(Builder &builder, int id, const Dims &full);
+// `first` (of `full` dims) combined with `second` (broadcast by the primitive) by
+// one binary primitive with these post-ops; the result's value id.
+int addBinary(Builder &builder, dnnl::algorithm kind, int first, int second, const dnnl::post_ops &ops);
+
+// Sum, Mean, Max and Min of one or more inputs (ops_variadic.cpp).
+std::string lowerVariadic(Builder &builder, const onnx::NodeProto &node);
+
+}  // namespace zecl::plan
