@@ -37,7 +37,8 @@ void bindOperand(Builder &builder, const std::string &name, const Desc &stored, 
         constants->emplace_back(argument, constantMemory(wanted, stored, floats));
         return;
     }
-    int id = builder.view(builder.value(name), Dims(stored.dims().begin(), stored.dims().end()));
+    auto shape = stored.dims();
+    int id = builder.view(builder.value(name), Dims(shape.begin(), shape.end()));
     builder.program().values[id].desc = stored;
     values->emplace_back(argument, builder.inLayout(id, wanted));
 }
