@@ -2,7 +2,7 @@
 // (with a second step as a post-op where ONNX's function is two of oneDNN's).
 #include <cfloat>
 
-#include "compute/plan/lowering.hpp"
+#include "compute/plan/binary.hpp"
 
 namespace zecl::plan {
 namespace {
@@ -44,7 +44,7 @@ std::vector<Function> functions(const Builder &builder, const onnx::NodeProto &n
             std::string bound = inputName(node, i);
             if (bound.empty()) continue;
             if (!builder.isConstant(bound) || builder.constant(bound).count() != 1) {
-                *reason = "bounds given at run time: not covered";
+                *reason = "bounds other than one value: not covered";
                 return {};
             }
             (i == 1 ? clip.alpha : clip.beta) = builder.constant(bound).at(0);
@@ -55,9 +55,38 @@ std::vector<Function> functions(const Builder &builder, const onnx::NodeProto &n
     return {};
 }
 
+bool givenBounds(const Builder &builder, const onnx::NodeProto &node) {
+    if (node.op_type() != "Clip") return false;
+    for (int i = 1; i <= 2; ++i)
+        if (!inputName(node, i).empty() && !builder.isConstant(inputName(node, i))) return true;
+    return false;
+}
+
+// Clip with bounds that come with the inputs: max(x, min) then min(that, max), each a
+// binary primitive broadcasting the bound (a scalar).
+std::string lowerClipGivenBounds(Builder &builder, const onnx::NodeProto &node) {
+    int current = builder.value(node.input(0));
+    Dims dims = builder.at(current).dims;
+    Dims full = leadingOnes(dims, std::max<size_t>(dims.size(), 1));
+    current = broadcastTo(builder, current, full);
+    for (int i = 1; i <= 2; ++i) {
+        std::string bound = inputName(node, i);
+        if (bound.empty()) continue;
+        Dims boundDims = builder.dims(bound);
+        if (boundDims.size() > full.size() || leadingOnes(boundDims, full.size()) != Dims(full.size(), 1))
+            return "bounds other than one value: not covered";
+        auto kind = i == 1 ? dnnl::algorithm::binary_max : dnnl::algorithm::binary_min;
+        current = addBinary(builder, kind, current, builder.value(bound), {});
+    }
+    if (full == dims) builder.overwrite(node.output(0), current);
+    else builder.defineView(node.output(0), dims, current);
+    return "";
+}
+
 // One primitive per function: oneDNN 2.6's eltwise primitive takes post-ops but
 // does not apply them on every kernel.
 std::string lowerUnary(Builder &builder, const onnx::NodeProto &node) {
+    if (givenBounds(builder, node)) return lowerClipGivenBounds(builder, node);
     std::string reason;
     auto steps = functions(builder, node, &reason);
     if (steps.empty()) return reason;
