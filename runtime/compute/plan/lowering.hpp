@@ -163,5 +163,8 @@ void registerVariadic(Registry &registry);
 
 // A Conv whose weights or bias are graph inputs (ops_deconv.cpp).
 std::string lowerConvGivenWeights(Builder &builder, const onnx::NodeProto &node);
+// A Gemm whose alpha or beta scales an operand given at run time (ops_given.cpp).
+bool scalesGivenOperand(const Builder &builder, const onnx::NodeProto &node);
+std::string lowerGemmScaled(Builder &builder, const onnx::NodeProto &node);
 
 }  // namespace zecl::plan
