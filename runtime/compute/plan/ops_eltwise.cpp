@@ -1,5 +1,7 @@
-// Element-wise activations, each one eltwise primitive on its input's layout
-// (with a second step as a post-op where ONNX's function is two of oneDNN's).
+// Element-wise activations, each one eltwise primitive on its input's layout (a
+// chain of them where ONNX's function is several of oneDNN's), and the few that
+// need a binary primitive: Clip with bounds given at run time, Softsign,
+// ThresholdedRelu and PRelu.
 #include <cfloat>
 
 #include "compute/plan/binary.hpp"
@@ -33,6 +35,19 @@ std::vector<Function> functions(const Builder &builder, const onnx::NodeProto &n
     if (op == "Softplus") return {{A::eltwise_soft_relu}};
     if (op == "Mish") return {{A::eltwise_mish}};
     if (op == "HardSwish") return {{A::eltwise_hardswish}};
+    if (op == "Celu") {  // alpha * elu(x / alpha)
+        float alpha = f("alpha", 1.f);
+        return {{A::eltwise_linear, 1.f / alpha}, {A::eltwise_elu, 1.f}, {A::eltwise_linear, alpha}};
+    }
+    if (op == "Pow") {
+        std::string exponent = inputName(node, 1);
+        if (!builder.isConstant(exponent) || builder.constant(exponent).count() != 1 ||
+            builder.dims(exponent).size() > builder.dims(node.input(0)).size()) {
+            *reason = "an exponent other than one constant value: not covered";
+            return {};
+        }
+        return {{A::eltwise_pow, 1.f, builder.constant(exponent).at(0)}};
+    }
     if (op == "HardSigmoid") return {{A::eltwise_linear, f("alpha", 0.2f), f("beta", 0.5f)}, {A::eltwise_clip, 0.f, 1.f}};
     if (op == "Clip") {
         Function clip{A::eltwise_clip, -FLT_MAX, FLT_MAX};
@@ -55,6 +70,91 @@ std::vector<Function> functions(const Builder &builder, const onnx::NodeProto &n
     return {};
 }
 
+// Names the result of a computation done at rank `full.size()` (a scalar's at rank 1).
+void defineResult(Builder &builder, const onnx::NodeProto &node, const Dims &dims, const Dims &full, int id) {
+    if (full == dims) builder.overwrite(node.output(0), id);
+    else builder.defineView(node.output(0), dims, id);
+}
+
+// The input at rank one at least, in plain layout, for the binary primitives.
+int operand(Builder &builder, const onnx::NodeProto &node, Dims *dims, Dims *full) {
+    int id = builder.value(node.input(0));
+    *dims = builder.at(id).dims;
+    *full = leadingOnes(*dims, std::max<size_t>(dims->size(), 1));
+    return broadcastTo(builder, id, *full);
+}
+
+// One primitive per function: oneDNN 2.6's eltwise primitive takes post-ops but
+// does not apply them on every kernel.
+int applyAll(Builder &builder, int current, const std::vector<Function> &steps) {
+    for (const Function &step : steps) {
+        const Desc &desc = builder.at(current).desc;
+        dnnl::eltwise_forward::desc op(dnnl::prop_kind::forward_inference, step.kind, desc, step.alpha, step.beta);
+        dnnl::eltwise_forward::primitive_desc pd(op, attributes(), cpuEngine());
+        int output = builder.scratch(builder.at(current).dims, pd.dst_desc());
+        builder.add(pd, dnnl::eltwise_forward(pd), {{DNNL_ARG_SRC, current}, {DNNL_ARG_DST, output}}, {}, false);
+        current = output;
+    }
+    return current;
+}
+
+// x / (1 + |x|).
+std::string lowerSoftsign(Builder &builder, const onnx::NodeProto &node) {
+    Dims dims, full;
+    int x = operand(builder, node, &dims, &full);
+    using A = dnnl::algorithm;
+    int denominator = applyAll(builder, x, {{A::eltwise_abs}, {A::eltwise_linear, 1.f, 1.f}});
+    defineResult(builder, node, dims, full, addBinary(builder, A::binary_div, x, denominator, {}));
+    return "";
+}
+
+// (x > alpha) * x: a comparison with the constant, the product as its post-op.
+std::string lowerThresholdedRelu(Builder &builder, const onnx::NodeProto &node) {
+    Dims dims, full;
+    int x = operand(builder, node, &dims, &full);
+    const Desc &desc = builder.at(x).desc;
+    Dims ones(full.size(), 1);
+    dnnl::post_ops ops;
+    ops.append_binary(dnnl::algorithm::binary_mul, desc);
+    dnnl::primitive_attr attr = attributes();
+    attr.set_post_ops(ops);
+    dnnl::binary::desc op(dnnl::algorithm::binary_gt, desc, plainDesc(ones), desc);
+    dnnl::binary::primitive_desc pd(op, attr, cpuEngine());
+    int output = builder.scratch(full, pd.dst_desc());
+    auto alpha = constantMemory(plainDesc(ones), ones, {floatAttribute(node, "alpha", 1.f)});
+    builder.add(pd, dnnl::binary(pd),
+                {{DNNL_ARG_SRC_0, x}, {DNNL_ARG_ATTR_MULTIPLE_POST_OP(0) | DNNL_ARG_SRC_1, x}, {DNNL_ARG_DST, output}},
+                {{DNNL_ARG_SRC_1, alpha}}, false);
+    defineResult(builder, node, dims, full, output);
+    return "";
+}
+
+// oneDNN's prelu with the slope (a constant or a graph input) broadcast to x.
+std::string lowerPrelu(Builder &builder, const onnx::NodeProto &node) {
+    Dims dims, full;
+    int x = operand(builder, node, &dims, &full);
+    Dims slope = builder.dims(node.input(1));
+    if (slope.size() > full.size()) return "a slope of higher rank than its input";
+    // Before opset 7 a slope of one value per channel applies along axis 1.
+    bool perChannel = builder.opset() < 7 && full.size() > 1 && slope == Dims{full[1]};
+    if (perChannel) {
+        slope.assign(full.size(), 1);
+        slope[1] = full[1];
+    } else {
+        slope = leadingOnes(slope, full.size());
+    }
+    for (size_t d = 0; d < full.size(); ++d)
+        if (slope[d] != 1 && slope[d] != full[d]) return "a slope that does not broadcast to its input";
+    int weights = builder.view(builder.value(node.input(1)), slope);
+    dnnl::prelu_forward::desc op(dnnl::prop_kind::forward_inference, builder.at(x).desc, builder.at(weights).desc);
+    dnnl::prelu_forward::primitive_desc pd(op, attributes(), cpuEngine());
+    int output = builder.scratch(full, pd.dst_desc());
+    builder.add(pd, dnnl::prelu_forward(pd), {{DNNL_ARG_SRC, x}, {DNNL_ARG_WEIGHTS, weights}, {DNNL_ARG_DST, output}},
+                {}, false);
+    defineResult(builder, node, dims, full, output);
+    return "";
+}
+
 bool givenBounds(const Builder &builder, const onnx::NodeProto &node) {
     if (node.op_type() != "Clip") return false;
     for (int i = 1; i <= 2; ++i)
@@ -65,10 +165,8 @@ bool givenBounds(const Builder &builder, const onnx::NodeProto &node) {
 // Clip with bounds that come with the inputs: max(x, min) then min(that, max), each a
 // binary primitive broadcasting the bound (a scalar).
 std::string lowerClipGivenBounds(Builder &builder, const onnx::NodeProto &node) {
-    int current = builder.value(node.input(0));
-    Dims dims = builder.at(current).dims;
-    Dims full = leadingOnes(dims, std::max<size_t>(dims.size(), 1));
-    current = broadcastTo(builder, current, full);
+    Dims dims, full;
+    int current = operand(builder, node, &dims, &full);
     for (int i = 1; i <= 2; ++i) {
         std::string bound = inputName(node, i);
         if (bound.empty()) continue;
@@ -78,30 +176,16 @@ std::string lowerClipGivenBounds(Builder &builder, const onnx::NodeProto &node) 
         auto kind = i == 1 ? dnnl::algorithm::binary_max : dnnl::algorithm::binary_min;
         current = addBinary(builder, kind, current, builder.value(bound), {});
     }
-    if (full == dims) builder.overwrite(node.output(0), current);
-    else builder.defineView(node.output(0), dims, current);
+    defineResult(builder, node, dims, full, current);
     return "";
 }
 
-// One primitive per function: oneDNN 2.6's eltwise primitive takes post-ops but
-// does not apply them on every kernel.
 std::string lowerUnary(Builder &builder, const onnx::NodeProto &node) {
     if (givenBounds(builder, node)) return lowerClipGivenBounds(builder, node);
     std::string reason;
     auto steps = functions(builder, node, &reason);
     if (steps.empty()) return reason;
-    int current = builder.value(node.input(0));
-    for (const Function &step : steps) {
-        const Desc &desc = builder.at(current).desc;
-        dnnl::eltwise_forward::desc op(dnnl::prop_kind::forward_inference, step.kind, desc, step.alpha, step.beta);
-        dnnl::eltwise_forward::primitive_desc pd(op, attributes(), cpuEngine());
-        int output = builder.scratch(builder.at(current).dims, pd.dst_desc());
-        reason = builder.add(pd, dnnl::eltwise_forward(pd), {{DNNL_ARG_SRC, current}, {DNNL_ARG_DST, output}}, {},
-                             false);
-        if (!reason.empty()) return reason;
-        current = output;
-    }
-    builder.overwrite(node.output(0), current);
+    builder.overwrite(node.output(0), applyAll(builder, builder.value(node.input(0)), steps));
     return "";
 }
 
@@ -109,8 +193,11 @@ std::string lowerUnary(Builder &builder, const onnx::NodeProto &node) {
 
 void registerEltwise(Registry &registry) {
     for (const char *op : {"Relu", "LeakyRelu", "Sigmoid", "Tanh", "Elu", "Selu", "Exp", "Log", "Abs", "Sqrt", "Neg",
-                           "Reciprocal", "Softplus", "Mish", "HardSwish", "HardSigmoid", "Clip"})
+                           "Reciprocal", "Softplus", "Mish", "HardSwish", "HardSigmoid", "Clip", "Celu", "Pow"})
         registry.add(op, lowerUnary);
+    registry.add("Softsign", lowerSoftsign);
+    registry.add("ThresholdedRelu", lowerThresholdedRelu);
+    registry.add("PRelu", lowerPrelu);
 }
 
 }  // namespace zecl::plan
