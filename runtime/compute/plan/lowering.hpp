@@ -151,6 +151,10 @@ Dims broadcastDims(const Dims &a, const Dims &b, bool *ok);
 std::string compileFor(const onnx::ModelProto &model, const std::vector<std::vector<int64_t>> &inputShapes,
                        int threads, std::shared_ptr<const Program> *compiled, std::vector<std::string> *notes);
 
+// Places the values the plan computes in the arena: values whose lifetimes (from
+// the first step that touches them to the last) do not overlap share bytes.
+void layOutArena(Program *program);
+
 // Operator families.
 void registerConv(Registry &registry);
 void registerMatmul(Registry &registry);
