@@ -434,3 +434,89 @@ def test_half_inputs_are_computed_in_float_and_a_scalar_output_is_one_value(card
     with onnx_cases.scratch() as folder:
         (result,) = onnx_cases.run_card(hal, device, case, folder, tensors=False)
     np.testing.assert_allclose(result.reshape(()), (x.astype(np.float32) @ w).item(), rtol=1e-5)
+
+
+def deconv_reference(x, w, b, strides, pads, dilations, output_padding, group):
+    """NumPy's 2-D transposed convolution of NCHW x with (I, O/group, kh, kw) w."""
+    n, channels, h, width = x.shape
+    per_group, filters, kh, kw = channels // group, w.shape[1], w.shape[2], w.shape[3]
+    size = [(h - 1) * strides[0] + (kh - 1) * dilations[0] + 1 + output_padding[0],
+            (width - 1) * strides[1] + (kw - 1) * dilations[1] + 1 + output_padding[1]]
+    y = np.zeros((n, filters * group, *size))
+    for g in range(group):
+        xs = x[:, g * per_group:(g + 1) * per_group].astype(np.float64)
+        for dy in range(kh):
+            for dx in range(kw):
+                taps = np.einsum("nchw,co->nohw", xs, w[g * per_group:(g + 1) * per_group, :, dy, dx])
+                rows = slice(dy * dilations[0], dy * dilations[0] + (h - 1) * strides[0] + 1, strides[0])
+                cols = slice(dx * dilations[1], dx * dilations[1] + (width - 1) * strides[1] + 1, strides[1])
+                y[:, g * filters:(g + 1) * filters, rows, cols] += taps
+    y = y[:, :, pads[0]:size[0] - pads[2], pads[1]:size[1] - pads[3]]
+    return (y + b[None, :, None, None]).astype(np.float32)
+
+
+@pytest.mark.parametrize("op, group, strides, pads, dilations, output_padding, given", [
+    ("ConvTranspose", 2, [2, 1], [1, 0, 0, 1], [1, 1], [1, 0], False),
+    ("ConvTranspose", 1, [2, 2], [0, 0, 2, 1], [2, 1], [0, 0], True),
+    ("ConvTranspose", 3, [3, 2], [1, 1, 1, 1], [1, 1], [2, 1], True),   # output_padding past the end pads
+    ("Conv", 3, [2, 1], [1, 0, 1, 2], [1, 2], None, True),
+])
+def test_convolutions_with_weights_in_any_form_compute_numpy(card, device, tmp_path, monkeypatch, op, group,
+                                                             strides, pads, dilations, output_padding, given):
+    x = RNG.standard_normal((2, 6, 5, 4)).astype(np.float32)
+    transposed = op == "ConvTranspose"
+    w = RNG.standard_normal((6, 2, 3, 2) if transposed else (6, 6 // group, 3, 2)).astype(np.float32)
+    b = RNG.standard_normal(2 * group if transposed else 6).astype(np.float32)
+    attributes = dict(group=group, strides=strides, pads=pads, dilations=dilations)
+    if transposed:
+        attributes["output_padding"] = output_padding
+        expected = deconv_reference(x, w, b, strides, pads, dilations, output_padding, group)
+    else:
+        expected = conv_reference(x, w, b, strides, pads, dilations, group)
+    node = helper.make_node(op, ["x", "w", "b"], ["y"], **attributes)
+    declared = [models._float("x", list(x.shape))]
+    weights = [numpy_helper.from_array(w, "w"), numpy_helper.from_array(b, "b")]
+    if given:
+        declared += [models._float("w", list(w.shape)), models._float("b", list(b.shape))]
+        weights = []
+    path = models._save(tmp_path / "deconv.onnx", [node], declared, [models._float("y", list(expected.shape))],
+                        weights, opset=13)
+    (result,) = run(path, [x, w, b] if given else [x], "plan", monkeypatch, device)
+    np.testing.assert_allclose(result.reshape(expected.shape), expected, rtol=1e-4, atol=1e-4)
+
+
+@pytest.mark.parametrize("op, dims", [
+    ("Sub", [[3, 1], [1, 4]]),           # both inputs broadcast
+    ("Div", [[2, 1, 3], [4, 1]]),
+    ("Sum", [[3, 1], [1, 4], [4]]),       # no input has the result's dims
+    ("Mean", [[2, 1], [], [1, 3]]),
+    ("Max", [[], []]),                    # scalars
+    ("Min", [[5], [1], [5]]),
+])
+def test_element_wise_ops_of_broadcast_inputs_compute_numpy(card, device, tmp_path, monkeypatch, op, dims):
+    names = [f"i{k}" for k in range(len(dims))]
+    arrays = [RNG.uniform(0.5, 2, d).astype(np.float32) for d in dims]
+    reduce = {"Sub": np.subtract, "Div": np.divide, "Sum": np.add, "Mean": np.add, "Max": np.maximum,
+              "Min": np.minimum}[op]
+    expected = arrays[0]
+    for array in arrays[1:]:
+        expected = reduce(expected, array)
+    if op == "Mean":
+        expected = expected / len(arrays)
+    node = helper.make_node(op, names, ["y"])
+    path = models._save(tmp_path / "variadic.onnx", [node], [models._float(n, d) for n, d in zip(names, dims)],
+                        [models._float("y", list(np.shape(expected)))], opset=13)
+    (result,) = run(path, arrays, "plan", monkeypatch, device)
+    np.testing.assert_allclose(result.reshape(np.shape(expected)), expected, rtol=1e-5)
+
+
+@pytest.mark.parametrize("op, dims, attributes, function", [
+    ("Softsign", [], {}, lambda x: x / (1 + np.abs(x))),
+    ("ThresholdedRelu", [7], dict(alpha=0.4), lambda x: np.where(x > 0.4, x, 0)),
+    ("Celu", [2, 5], dict(alpha=0.7), lambda x: np.maximum(0, x) + np.minimum(0, 0.7 * (np.exp(x / 0.7) - 1))),
+])
+def test_unary_functions_compute_numpy(card, device, tmp_path, monkeypatch, op, dims, attributes, function):
+    path = single(tmp_path / "unary.onnx", op, dims, dims, **attributes)
+    x = RNG.standard_normal(dims).astype(np.float32)
+    (result,) = run(path, [x], "plan", monkeypatch, device)
+    np.testing.assert_allclose(result.reshape(dims), function(x.astype(np.float64)), rtol=1e-5, atol=1e-6)
