@@ -518,5 +518,9 @@ def test_element_wise_ops_of_broadcast_inputs_compute_numpy(card, device, tmp_pa
 def test_unary_functions_compute_numpy(card, device, tmp_path, monkeypatch, op, dims, attributes, function):
     path = single(tmp_path / "unary.onnx", op, dims, dims, **attributes)
     x = RNG.standard_normal(dims).astype(np.float32)
+    if x.size > 2:
+        x.flat[:2] = [-np.inf, np.inf]
     (result,) = run(path, [x], "plan", monkeypatch, device)
-    np.testing.assert_allclose(result.reshape(dims), function(x.astype(np.float64)), rtol=1e-5, atol=1e-6)
+    with np.errstate(invalid="ignore", over="ignore"):
+        expected = function(x.astype(np.float64))
+    np.testing.assert_allclose(result.reshape(dims), expected, rtol=1e-5, atol=1e-6)

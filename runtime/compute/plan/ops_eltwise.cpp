@@ -3,6 +3,7 @@
 // need a binary primitive: Clip with bounds given at run time, Softsign,
 // ThresholdedRelu and PRelu.
 #include <cfloat>
+#include <cmath>
 
 #include "compute/plan/binary.hpp"
 
@@ -108,11 +109,14 @@ std::string lowerSoftsign(Builder &builder, const onnx::NodeProto &node) {
     return "";
 }
 
-// (x > alpha) * x: a comparison with the constant, the product as its post-op.
+// c = clip(x, alpha, inf), then (c > alpha) * c as one comparison with the product as
+// its post-op: an infinite x never meets a zero factor (0 * -inf would be NaN).
 std::string lowerThresholdedRelu(Builder &builder, const onnx::NodeProto &node) {
     Dims dims, full;
     int x = operand(builder, node, &dims, &full);
-    const Desc &desc = builder.at(x).desc;
+    float alpha = floatAttribute(node, "alpha", 1.f);
+    int clipped = applyAll(builder, x, {{dnnl::algorithm::eltwise_clip, alpha, INFINITY}});
+    const Desc &desc = builder.at(clipped).desc;
     Dims ones(full.size(), 1);
     dnnl::post_ops ops;
     ops.append_binary(dnnl::algorithm::binary_mul, desc);
@@ -121,10 +125,11 @@ std::string lowerThresholdedRelu(Builder &builder, const onnx::NodeProto &node) 
     dnnl::binary::desc op(dnnl::algorithm::binary_gt, desc, plainDesc(ones), desc);
     dnnl::binary::primitive_desc pd(op, attr, cpuEngine());
     int output = builder.scratch(full, pd.dst_desc());
-    auto alpha = constantMemory(plainDesc(ones), ones, {floatAttribute(node, "alpha", 1.f)});
     builder.add(pd, dnnl::binary(pd),
-                {{DNNL_ARG_SRC_0, x}, {DNNL_ARG_ATTR_MULTIPLE_POST_OP(0) | DNNL_ARG_SRC_1, x}, {DNNL_ARG_DST, output}},
-                {{DNNL_ARG_SRC_1, alpha}}, false);
+                {{DNNL_ARG_SRC_0, clipped},
+                 {DNNL_ARG_ATTR_MULTIPLE_POST_OP(0) | DNNL_ARG_SRC_1, clipped},
+                 {DNNL_ARG_DST, output}},
+                {{DNNL_ARG_SRC_1, constantMemory(plainDesc(ones), ones, {alpha})}}, false);
     defineResult(builder, node, dims, full, output);
     return "";
 }
