@@ -1,6 +1,7 @@
 """The compiled plan against OpenCV's DNN on the same models through the card, which
 engine each model gets and why, and forcing either one with ZESIM_ENGINE."""
 import json
+import math
 import os
 
 import numpy as np
@@ -524,3 +525,18 @@ def test_unary_functions_compute_numpy(card, device, tmp_path, monkeypatch, op, 
     with np.errstate(invalid="ignore", over="ignore"):
         expected = function(x.astype(np.float64))
     np.testing.assert_allclose(result.reshape(dims), expected, rtol=1e-5, atol=1e-6)
+
+
+@pytest.mark.parametrize("scale_op, scale", [("Div", 1.4142135381698608), ("Mul", 0.7071067811865476)])
+def test_gelu_of_five_nodes_computes_numpy(card, device, tmp_path, monkeypatch, scale_op, scale):
+    constants = [numpy_helper.from_array(np.array(v, np.float32), n) for n, v in
+                 [("scale", scale), ("one", 1.0), ("half", 0.5)]]
+    nodes = [helper.make_node(scale_op, ["x", "scale"], ["s"]), helper.make_node("Erf", ["s"], ["e"]),
+             helper.make_node("Add", ["one", "e"], ["a"]), helper.make_node("Mul", ["a", "x"], ["m"]),
+             helper.make_node("Mul", ["m", "half"], ["y"])]
+    path = models._save(tmp_path / "gelu.onnx", nodes, [models._float("x", [3, 7])], [models._float("y", [3, 7])],
+                        constants, opset=13)
+    x = (RNG.standard_normal((3, 7)) * 3).astype(np.float32)
+    erf = np.vectorize(math.erf)(x.astype(np.float64) / math.sqrt(2))
+    (result,) = run(path, [x], "plan", monkeypatch, device)
+    np.testing.assert_allclose(result.reshape(3, 7), x * 0.5 * (1 + erf), rtol=1e-5, atol=1e-6)

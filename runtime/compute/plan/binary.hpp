@@ -16,4 +16,9 @@ int addBinary(Builder &builder, dnnl::algorithm kind, int first, int second, con
 // Sum, Mean, Max and Min of one or more inputs (ops_variadic.cpp).
 std::string lowerVariadic(Builder &builder, const onnx::NodeProto &node);
 
+// x * 0.5 * (1 + erf(x / sqrt 2)) from `scale` (the division by sqrt 2, or the
+// product by its inverse) on: one GELU primitive, the four nodes after `scale` fused.
+// False, with nothing added, for other nodes (ops_eltwise.cpp).
+bool lowerGelu(Builder &builder, const onnx::NodeProto &scale);
+
 }  // namespace zecl::plan

@@ -65,6 +65,7 @@ int atRank(Builder &builder, int id, size_t rank) {
 
 std::string lowerBinary(Builder &builder, const onnx::NodeProto &node) {
     if (node.input_size() != 2) return lowerVariadic(builder, node);
+    if ((node.op_type() == "Div" || node.op_type() == "Mul") && lowerGelu(builder, node)) return "";
     bool ok = false;
     Dims out = broadcastDims(builder.dims(node.input(0)), builder.dims(node.input(1)), &ok);
     if (!ok) return "inputs that do not broadcast";

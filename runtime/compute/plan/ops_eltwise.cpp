@@ -1,7 +1,7 @@
 // Element-wise activations, each one eltwise primitive on its input's layout (a
-// chain of them where ONNX's function is several of oneDNN's), and the few that
-// need a binary primitive: Clip with bounds given at run time, Softsign,
-// ThresholdedRelu and PRelu.
+// chain of them where ONNX's function is several of oneDNN's), the few that need a
+// binary primitive (Clip with bounds given at run time, Softsign, ThresholdedRelu,
+// PRelu), and GELU's five nodes as one primitive.
 #include <cfloat>
 #include <cmath>
 
@@ -194,7 +194,52 @@ std::string lowerUnary(Builder &builder, const onnx::NodeProto &node) {
     return "";
 }
 
+// The other input of a binary node whose input `index` is one constant value of rank
+// `rank` at most (the result keeps the other's dims); "" when it is not.
+std::string besideConstant(const Builder &builder, const onnx::NodeProto *node, int index, float value, size_t rank) {
+    if (!node || node->input_size() != 2) return "";
+    const std::string &c = node->input(index), &other = node->input(1 - index);
+    if (!builder.isConstant(c) || builder.isConstant(other) || builder.constant(c).count() != 1) return "";
+    if (builder.dims(c).size() > rank) return "";
+    return std::fabs(builder.constant(c).at(0) - value) <= 1e-6f * std::fabs(value) ? other : "";
+}
+
+// Either input of a commutative node.
+std::string besideEitherConstant(const Builder &builder, const onnx::NodeProto *node, float value, size_t rank) {
+    std::string other = besideConstant(builder, node, 1, value, rank);
+    return other.empty() ? besideConstant(builder, node, 0, value, rank) : other;
+}
+
+const onnx::NodeProto *nextOf(const Builder &builder, const onnx::NodeProto &node, const char *op) {
+    const onnx::NodeProto *next = builder.soleReader(node.output(0));
+    return next && next->op_type() == op ? next : nullptr;
+}
+
 }  // namespace
+
+bool lowerGelu(Builder &builder, const onnx::NodeProto &scale) {
+    const float root2 = 1.41421356237f;
+    if (scale.input_size() != 2) return false;
+    // The operand beside the constant, for its rank; besideConstant checks which one that is.
+    std::string x = builder.isConstant(scale.input(0)) ? scale.input(1) : scale.input(0);
+    size_t rank = builder.dims(x).size();
+    x = scale.op_type() == "Div" ? besideConstant(builder, &scale, 1, root2, rank)
+                                 : besideEitherConstant(builder, &scale, 1.f / root2, rank);
+    if (x.empty()) return false;
+    const onnx::NodeProto *erf = nextOf(builder, scale, "Erf");
+    const onnx::NodeProto *add = erf ? nextOf(builder, *erf, "Add") : nullptr;
+    if (!add || besideEitherConstant(builder, add, 1.f, rank) != erf->output(0)) return false;
+    const onnx::NodeProto *product = nextOf(builder, *add, "Mul");
+    if (!product || product->input_size() != 2) return false;
+    bool readsX = (product->input(0) == x && product->input(1) == add->output(0)) ||
+                  (product->input(1) == x && product->input(0) == add->output(0));
+    const onnx::NodeProto *half = readsX ? nextOf(builder, *product, "Mul") : nullptr;
+    if (!half || besideEitherConstant(builder, half, 0.5f, rank) != product->output(0)) return false;
+    int y = applyAll(builder, builder.value(x), {{dnnl::algorithm::eltwise_gelu_erf}});
+    builder.overwrite(half->output(0), y);
+    for (const onnx::NodeProto *node : {erf, add, product, half}) builder.fuse(*node);
+    return true;
+}
 
 void registerEltwise(Registry &registry) {
     for (const char *op : {"Relu", "LeakyRelu", "Sigmoid", "Tanh", "Elu", "Selu", "Exp", "Log", "Abs", "Sqrt", "Neg",
