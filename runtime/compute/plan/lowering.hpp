@@ -151,6 +151,15 @@ Dims broadcastDims(const Dims &a, const Dims &b, bool *ok);
 std::string compileFor(const onnx::ModelProto &model, const std::vector<std::vector<int64_t>> &inputShapes,
                        int threads, std::shared_ptr<const Program> *compiled, std::vector<std::string> *notes);
 
+// An activation a convolution or matrix product applies to its result as a post-op.
+struct Activation {
+    dnnl::algorithm kind = dnnl::algorithm::eltwise_relu;
+    float alpha = 0, beta = 0;
+};
+// The activation `node` applies, when a post-op computes it (Relu, LeakyRelu,
+// Sigmoid, Tanh, Elu, Clip with constant bounds); false for other nodes.
+bool postOpActivation(const Builder &builder, const onnx::NodeProto &node, Activation *activation);
+
 // Places the values the plan computes in the arena: values whose lifetimes (from
 // the first step that touches them to the last) do not overlap share bytes.
 void layOutArena(Program *program);

@@ -47,33 +47,11 @@ struct Fused {
 
 // The activation a node applies, as a post-op; false for other nodes.
 bool activation(const Builder &builder, const onnx::NodeProto &node, Fused *fused) {
-    const std::string &op = node.op_type();
-    if (op == "Relu") fused->kind = dnnl::algorithm::eltwise_relu;
-    else if (op == "LeakyRelu") {
-        fused->kind = dnnl::algorithm::eltwise_relu;
-        fused->alpha = floatAttribute(node, "alpha", 0.01f);
-    } else if (op == "Sigmoid") fused->kind = dnnl::algorithm::eltwise_logistic;
-    else if (op == "Tanh") fused->kind = dnnl::algorithm::eltwise_tanh;
-    else if (op == "Elu") {
-        fused->kind = dnnl::algorithm::eltwise_elu;
-        fused->alpha = floatAttribute(node, "alpha", 1.f);
-    } else if (op == "Clip") {
-        fused->kind = dnnl::algorithm::eltwise_clip;
-        fused->alpha = -FLT_MAX;
-        fused->beta = FLT_MAX;
-        if (builder.opset() < 11) {
-            fused->alpha = floatAttribute(node, "min", -FLT_MAX);
-            fused->beta = floatAttribute(node, "max", FLT_MAX);
-        }
-        for (int i = 1; i <= 2; ++i) {
-            std::string bound = inputName(node, i);
-            if (bound.empty()) continue;
-            if (!builder.isConstant(bound) || builder.constant(bound).count() != 1) return false;
-            (i == 1 ? fused->alpha : fused->beta) = builder.constant(bound).at(0);
-        }
-    } else {
-        return false;
-    }
+    Activation applied;
+    if (!postOpActivation(builder, node, &applied)) return false;
+    fused->kind = applied.kind;
+    fused->alpha = applied.alpha;
+    fused->beta = applied.beta;
     fused->node = &node;
     fused->output = node.output(0);
     return true;
@@ -241,6 +219,37 @@ std::string lowerConv(Builder &builder, const onnx::NodeProto &node) {
 }
 
 }  // namespace
+
+bool postOpActivation(const Builder &builder, const onnx::NodeProto &node, Activation *activation) {
+    const std::string &op = node.op_type();
+    if (op == "Relu") activation->kind = dnnl::algorithm::eltwise_relu;
+    else if (op == "LeakyRelu") {
+        activation->kind = dnnl::algorithm::eltwise_relu;
+        activation->alpha = floatAttribute(node, "alpha", 0.01f);
+    } else if (op == "Sigmoid") activation->kind = dnnl::algorithm::eltwise_logistic;
+    else if (op == "Tanh") activation->kind = dnnl::algorithm::eltwise_tanh;
+    else if (op == "Elu") {
+        activation->kind = dnnl::algorithm::eltwise_elu;
+        activation->alpha = floatAttribute(node, "alpha", 1.f);
+    } else if (op == "Clip") {
+        activation->kind = dnnl::algorithm::eltwise_clip;
+        activation->alpha = -FLT_MAX;
+        activation->beta = FLT_MAX;
+        if (builder.opset() < 11) {
+            activation->alpha = floatAttribute(node, "min", -FLT_MAX);
+            activation->beta = floatAttribute(node, "max", FLT_MAX);
+        }
+        for (int i = 1; i <= 2; ++i) {
+            std::string bound = inputName(node, i);
+            if (bound.empty()) continue;
+            if (!builder.isConstant(bound) || builder.constant(bound).count() != 1) return false;
+            (i == 1 ? activation->alpha : activation->beta) = builder.constant(bound).at(0);
+        }
+    } else {
+        return false;
+    }
+    return true;
+}
 
 void registerConv(Registry &registry) { registry.add("Conv", lowerConv); }
 

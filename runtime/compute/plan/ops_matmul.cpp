@@ -68,7 +68,22 @@ struct Product {
     float biasScale = 1.f;
 };
 
-std::string addProduct(Builder &builder, const onnx::NodeProto &node, Product &p) {
+// The activations after the product that its primitive applies as post-ops, in order.
+std::vector<const onnx::NodeProto *> activationsAfter(const Builder &builder, const onnx::NodeProto &node,
+                                                      dnnl::post_ops *ops) {
+    std::vector<const onnx::NodeProto *> chain;
+    std::string name = node.output(0);
+    Activation activation;
+    for (const onnx::NodeProto *next; (next = builder.soleReader(name)) &&
+                                      postOpActivation(builder, *next, &activation);) {
+        appendEltwise(ops, activation.kind, activation.alpha, activation.beta);
+        chain.push_back(next);
+        name = next->output(0);
+    }
+    return chain;
+}
+
+std::string addProduct(Builder &builder, const onnx::NodeProto &node, Product &p, bool fuseActivations) {
     // oneDNN's fast kernels take a bias of one row; another C is added as a post-op.
     Desc biasDesc;
     std::vector<float> bias, addend;
@@ -92,6 +107,8 @@ std::string addProduct(Builder &builder, const onnx::NodeProto &node, Product &p
             ops.append_binary(dnnl::algorithm::binary_add, builder.at(biasValue).desc);
         }
     }
+    std::vector<const onnx::NodeProto *> fused;
+    if (fuseActivations) fused = activationsAfter(builder, node, &ops);
     dnnl::primitive_attr attr = attributes();
     attr.set_post_ops(ops);
     auto desc = bias.empty() ? dnnl::matmul::desc(p.a.desc, p.b.desc, plainDesc(p.out))
@@ -118,8 +135,20 @@ std::string addProduct(Builder &builder, const onnx::NodeProto &node, Product &p
     if (biasValue >= 0) values.emplace_back(DNNL_ARG_ATTR_MULTIPLE_POST_OP(0) | DNNL_ARG_SRC_1, biasValue);
     std::string reason = builder.add(pd, dnnl::matmul(pd), std::move(values), std::move(constants));
     if (!reason.empty()) return reason;
-    builder.defineView(node.output(0), p.onnxOut, output);
+    builder.defineView(fused.empty() ? node.output(0) : fused.back()->output(0), p.onnxOut, output);
+    for (const onnx::NodeProto *activation : fused) builder.fuse(*activation);
     return "";
+}
+
+// With the activations after it fused, or, when oneDNN will not take them, alone.
+std::string lowerProduct(Builder &builder, const onnx::NodeProto &node, Product &p) {
+    std::string reason;
+    try {
+        reason = addProduct(builder, node, p, true);
+    } catch (const dnnl::error &error) {
+        reason = error.what();
+    }
+    return reason.empty() ? reason : addProduct(builder, node, p, false);
 }
 
 std::string lowerMatMul(Builder &builder, const onnx::NodeProto &node) {
@@ -144,7 +173,7 @@ std::string lowerMatMul(Builder &builder, const onnx::NodeProto &node) {
     if (b.size() > 1) p.onnxOut.push_back(b2[rank - 1]);
     p.a = operand(builder, node.input(0), a2, false, 1.f);
     p.b = operand(builder, node.input(1), b2, false, 1.f);
-    return addProduct(builder, node, p);
+    return lowerProduct(builder, node, p);
 }
 
 std::string lowerGemm(Builder &builder, const onnx::NodeProto &node) {
@@ -167,7 +196,7 @@ std::string lowerGemm(Builder &builder, const onnx::NodeProto &node) {
         bool ok = false;
         if (broadcastDims(builder.dims(p.bias), p.out, &ok) != p.out || !ok) return "a C that does not broadcast";
     }
-    return addProduct(builder, node, p);
+    return lowerProduct(builder, node, p);
 }
 
 }  // namespace

@@ -35,6 +35,8 @@ public:
 
     const std::vector<std::vector<int64_t>> &outputShapes() const;
     size_t primitiveCount() const;
+    // The bytes of one execution context's arena, its values' bytes shared by lifetime.
+    size_t arenaBytes() const;
     // Runs on float32 inputs in plain layout of the compiled shapes with `threads`
     // intra-op threads, writing each graph output, plain float32 of its shape, into
     // the caller's buffer of that output. False (with `error`) when the library failed.

@@ -94,6 +94,8 @@ const std::vector<std::vector<int64_t>> &Plan::outputShapes() const { return fir
 
 size_t Plan::primitiveCount() const { return first_->steps.size(); }
 
+size_t Plan::arenaBytes() const { return first_->arenaBytes; }
+
 std::shared_ptr<const Program> Plan::program(int threads) const {
     {
         std::lock_guard<std::mutex> lock(mutex_);
