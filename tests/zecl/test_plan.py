@@ -1,6 +1,7 @@
 """The compiled plan against OpenCV's DNN on the same models through the card, which
 engine each model gets and why, and forcing either one with ZESIM_ENGINE."""
 import json
+import math
 import os
 
 import numpy as np
@@ -233,13 +234,13 @@ def logger(card, tmp_path):
 
 def test_the_log_names_the_engine_and_the_node_not_covered(card, device, logger, tmp_path, monkeypatch):
     conv = models.ConvRelu(tmp_path / "conv.onnx")
-    uncovered = models.ConvInput(tmp_path / "input.onnx", [1, 2, 5, 5], [3, 2, 3, 3], [1, 3, 5, 5])
-    x, w = RNG.standard_normal((1, 2, 5, 5)).astype(np.float32), RNG.standard_normal((3, 2, 3, 3)).astype(np.float32)
-    (result,) = run(uncovered.path, [x, w], "auto", monkeypatch, device)  # OpenCV runs it whole
-    np.testing.assert_allclose(result.reshape(1, 3, 5, 5), uncovered.reference(x, w), rtol=1e-4, atol=1e-4)
+    uncovered = single(tmp_path / "floor.onnx", "Floor", [2, 3], [2, 3])  # oneDNN has no floor
+    x = RNG.standard_normal((2, 3)).astype(np.float32)
+    (result,) = run(uncovered, [x], "auto", monkeypatch, device)  # OpenCV runs it whole
+    np.testing.assert_array_equal(result.reshape(2, 3), np.floor(x))
     run(conv.path, [RNG.standard_normal(conv.input_shape).astype(np.float32)], "auto", monkeypatch, device)
     text = logger.read_text()
-    assert "auto-input.onnx.onnx: OpenCV DNN (node 0 '' (op Conv): weights or bias given at run time" in text
+    assert "auto-floor.onnx.onnx: OpenCV DNN (node 0 '' (op Floor): not covered" in text
     assert "auto-conv.onnx.onnx: compiled plan (" in text
 
 
@@ -552,3 +553,107 @@ def test_hardmax_before_opset_13_marks_the_first_maximum_of_each_row(card, devic
     expected[np.arange(2), rows.argmax(axis=1)] = 1
     (result,) = run(path, [x], "plan", monkeypatch, device)
     np.testing.assert_array_equal(result.reshape(2, 12), expected)
+
+def deconv_reference(x, w, b, strides, pads, dilations, output_padding, group):
+    """NumPy's 2-D transposed convolution of NCHW x with (I, O/group, kh, kw) w."""
+    n, channels, h, width = x.shape
+    per_group, filters, kh, kw = channels // group, w.shape[1], w.shape[2], w.shape[3]
+    size = [(h - 1) * strides[0] + (kh - 1) * dilations[0] + 1 + output_padding[0],
+            (width - 1) * strides[1] + (kw - 1) * dilations[1] + 1 + output_padding[1]]
+    y = np.zeros((n, filters * group, *size))
+    for g in range(group):
+        xs = x[:, g * per_group:(g + 1) * per_group].astype(np.float64)
+        for dy in range(kh):
+            for dx in range(kw):
+                taps = np.einsum("nchw,co->nohw", xs, w[g * per_group:(g + 1) * per_group, :, dy, dx])
+                rows = slice(dy * dilations[0], dy * dilations[0] + (h - 1) * strides[0] + 1, strides[0])
+                cols = slice(dx * dilations[1], dx * dilations[1] + (width - 1) * strides[1] + 1, strides[1])
+                y[:, g * filters:(g + 1) * filters, rows, cols] += taps
+    y = y[:, :, pads[0]:size[0] - pads[2], pads[1]:size[1] - pads[3]]
+    return (y + b[None, :, None, None]).astype(np.float32)
+
+
+@pytest.mark.parametrize("op, group, strides, pads, dilations, output_padding, given", [
+    ("ConvTranspose", 2, [2, 1], [1, 0, 0, 1], [1, 1], [1, 0], False),
+    ("ConvTranspose", 1, [2, 2], [0, 0, 2, 1], [2, 1], [0, 0], True),
+    ("ConvTranspose", 3, [3, 2], [1, 1, 1, 1], [1, 1], [2, 1], True),   # output_padding past the end pads
+    ("Conv", 3, [2, 1], [1, 0, 1, 2], [1, 2], None, True),
+])
+def test_convolutions_with_weights_in_any_form_compute_numpy(card, device, tmp_path, monkeypatch, op, group,
+                                                             strides, pads, dilations, output_padding, given):
+    x = RNG.standard_normal((2, 6, 5, 4)).astype(np.float32)
+    transposed = op == "ConvTranspose"
+    w = RNG.standard_normal((6, 2, 3, 2) if transposed else (6, 6 // group, 3, 2)).astype(np.float32)
+    b = RNG.standard_normal(2 * group if transposed else 6).astype(np.float32)
+    attributes = dict(group=group, strides=strides, pads=pads, dilations=dilations)
+    if transposed:
+        attributes["output_padding"] = output_padding
+        expected = deconv_reference(x, w, b, strides, pads, dilations, output_padding, group)
+    else:
+        expected = conv_reference(x, w, b, strides, pads, dilations, group)
+    node = helper.make_node(op, ["x", "w", "b"], ["y"], **attributes)
+    declared = [models._float("x", list(x.shape))]
+    weights = [numpy_helper.from_array(w, "w"), numpy_helper.from_array(b, "b")]
+    if given:
+        declared += [models._float("w", list(w.shape)), models._float("b", list(b.shape))]
+        weights = []
+    path = models._save(tmp_path / "deconv.onnx", [node], declared, [models._float("y", list(expected.shape))],
+                        weights, opset=13)
+    (result,) = run(path, [x, w, b] if given else [x], "plan", monkeypatch, device)
+    np.testing.assert_allclose(result.reshape(expected.shape), expected, rtol=1e-4, atol=1e-4)
+
+
+@pytest.mark.parametrize("op, dims", [
+    ("Sub", [[3, 1], [1, 4]]),           # both inputs broadcast
+    ("Div", [[2, 1, 3], [4, 1]]),
+    ("Sum", [[3, 1], [1, 4], [4]]),       # no input has the result's dims
+    ("Mean", [[2, 1], [], [1, 3]]),
+    ("Max", [[], []]),                    # scalars
+    ("Min", [[5], [1], [5]]),
+])
+def test_element_wise_ops_of_broadcast_inputs_compute_numpy(card, device, tmp_path, monkeypatch, op, dims):
+    names = [f"i{k}" for k in range(len(dims))]
+    arrays = [RNG.uniform(0.5, 2, d).astype(np.float32) for d in dims]
+    reduce = {"Sub": np.subtract, "Div": np.divide, "Sum": np.add, "Mean": np.add, "Max": np.maximum,
+              "Min": np.minimum}[op]
+    expected = arrays[0]
+    for array in arrays[1:]:
+        expected = reduce(expected, array)
+    if op == "Mean":
+        expected = expected / len(arrays)
+    node = helper.make_node(op, names, ["y"])
+    path = models._save(tmp_path / "variadic.onnx", [node], [models._float(n, d) for n, d in zip(names, dims)],
+                        [models._float("y", list(np.shape(expected)))], opset=13)
+    (result,) = run(path, arrays, "plan", monkeypatch, device)
+    np.testing.assert_allclose(result.reshape(np.shape(expected)), expected, rtol=1e-5)
+
+
+@pytest.mark.parametrize("op, dims, attributes, function", [
+    ("Softsign", [], {}, lambda x: x / (1 + np.abs(x))),
+    ("ThresholdedRelu", [7], dict(alpha=0.4), lambda x: np.where(x > 0.4, x, 0)),
+    ("Celu", [2, 5], dict(alpha=0.7), lambda x: np.maximum(0, x) + np.minimum(0, 0.7 * (np.exp(x / 0.7) - 1))),
+])
+def test_unary_functions_compute_numpy(card, device, tmp_path, monkeypatch, op, dims, attributes, function):
+    path = single(tmp_path / "unary.onnx", op, dims, dims, **attributes)
+    x = RNG.standard_normal(dims).astype(np.float32)
+    if x.size > 2:
+        x.flat[:2] = [-np.inf, np.inf]
+    (result,) = run(path, [x], "plan", monkeypatch, device)
+    with np.errstate(invalid="ignore", over="ignore"):
+        expected = function(x.astype(np.float64))
+    np.testing.assert_allclose(result.reshape(dims), expected, rtol=1e-5, atol=1e-6)
+
+
+@pytest.mark.parametrize("scale_op, scale", [("Div", 1.4142135381698608), ("Mul", 0.7071067811865476)])
+def test_gelu_of_five_nodes_computes_numpy(card, device, tmp_path, monkeypatch, scale_op, scale):
+    constants = [numpy_helper.from_array(np.array(v, np.float32), n) for n, v in
+                 [("scale", scale), ("one", 1.0), ("half", 0.5)]]
+    nodes = [helper.make_node(scale_op, ["x", "scale"], ["s"]), helper.make_node("Erf", ["s"], ["e"]),
+             helper.make_node("Add", ["one", "e"], ["a"]), helper.make_node("Mul", ["a", "x"], ["m"]),
+             helper.make_node("Mul", ["m", "half"], ["y"])]
+    path = models._save(tmp_path / "gelu.onnx", nodes, [models._float("x", [3, 7])], [models._float("y", [3, 7])],
+                        constants, opset=13)
+    x = (RNG.standard_normal((3, 7)) * 3).astype(np.float32)
+    erf = np.vectorize(math.erf)(x.astype(np.float64) / math.sqrt(2))
+    (result,) = run(path, [x], "plan", monkeypatch, device)
+    np.testing.assert_allclose(result.reshape(3, 7), x * 0.5 * (1 + erf), rtol=1e-5, atol=1e-6)

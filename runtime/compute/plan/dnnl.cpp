@@ -49,6 +49,10 @@ Desc transposedDesc(const Dims &dims) {
     return Desc(shape, dnnl::memory::data_type::f32, strides);
 }
 
+Desc stridedDesc(const Dims &dims, const Dims &strides) {
+    return Desc(libraryDims(dims), dnnl::memory::data_type::f32, dnnl::memory::dims(strides.begin(), strides.end()));
+}
+
 bool isPlain(const Desc &desc) { return desc == plainDesc({desc.dims().begin(), desc.dims().end()}); }
 
 std::string implementation(const dnnl::primitive_desc_base &pd) { return pd.impl_info_str(); }
@@ -58,8 +62,12 @@ bool referenceKernel(const dnnl::primitive_desc_base &pd) {
 }
 
 dnnl::memory constantMemory(const Desc &desc, const Dims &dims, const std::vector<float> &values) {
+    return constantMemory(desc, plainDesc(dims), values);
+}
+
+dnnl::memory constantMemory(const Desc &desc, const Desc &source, const std::vector<float> &values) {
     const auto &engine = cpuEngine();
-    dnnl::memory plain(plainDesc(dims), engine, const_cast<float *>(values.data()));
+    dnnl::memory plain(source, engine, const_cast<float *>(values.data()));
     dnnl::memory placed(desc, engine);
     dnnl::stream stream(engine);
     dnnl::reorder(plain, placed).execute(stream, plain, placed);

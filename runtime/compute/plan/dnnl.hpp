@@ -30,6 +30,8 @@ Desc plainDesc(const Dims &dims);
 Desc anyDesc(const Dims &dims);
 // Row-major dims with the last two dimensions swapped in memory (a transposed matrix).
 Desc transposedDesc(const Dims &dims);
+// Dims whose elements lie at these strides (a permuted or broadcast view of plain bytes).
+Desc stridedDesc(const Dims &dims, const Dims &strides);
 // The same dims laid out densely row-major: descriptors are compared, never tag names.
 bool isPlain(const Desc &desc);
 
@@ -40,6 +42,8 @@ std::string implementation(const dnnl::primitive_desc_base &pd);
 
 // A memory of `desc` holding `values` given in plain layout of `dims` (weights).
 dnnl::memory constantMemory(const Desc &desc, const Dims &dims, const std::vector<float> &values);
+// The same for `values` laid out as `source` describes.
+dnnl::memory constantMemory(const Desc &desc, const Desc &source, const std::vector<float> &values);
 
 // Attributes every plan primitive is made with: its scratchpad is the caller's (one
 // per execution context), so that runs on several threads never share one.

@@ -11,7 +11,7 @@ namespace {
 // The operator families, one line each.
 const std::vector<void (*)(Registry &)> kFamilies = {
     registerConv, registerMatmul, registerPool, registerEltwise, registerBinary, registerShape,
-    registerNorm, registerReduce, registerSoftmax,
+    registerNorm, registerReduce, registerSoftmax, registerDeconv, registerVariadic,
 };
 
 template <typename T>

@@ -182,5 +182,13 @@ void registerSoftmax(Registry &registry);
 int addReduction(Builder &builder, int source, dnnl::algorithm kind, const Dims &reduced, float p);
 int addEltwise(Builder &builder, int source, dnnl::algorithm kind, float alpha, float beta);
 int addBinary(Builder &builder, dnnl::algorithm kind, int first, int second);
+void registerDeconv(Registry &registry);
+void registerVariadic(Registry &registry);
+
+// A Conv whose weights or bias are graph inputs (ops_deconv.cpp).
+std::string lowerConvGivenWeights(Builder &builder, const onnx::NodeProto &node);
+// A Gemm whose alpha or beta scales an operand given at run time (ops_given.cpp).
+bool scalesGivenOperand(const Builder &builder, const onnx::NodeProto &node);
+std::string lowerGemmScaled(Builder &builder, const onnx::NodeProto &node);
 
 }  // namespace zecl::plan

@@ -3,16 +3,10 @@
 // Sub and Div when only the second one has), and folding when both are constant.
 #include <algorithm>
 
-#include "compute/plan/lowering.hpp"
+#include "compute/plan/binary.hpp"
 
 namespace zecl::plan {
 namespace {
-
-Dims leadingOnes(const Dims &dims, size_t rank) {
-    Dims padded(rank - dims.size(), 1);
-    padded.insert(padded.end(), dims.begin(), dims.end());
-    return padded;
-}
 
 template <typename T>
 T apply(const std::string &op, T a, T b) {
@@ -62,7 +56,7 @@ dnnl::algorithm algorithmOf(const std::string &op) {
     return dnnl::algorithm::binary_min;
 }
 
-// A value of `dims` padded with leading ones to `rank`, in plain layout when its rank changes.
+// A value seen with leading ones up to `rank` (plain when its rank changes).
 int atRank(Builder &builder, int id, size_t rank) {
     const Dims &dims = builder.at(id).dims;
     if (dims.size() == rank && !dims.empty()) return id;
@@ -70,42 +64,76 @@ int atRank(Builder &builder, int id, size_t rank) {
 }
 
 std::string lowerBinary(Builder &builder, const onnx::NodeProto &node) {
-    if (node.input_size() != 2) return "Max or Min of other than two inputs: not covered";
+    if (node.input_size() != 2) return lowerVariadic(builder, node);
+    if ((node.op_type() == "Div" || node.op_type() == "Mul") && lowerGelu(builder, node)) return "";
     bool ok = false;
     Dims out = broadcastDims(builder.dims(node.input(0)), builder.dims(node.input(1)), &ok);
     if (!ok) return "inputs that do not broadcast";
     if (builder.allConstant(node)) return fold(builder, node, out);
     const std::string &op = node.op_type();
-    size_t rank = std::max<size_t>(out.size(), 1);
-    Dims full = leadingOnes(out, rank);
-    int first = atRank(builder, builder.value(node.input(0)), rank);
-    int second = atRank(builder, builder.value(node.input(1)), rank);
+    Dims full = leadingOnes(out, std::max<size_t>(out.size(), 1));
+    int first = atRank(builder, builder.value(node.input(0)), full.size());
+    int second = atRank(builder, builder.value(node.input(1)), full.size());
     dnnl::post_ops ops;
     if (builder.at(first).dims != full) {
-        if (builder.at(second).dims != full) return "both inputs broadcast: not covered";
-        std::swap(first, second);
-        // b - a = -(a - b), and b / a = 1 / (a / b), for the swapped sources.
-        if (op == "Sub") appendEltwise(&ops, dnnl::algorithm::eltwise_linear, -1.f, 0.f);
-        if (op == "Div") appendEltwise(&ops, dnnl::algorithm::eltwise_pow, 1.f, -1.f);
+        if (builder.at(second).dims == full) {
+            std::swap(first, second);
+            // b - a = -(a - b), and b / a = 1 / (a / b), for the swapped sources.
+            if (op == "Sub") appendEltwise(&ops, dnnl::algorithm::eltwise_linear, -1.f, 0.f);
+            if (op == "Div") appendEltwise(&ops, dnnl::algorithm::eltwise_pow, 1.f, -1.f);
+        } else {
+            first = broadcastTo(builder, first, full);
+        }
     }
-    if (builder.at(second).dims == full) second = builder.inLayout(second, builder.at(first).desc);
-    else second = builder.plain(second);
-    dnnl::primitive_attr attr = attributes();
-    attr.set_post_ops(ops);
-    const Desc &dst = builder.at(first).desc;
-    dnnl::binary::desc desc(algorithmOf(op), dst, builder.at(second).desc, dst);
-    dnnl::binary::primitive_desc pd(desc, attr, cpuEngine());
-    int output = builder.scratch(full, pd.dst_desc());
-    std::string reason = builder.add(pd, dnnl::binary(pd),
-                                     {{DNNL_ARG_SRC_0, first}, {DNNL_ARG_SRC_1, second}, {DNNL_ARG_DST, output}}, {},
-                                     false);
-    if (!reason.empty()) return reason;
+    int output = addBinary(builder, algorithmOf(op), first, second, ops);
     if (full == out) builder.overwrite(node.output(0), output);
     else builder.defineView(node.output(0), out, output);
     return "";
 }
 
 }  // namespace
+
+Dims leadingOnes(const Dims &dims, size_t rank) {
+    Dims padded(rank - dims.size(), 1);
+    padded.insert(padded.end(), dims.begin(), dims.end());
+    return padded;
+}
+
+int broadcastTo(Builder &builder, int id, const Dims &full) {
+    int source = builder.plain(atRank(builder, id, full.size()));
+    Dims dims = builder.at(source).dims;
+    if (dims == full) return source;
+    // Stride 0 along the repeated dimensions: one reorder writes the copy.
+    Dims strides(full.size(), 0);
+    for (int64_t d = static_cast<int64_t>(full.size()) - 1, stride = 1; d >= 0; --d) {
+        if (dims[d] != 1) strides[d] = stride;
+        stride *= dims[d];
+    }
+    int repeated = builder.view(source, dims);
+    builder.program().values[repeated].dims = full;
+    builder.program().values[repeated].desc = stridedDesc(full, strides);
+    int copy = builder.scratch(full, plainDesc(full));
+    dnnl::reorder::primitive_desc pd(cpuEngine(), builder.at(repeated).desc, cpuEngine(), plainDesc(full),
+                                     attributes());
+    builder.add(pd, dnnl::reorder(pd), {{DNNL_ARG_FROM, repeated}, {DNNL_ARG_TO, copy}}, {}, false);
+    return copy;
+}
+
+int addBinary(Builder &builder, dnnl::algorithm kind, int first, int second, const dnnl::post_ops &ops) {
+    const Dims full = builder.at(first).dims;
+    second = atRank(builder, second, full.size());
+    if (builder.at(second).dims == full) second = builder.inLayout(second, builder.at(first).desc);
+    else second = builder.plain(second);
+    dnnl::primitive_attr attr = attributes();
+    attr.set_post_ops(ops);
+    const Desc &dst = builder.at(first).desc;
+    dnnl::binary::desc desc(kind, dst, builder.at(second).desc, dst);
+    dnnl::binary::primitive_desc pd(desc, attr, cpuEngine());
+    int output = builder.scratch(full, pd.dst_desc());
+    builder.add(pd, dnnl::binary(pd), {{DNNL_ARG_SRC_0, first}, {DNNL_ARG_SRC_1, second}, {DNNL_ARG_DST, output}}, {},
+                false);
+    return output;
+}
 
 void registerBinary(Registry &registry) {
     for (const char *op : {"Add", "Sub", "Mul", "Div", "Max", "Min"}) registry.add(op, lowerBinary);

@@ -187,6 +187,9 @@ std::string readConvolution(Builder &builder, const onnx::NodeProto &node, Convo
 }
 
 std::string lowerConv(Builder &builder, const onnx::NodeProto &node) {
+    std::string weightName = inputName(node, 1), biasName = inputName(node, 2);
+    if (!builder.isConstant(weightName) || (!biasName.empty() && !builder.isConstant(biasName)))
+        return lowerConvGivenWeights(builder, node);
     Convolution conv;
     std::string reason = readConvolution(builder, node, &conv);
     if (!reason.empty()) return reason;

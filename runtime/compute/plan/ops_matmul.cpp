@@ -177,6 +177,7 @@ std::string lowerMatMul(Builder &builder, const onnx::NodeProto &node) {
 }
 
 std::string lowerGemm(Builder &builder, const onnx::NodeProto &node) {
+    if (scalesGivenOperand(builder, node)) return lowerGemmScaled(builder, node);
     Dims a = builder.dims(node.input(0)), b = builder.dims(node.input(1));
     if (a.size() != 2 || b.size() != 2) return "operands other than matrices";
     bool transA = intAttribute(node, "transA", 0), transB = intAttribute(node, "transB", 0);
