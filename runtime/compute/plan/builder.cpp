@@ -36,6 +36,31 @@ bool Builder::allConstant(const onnx::NodeProto &node) const {
     return true;
 }
 
+int Builder::defineInput(const std::string &name, const Dims &dims, int index, const std::vector<float> *value) {
+    int id = define(name, dims, plainDesc(dims));
+    program_.values[id].input = index;
+    program_.inputs.push_back(id);
+    if (value) {
+        Constant constant;
+        constant.dims = dims;
+        constant.floats = *value;
+        defineConstant(name, std::move(constant));
+    } else {
+        inputIndex_[name] = index;
+    }
+    return id;
+}
+
+const Constant *Builder::known(const std::string &name) {
+    auto constant = constants_.find(name);
+    if (constant != constants_.end()) return &constant->second;
+    auto input = inputIndex_.find(name);
+    if (input != inputIndex_.end() &&
+        std::find(valueInputs_.begin(), valueInputs_.end(), input->second) == valueInputs_.end())
+        valueInputs_.push_back(input->second);
+    return nullptr;
+}
+
 int Builder::addValue(Value value) {
     program_.values.push_back(std::move(value));
     return static_cast<int>(program_.values.size()) - 1;
