@@ -3,7 +3,7 @@ BUILD := build
 # The module from the build tree, and the halvora package beside it (python/halvora).
 export PYTHONPATH := $(CURDIR)/$(BUILD)/python:$(CURDIR)/python
 
-.PHONY: deps build test check-asan check-tsan demo bench clean
+.PHONY: deps build test check-asan check-tsan demo bench bench-baseline clean
 
 deps:
 	@scripts/install-deps
@@ -27,8 +27,19 @@ demo: build
 	$(PYTHON) examples/demo.py
 	$(PYTHON) examples/pipeline.py
 
-bench: build
-	@for script in $(filter-out bench/common.py,$(wildcard bench/*.py)); do echo "== $$script"; $(PYTHON) $$script || exit 1; done
+bench: build bench-baseline
+	@for script in $(filter-out bench/common.py bench/onnx_models.py,$(wildcard bench/*.py)); do echo "== $$script"; $(PYTHON) $$script || exit 1; done
+
+# ONNX Runtime's CPU engine from npm, into the build tree: a baseline that bench/inference.py
+# times the card against, used by nothing else. The package ships its CPU library; its install
+# script only fetches GPU libraries from outside the registry, so it is not run.
+ORT_VERSION := 1.31.1
+
+bench-baseline:
+	@if ! command -v npm >/dev/null; then echo "no npm: bench/inference.py runs without ONNX Runtime"; \
+	elif [ ! -d $(BUILD)/ort/node_modules/onnxruntime-node ]; then \
+	  npm install --prefix $(BUILD)/ort --no-audit --no-fund --no-save --ignore-scripts onnxruntime-node@$(ORT_VERSION) \
+	  || echo "onnxruntime-node not installed: bench/inference.py runs without ONNX Runtime"; fi
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz

@@ -5,17 +5,40 @@
    NumPy, destroyDatasetAll) against cv2.dnn's setInput + forward on the same input.
 2. Throughput: 200 runStreamAsync runs of a model of about 1 ms, in zeclBM_RUN (one
    worker per core) against zeclBM_ONCE (one worker).
+3. Networks: a ResNet-18 shape, a MobileNet-v2 shape (also with its ReLU6 written as
+   Relu(x) - Relu(x - 6), which OpenCV's importer takes) and a YOLO-style detector, random
+   weights, batch 1 (bench/onnx_models.py), each through the binding path, through cv2.dnn
+   and through ONNX Runtime's CPU engine (npm's onnxruntime-node in a Node process that
+   bench/ort_run.js keeps, intra-op threads = cores), one run of each in turn: median times
+   after warm-up, the ratios card / ONNX Runtime and card / OpenCV, and a check that the
+   outputs agree (relative 1e-3). `make bench-baseline` installs ONNX Runtime into build/ort
+   (HALVORA_ORT points elsewhere); without it, or without Node, that column is skipped with a
+   line saying why. An engine that refuses a network is skipped the same way. Outputs that
+   disagree, or ONNX Runtime failing, make the run fail once every network is done.
+
+    bench/inference.py                  all three parts
+    bench/inference.py --networks       part 3 only (--runs N: timed runs of each)
 """
+import argparse
+import contextlib
+import json
+import os
 import pathlib
+import re
+import shutil
+import statistics
+import subprocess
 import tempfile
 import threading
+import time
 
 import cv2
 import numpy as np
 import onnx
 from onnx import TensorProto, helper, numpy_helper
 
-from common import best_time, report
+import onnx_models
+from common import ROOT, best_time, report
 
 from _halvora_pybind11 import zecl, zecm
 
@@ -207,14 +230,242 @@ def throughput(directory, runs=200):
            together / runs, alone / runs, unit="ms", scale=1e3)
 
 
+# Networks against cv2.dnn and ONNX Runtime --------------------------------------------------
+
+# (label, builder name in onnx_models, builder options)
+NETWORKS = [
+    ("ResNet-18 shape, 1x3x224x224", "resnet18", {}),
+    ("MobileNet-v2 shape, 1x3x224x224", "mobilenet_v2", {}),
+    ("MobileNet-v2 shape, ReLU6 as Relu(x) - Relu(x - 6)", "mobilenet_v2", {"relu6": "relu_difference"}),
+    ("YOLO-style detector, 1x3x640x640", "yolo_detector", {}),
+]
+AGREEMENT = 1e-3  # largest difference allowed, relative to the largest magnitude of the output
+ORT_SCRIPT = pathlib.Path(__file__).resolve().with_name("ort_run.js")
+ORT_MODULES = pathlib.Path(os.environ.get("HALVORA_ORT", ROOT / "build" / "ort")) / "node_modules"
+
+
+class Skipped(Exception):
+    """An engine that cannot run a network here: the reason is printed, its column left out."""
+
+
+class Failed(Exception):
+    """An engine that is there but failed on a network: the run fails once every network is done."""
+
+
+def median_times(timers, runs, warmup=2, pause=0.2):
+    """Median of `runs` results of each timer (a callable that runs an engine once and returns
+    the seconds it took), after `warmup` calls; the timers called in turn so that each sees the
+    same state of the machine, with a pause between them so that the threads one engine leaves
+    spinning do not take the cores from the next (ONNX Runtime's spin for some tens of
+    milliseconds after a run: with 20 ms between runs the engine after it took 25 % longer)."""
+    for timer in timers:
+        for _ in range(warmup):
+            timer()
+    times = [[] for _ in timers]
+    for _ in range(runs):
+        for i, timer in enumerate(timers):
+            time.sleep(pause)
+            times[i].append(timer())
+    return [statistics.median(t) for t in times]
+
+
+def timed(function):
+    """A timer of `function` (see median_times)."""
+    def timer():
+        start = time.perf_counter()
+        function()
+        return time.perf_counter() - start
+    return timer
+
+
+def card_runner(path, x, out_shape):
+    """(run, close) of the network on the card: run() copies `x` into the device block behind
+    the stream's input dataset, runs the stream and copies the output back."""
+    try:
+        stream = Stream(path, zecl.balance_mode.zeclBM_ONCE)
+    except RuntimeError as error:
+        raise Skipped(f"the card does not load it ({error})") from None
+    dataset, block = stream.dataset(x)
+    data = x.view(np.uint8).ravel()
+
+    def run():
+        host = zecm.getHandleFromNumpy(data)
+        zecm.memcpy(host, block, data.size, zecm.copyMemType.zecmCT_COPY_TO_DEVICE)
+        zecm.freeHost(host)
+        assert zecl.runStream(stream.stream, stream.input, dataset, FOREVER) == 0
+        return stream.output(out_shape)
+
+    def close():
+        zecm.destroyDatasetAll(dataset)
+        zecm.free(block)
+        stream.close()
+    return run, close
+
+
+def importer_reason(text):
+    """The node and the failed check out of an error of OpenCV's ONNX importer (several lines)."""
+    node = re.search(r"Node \[([^\]]+)\]", text)
+    check = re.search(r"\(expected: ([^\n]*)\)", text)
+    parts = [f"node {node.group(1)}" if node else None, f"expected {check.group(1)}" if check else None]
+    return ": ".join(part for part in parts if part) or text.strip().splitlines()[0]
+
+
+def opencv_runner(path, x):
+    try:
+        net = cv2.dnn.readNetFromONNX(path)
+    except cv2.error as error:
+        raise Skipped(f"cv2.dnn does not import it ({importer_reason(str(error))})") from None
+
+    def run():
+        net.setInput(x)
+        return net.forward()
+    return run
+
+
+class OnnxRuntime:
+    """The network in ONNX Runtime, in a Node process (bench/ort_run.js) that runs it on request:
+    time_one() is a timer (the time of the run as Node measured it), finish() ends the process
+    and returns the output of its last run."""
+
+    def __init__(self, path, x, out_shape, folder):
+        if shutil.which("node") is None:
+            raise Skipped("no Node.js (apt package nodejs) to run ONNX Runtime")
+        if not (ORT_MODULES / "onnxruntime-node").is_dir():
+            raise Skipped(f"ONNX Runtime is not installed in {ORT_MODULES.parent}: make bench-baseline")
+        given, self.taken, self.errors = folder / "input.f32", folder / "output.f32", folder / "ort.err"
+        x.tofile(given)
+        self.shape = list(out_shape)
+        command = ["node", str(ORT_SCRIPT), path, str(given), ",".join(map(str, x.shape)), str(self.taken),
+                   str(os.cpu_count())]
+        with open(self.errors, "w") as errors:  # a file: a chatty process cannot block on a full pipe
+            self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=errors,
+                                            text=True, env={**os.environ, "NODE_PATH": str(ORT_MODULES)})
+        try:
+            dims = self._reply()["dims"]
+            if dims != self.shape:
+                raise Failed(f"an output of dims {dims}, not {self.shape}")
+        except BaseException:
+            self.close()
+            raise
+
+    def _reply(self):
+        line = self.process.stdout.readline()
+        if not line:
+            raise Failed(self._ended())
+        return json.loads(line)
+
+    def _ended(self):
+        """Why the process ended: the last line it wrote to standard error, or its status."""
+        status = self.process.wait()
+        lines = self.errors.read_text().strip().splitlines()
+        return lines[-1] if lines else f"exit status {status}"
+
+    def time_one(self):
+        self.process.stdin.write("run\n")
+        self.process.stdin.flush()
+        return self._reply()["ms"] / 1e3
+
+    def finish(self):
+        self.process.stdin.close()
+        if self.process.wait() != 0:
+            raise Failed(self._ended())
+        return np.fromfile(self.taken, np.float32).reshape(self.shape)
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+
+def difference(a, b):
+    """Largest difference of `a` from `b`, relative to the largest magnitude of `b`."""
+    return float(np.abs(a.astype(np.float64) - b).max() / max(np.abs(b).max(), np.finfo(np.float32).tiny))
+
+
+def engines_for(label, path, x, out_shape, folder, stack):
+    """{engine: (timer, output)} of the engines that run the network here; output() gives the
+    output of a run. Prints why an engine is left out; True as well when one failed."""
+    engines, failed = {}, False
+    try:
+        run, close = card_runner(path, x, out_shape)
+        stack.callback(close)
+        engines["card"] = (timed(run), run)
+    except Skipped as why:
+        print(f"{label}: {why}; card column skipped")
+    try:
+        run = opencv_runner(path, x)
+        engines["OpenCV"] = (timed(run), run)
+    except Skipped as why:
+        print(f"{label}: {why}; OpenCV column skipped")
+    try:
+        runtime = OnnxRuntime(path, x, out_shape, folder)
+        stack.callback(runtime.close)
+        engines["ONNX Runtime"] = (runtime.time_one, runtime.finish)
+    except Skipped as why:
+        print(f"{label}: {why}; ONNX Runtime column skipped")
+    except Failed as why:
+        print(f"{label}: ONNX Runtime FAILED: {why}")
+        failed = True
+    return engines, failed
+
+
+def network(label, name, options, folder, runs):
+    """One network through the three engines; returns False when one failed or their outputs
+    disagree."""
+    path, in_shape, out_shape = onnx_models.save(name, folder / f"{name}.onnx", **options)
+    x = np.random.default_rng(3).standard_normal(in_shape).astype(np.float32)
+    with contextlib.ExitStack() as stack:
+        engines, failed = engines_for(label, path, x, out_shape, folder, stack)
+        try:
+            times = dict(zip(engines, median_times([timer for timer, _ in engines.values()], runs)))
+            outputs = {engine: np.array(output(), copy=True) for engine, (_, output) in engines.items()}
+        except Failed as why:
+            print(f"{label}: ONNX Runtime FAILED: {why}")
+            return False
+    figures = ", ".join(f"{engine} {seconds * 1e3:.1f} ms" for engine, seconds in times.items())
+    print(f"{label} -> {'x'.join(map(str, out_shape))}, median of {runs} runs: {figures or 'no engine ran it'}")
+    for baseline in ("ONNX Runtime", "OpenCV"):
+        if "card" in times and baseline in times:
+            report(f"  card vs {baseline}", times["card"], times[baseline], unit="ms", scale=1e3)
+    return agree(outputs) and not failed
+
+
+def agree(outputs):
+    """Prints how far each pair of outputs is apart; False when a pair is beyond AGREEMENT."""
+    engines, ok = list(outputs), True
+    pairs = [(a, b) for i, a in enumerate(engines) for b in engines[i + 1:]]
+    for a, b in pairs:
+        apart = difference(outputs[a], outputs[b])
+        verdict = "agree" if apart <= AGREEMENT else "DISAGREE"
+        ok = ok and apart <= AGREEMENT
+        print(f"  outputs {a} / {b}: {verdict} (largest difference {apart:.1e} of the largest value)")
+    return ok
+
+
+def networks(directory, runs):
+    ok = [network(label, name, options, directory, runs) for label, name, options in NETWORKS]
+    if not all(ok):
+        raise SystemExit("an engine failed on a network or engines disagree on its output (see above)")
+
+
 def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--networks", action="store_true", help="only the networks against cv2.dnn and ONNX Runtime")
+    parser.add_argument("--runs", type=int, default=11, help="timed runs of each network and engine (default 11)")
+    options = parser.parse_args()
+    if options.runs < 1:
+        parser.error("--runs: at least 1")
     zecm.uninitialize()
     assert zecm.initialize() == 0
     assert zecm.setDevice(0) == 0
-    with tempfile.TemporaryDirectory() as directory:
-        per_run(pathlib.Path(directory))
-        throughput(pathlib.Path(directory))
-    zecm.uninitialize()
+    try:
+        with tempfile.TemporaryDirectory() as directory:
+            if not options.networks:
+                per_run(pathlib.Path(directory))
+                throughput(pathlib.Path(directory))
+            networks(pathlib.Path(directory), options.runs)
+    finally:
+        zecm.uninitialize()
 
 
 if __name__ == "__main__":
