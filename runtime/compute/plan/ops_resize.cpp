@@ -1,9 +1,12 @@
-// Resize and Upsample on oneDNN's resampling primitive, where its sampling is the
-// node's: for each spatial axis the plan computes ONNX's source index (nearest) or
-// source coordinate (linear) of every output position and the library's, and
-// lowers the node only when they agree. oneDNN maps an output position y onto
-// (y + 0.5) * in / out - 0.5, rounded half away from zero for nearest.
+// Resize and Upsample. oneDNN's resampling primitive where its sampling is the
+// node's: for each spatial axis the plan computes ONNX's source coordinate of every
+// output position and the library's, (y + 0.5) * in / out - 0.5 rounded half away
+// from zero for nearest, and takes the primitive only when they agree. Other modes
+// (align_corners, a scale that is not out / in, cubic, other rounding) resample one
+// axis at a time as a matmul with the axis's sampling matrix: row y holds the
+// weights ONNX gives each input position for output y.
 #include <cmath>
+#include <numeric>
 
 #include "compute/plan/lowering.hpp"
 
@@ -11,17 +14,23 @@ namespace zecl::plan {
 namespace {
 
 struct Sampling {
-    bool linear = false;
+    bool linear = false, cubic = false;
+    float cubicA = -0.75f;
+    bool excludeOutside = false;
     std::string coordinates = "half_pixel";  // coordinate_transformation_mode
     std::string rounding = "round_prefer_floor";  // nearest_mode
 };
 
-// ONNX's source coordinate of output position y on an axis of `in` -> `out`.
+// ONNX's source coordinate of output position y on an axis of `in` -> `out`;
+// align_corners spans the scaled width in * scale, which need not be whole.
 double sourceCoordinate(const Sampling &s, int64_t y, int64_t in, int64_t out, double scale) {
     const std::string &mode = s.coordinates;
     if (mode == "half_pixel") return (y + 0.5) / scale - 0.5;
-    if (mode == "pytorch_half_pixel") return out > 1 ? (y + 0.5) / scale - 0.5 : 0.0;
-    if (mode == "align_corners") return out == 1 ? 0.0 : y * static_cast<double>(in - 1) / (out - 1);
+    if (mode == "pytorch_half_pixel") return out > 1 ? (y + 0.5) / scale - 0.5 : -0.5;
+    if (mode == "align_corners") {
+        double width = in * scale;
+        return width == 1 ? 0.0 : y * static_cast<double>(in - 1) / (width - 1);
+    }
     if (mode == "tf_half_pixel_for_nn") return (y + 0.5) / scale;
     return y / scale;  // asymmetric
 }
@@ -41,6 +50,7 @@ float libraryCoordinate(int64_t y, int64_t in, int64_t out) {
 
 // Whether oneDNN samples this axis exactly as the node does.
 bool libraryAgrees(const Sampling &s, int64_t in, int64_t out, double scale) {
+    if (s.cubic) return false;
     for (int64_t y = 0; y < out; ++y) {
         double x = sourceCoordinate(s, y, in, out, scale);
         float library = libraryCoordinate(y, in, out);
@@ -58,11 +68,63 @@ bool libraryAgrees(const Sampling &s, int64_t in, int64_t out, double scale) {
     return true;
 }
 
+// The weights of the input positions around coordinate x: neighbours at
+// ceil(x) - 1 + k, clamped to the edge, `ratio` past the first of the middle two.
+std::vector<double> kernelWeights(const Sampling &s, double ratio) {
+    if (s.linear) return {1 - ratio, ratio};
+    if (s.cubic) {
+        double a = s.cubicA, r = ratio, q = 1 - ratio;
+        return {((a * (r + 1) - 5 * a) * (r + 1) + 8 * a) * (r + 1) - 4 * a, ((a + 2) * r - (a + 3)) * r * r + 1,
+                ((a + 2) * q - (a + 3)) * q * q + 1, ((a * (q + 1) - 5 * a) * (q + 1) + 8 * a) * (q + 1) - 4 * a};
+    }
+    return {};
+}
+
+// The axis's sampling matrix, [out, in] row-major.
+std::vector<float> samplingMatrix(const Sampling &s, int64_t in, int64_t out, double scale) {
+    std::vector<float> matrix(static_cast<size_t>(out * in), 0.f);
+    for (int64_t y = 0; y < out; ++y) {
+        double x = sourceCoordinate(s, y, in, out, scale);
+        float *row = matrix.data() + y * in;
+        if (!s.linear && !s.cubic) {
+            row[nearestIndex(s, x, in)] = 1.f;
+            continue;
+        }
+        int64_t base = static_cast<int64_t>(std::ceil(x)) - 1;
+        auto weights = kernelWeights(s, x - base);
+        int64_t first = s.cubic ? base - 1 : base;
+        if (s.excludeOutside) {
+            double kept = 0;
+            for (size_t k = 0; k < weights.size(); ++k) {
+                int64_t at = first + static_cast<int64_t>(k);
+                if (at < 0 || at >= in) weights[k] = 0;
+                kept += weights[k];
+            }
+            for (double &w : weights) w /= kept;
+        }
+        for (size_t k = 0; k < weights.size(); ++k)
+            row[std::clamp<int64_t>(first + static_cast<int64_t>(k), 0, in - 1)] += static_cast<float>(weights[k]);
+    }
+    return matrix;
+}
+
+bool identity(const std::vector<float> &matrix, int64_t in, int64_t out) {
+    if (in != out) return false;
+    for (int64_t y = 0; y < out; ++y)
+        for (int64_t x = 0; x < in; ++x)
+            if (matrix[y * in + x] != (x == y ? 1.f : 0.f)) return false;
+    return true;
+}
+
 // The node's mode and coordinate mapping; a reason for those the plan leaves to OpenCV.
 std::string readSampling(const Builder &builder, const onnx::NodeProto &node, Sampling *s) {
     std::string mode = stringAttribute(node, "mode", "nearest");
-    if (mode != "nearest" && mode != "linear" && mode != "bilinear") return "mode " + mode + ": not covered";
-    s->linear = mode != "nearest";
+    if (mode != "nearest" && mode != "linear" && mode != "bilinear" && mode != "cubic")
+        return "mode " + mode + ": not covered";
+    s->linear = mode == "linear" || mode == "bilinear";
+    s->cubic = mode == "cubic";
+    s->cubicA = floatAttribute(node, "cubic_coeff_a", -0.75f);
+    s->excludeOutside = intAttribute(node, "exclude_outside", 0) != 0;
     if (node.op_type() == "Upsample") {
         if (s->linear) return "Upsample's linear mode: not covered";
         // Upsample repeats each input element: the asymmetric mapping, floored.
@@ -73,7 +135,11 @@ std::string readSampling(const Builder &builder, const onnx::NodeProto &node, Sa
     if (builder.opset() < 11) return "Resize before opset 11: not covered";
     s->coordinates = stringAttribute(node, "coordinate_transformation_mode", s->coordinates);
     s->rounding = stringAttribute(node, "nearest_mode", s->rounding);
-    if (s->coordinates == "tf_crop_and_resize") return "tf_crop_and_resize: not covered";
+    static const std::set<std::string> kCoordinates = {"half_pixel", "pytorch_half_pixel", "align_corners",
+                                                       "asymmetric", "tf_half_pixel_for_nn"};
+    static const std::set<std::string> kRoundings = {"round_prefer_floor", "round_prefer_ceil", "floor", "ceil"};
+    if (!kCoordinates.count(s->coordinates) || !kRoundings.count(s->rounding))
+        return "coordinate mode " + s->coordinates + " or nearest mode " + s->rounding + ": not covered";
     if (intAttribute(node, "antialias", 0) != 0 || attribute(node, "axes") ||
         stringAttribute(node, "keep_aspect_ratio_policy", "stretch") != "stretch")
         return "antialias, axes or an aspect ratio policy: not covered";
@@ -118,6 +184,64 @@ std::string readTarget(Builder &builder, const onnx::NodeProto &node, const Dims
     return "";
 }
 
+std::string addResampling(Builder &builder, const onnx::NodeProto &node, const Sampling &s, const Dims &output) {
+    int source = builder.value(node.input(0));
+    auto kind = s.linear ? dnnl::algorithm::resampling_linear : dnnl::algorithm::resampling_nearest;
+    dnnl::resampling_forward::desc desc(dnnl::prop_kind::forward_inference, kind, builder.at(source).desc,
+                                        anyDesc(output));
+    dnnl::resampling_forward::primitive_desc pd(desc, attributes(), cpuEngine());
+    int result = builder.define(node.output(0), output, pd.dst_desc());
+    return builder.add(pd, dnnl::resampling_forward(pd), {{DNNL_ARG_SRC, source}, {DNNL_ARG_DST, result}}, {},
+                       false);
+}
+
+int64_t product(Dims::const_iterator begin, Dims::const_iterator end) {
+    return std::accumulate(begin, end, int64_t{1}, std::multiplies<int64_t>());
+}
+
+// Axis `axis` of `current` resampled: [outer, in, inner] -> [outer, out, inner], as the
+// sampling matrix times each [in, inner] block; the last axis as the rows times its transpose.
+std::string resampleAxis(Builder &builder, int *current, size_t axis, int64_t out, const std::vector<float> &matrix) {
+    Dims dims = builder.at(*current).dims;
+    int64_t in = dims[axis];
+    int64_t outer = product(dims.begin(), dims.begin() + axis), inner = product(dims.begin() + axis + 1, dims.end());
+    bool last = inner == 1;
+    Dims activationDims = last ? Dims{outer, in} : Dims{outer, in, inner};
+    Dims constantDims = last ? Dims{in, out} : Dims{1, out, in};
+    Dims resultDims = last ? Dims{outer, out} : Dims{outer, out, inner};
+    std::vector<float> constant = matrix;
+    if (last)
+        for (int64_t y = 0; y < out; ++y)
+            for (int64_t x = 0; x < in; ++x) constant[x * out + y] = matrix[y * in + x];
+    int activation = builder.view(*current, activationDims);
+    const Desc &a = builder.at(activation).desc;
+    Desc c = plainDesc(constantDims);
+    dnnl::matmul::desc desc(last ? a : c, last ? c : a, plainDesc(resultDims));
+    dnnl::matmul::primitive_desc pd(desc, attributes(), cpuEngine());
+    int made = builder.scratch(resultDims, plainDesc(resultDims));
+    std::string reason = builder.add(pd, dnnl::matmul(pd),
+                                     {{last ? DNNL_ARG_SRC : DNNL_ARG_WEIGHTS, activation}, {DNNL_ARG_DST, made}},
+                                     {{last ? DNNL_ARG_WEIGHTS : DNNL_ARG_SRC, constantMemory(c, constantDims, constant)}},
+                                     false);
+    Dims result = dims;
+    result[axis] = out;
+    *current = builder.view(made, result);
+    return reason;
+}
+
+std::string addSamplingMatrices(Builder &builder, const onnx::NodeProto &node, const Sampling &s, const Dims &input,
+                                const Dims &output, const std::vector<double> &scales) {
+    int current = builder.plain(builder.value(node.input(0)));
+    for (size_t d = 2; d < input.size(); ++d) {
+        auto matrix = samplingMatrix(s, input[d], output[d], scales[d]);
+        if (identity(matrix, input[d], output[d])) continue;
+        std::string reason = resampleAxis(builder, &current, d, output[d], matrix);
+        if (!reason.empty()) return reason;
+    }
+    builder.defineView(node.output(0), output, current);
+    return "";
+}
+
 std::string lowerResize(Builder &builder, const onnx::NodeProto &node) {
     Sampling sampling;
     std::string reason = readSampling(builder, node, &sampling);
@@ -128,17 +252,10 @@ std::string lowerResize(Builder &builder, const onnx::NodeProto &node) {
     reason = readTarget(builder, node, input, &output, &scales);
     if (!reason.empty()) return reason;
     if (output[0] != input[0] || output[1] != input[1]) return "a resized batch or channel axis: not covered";
-    for (size_t d = 2; d < input.size(); ++d)
-        if (!libraryAgrees(sampling, input[d], output[d], scales[d]))
-            return "a sampling oneDNN's resampling does not compute exactly";
-    int source = builder.value(node.input(0));
-    auto kind = sampling.linear ? dnnl::algorithm::resampling_linear : dnnl::algorithm::resampling_nearest;
-    dnnl::resampling_forward::desc desc(dnnl::prop_kind::forward_inference, kind, builder.at(source).desc,
-                                        anyDesc(output));
-    dnnl::resampling_forward::primitive_desc pd(desc, attributes(), cpuEngine());
-    int result = builder.define(node.output(0), output, pd.dst_desc());
-    return builder.add(pd, dnnl::resampling_forward(pd), {{DNNL_ARG_SRC, source}, {DNNL_ARG_DST, result}}, {},
-                       false);
+    bool library = true;
+    for (size_t d = 2; d < input.size(); ++d) library = library && libraryAgrees(sampling, input[d], output[d], scales[d]);
+    if (library) return addResampling(builder, node, sampling, output);
+    return addSamplingMatrices(builder, node, sampling, input, output, scales);
 }
 
 }  // namespace
