@@ -82,7 +82,7 @@ int Builder::value(const std::string &name) {
     return id;
 }
 
-int Builder::inLayout(int id, const Desc &desc) {
+int Builder::inLayout(int id, Desc desc) {  // by value: it may name a value scratch() moves
     if (at(id).desc == desc) return id;
     // Layouts are told apart by their descriptors' bytes, never by tag names.
     std::string key(reinterpret_cast<const char *>(&desc.data), sizeof desc.data);
@@ -131,6 +131,12 @@ int Builder::view(int id, const Dims &dims) {
     viewed_.insert(value.alias);
     int made = addValue(std::move(value));
     viewed_.insert(made);
+    return made;
+}
+
+int Builder::view(int id, const Dims &dims, const Desc &desc) {
+    int made = view(id, dims);
+    program_.values[made].desc = desc;
     return made;
 }
 

@@ -93,7 +93,7 @@ public:
     int value(const std::string &name);
     const Value &at(int id) const { return program_.values[id]; }
     // The value in layout `desc`, reordered into a new value when it differs.
-    int inLayout(int id, const Desc &desc);
+    int inLayout(int id, Desc desc);
     int plain(int id) { return inLayout(id, plainDesc(at(id).dims)); }
 
     // Output definitions.
@@ -101,6 +101,9 @@ public:
     int defineView(const std::string &name, const Dims &dims, int plainSource);
     // The bytes of a value in plain layout, seen with other dims of the same count.
     int view(int id, const Dims &dims);
+    // The bytes of a value in plain layout seen through `desc` (a window, a transposed
+    // order): a source for reorders and concatenations only.
+    int view(int id, const Dims &dims, const Desc &desc);
     void defineConstant(const std::string &name, Constant constant);
     // The name given to a value computed in place over another (a residual sum).
     void overwrite(const std::string &name, int id);
@@ -178,5 +181,8 @@ void registerBinary(Registry &registry);
 void registerShape(Registry &registry);
 void registerResize(Registry &registry);
 void registerTensor(Registry &registry);
+// Concat and Gather of activations (ops_tensor.cpp), for the shape family's folding lowerings.
+std::string concatActivations(Builder &builder, const onnx::NodeProto &node);
+std::string gatherActivations(Builder &builder, const onnx::NodeProto &node);
 
 }  // namespace zecl::plan
