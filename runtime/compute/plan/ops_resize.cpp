@@ -31,7 +31,6 @@ double sourceCoordinate(const Sampling &s, int64_t y, int64_t in, int64_t out, d
         double width = in * scale;
         return width == 1 ? 0.0 : y * static_cast<double>(in - 1) / (width - 1);
     }
-    if (mode == "tf_half_pixel_for_nn") return (y + 0.5) / scale;
     return y / scale;  // asymmetric
 }
 
@@ -136,7 +135,7 @@ std::string readSampling(const Builder &builder, const onnx::NodeProto &node, Sa
     s->coordinates = stringAttribute(node, "coordinate_transformation_mode", s->coordinates);
     s->rounding = stringAttribute(node, "nearest_mode", s->rounding);
     static const std::set<std::string> kCoordinates = {"half_pixel", "pytorch_half_pixel", "align_corners",
-                                                       "asymmetric", "tf_half_pixel_for_nn"};
+                                                       "asymmetric"};
     static const std::set<std::string> kRoundings = {"round_prefer_floor", "round_prefer_ceil", "floor", "ceil"};
     if (!kCoordinates.count(s->coordinates) || !kRoundings.count(s->rounding))
         return "coordinate mode " + s->coordinates + " or nearest mode " + s->rounding + ": not covered";
