@@ -49,7 +49,8 @@ std::string copyTo(Builder &builder, int source, const std::string &name) {
     return copyTo(builder, source, name, dims);
 }
 
-// One concat primitive along `axis` of the given values, the result of dims `dims` named `name`.
+// One concat primitive along `axis` of the given values, the result of dims `dims` named
+// `name`: in the layout oneDNN picks when it keeps the joined dims, else plain for a view.
 std::string concatenate(Builder &builder, const std::vector<int> &sources, int64_t axis, const Dims &dims,
                         const std::string &name) {
     if (sources.size() == 1) return copyTo(builder, sources[0], name, dims);
@@ -62,11 +63,13 @@ std::string concatenate(Builder &builder, const std::vector<int> &sources, int64
     Dims joined = builder.at(sources[0]).dims;
     joined[axis] = 0;
     for (int id : sources) joined[axis] += builder.at(id).dims[axis];
-    dnnl::concat::primitive_desc pd(plainDesc(joined), static_cast<int>(axis), descs, cpuEngine(), attributes());
-    int result = builder.scratch(joined, plainDesc(joined));
+    bool kept = joined == dims;
+    dnnl::concat::primitive_desc pd(kept ? anyDesc(joined) : plainDesc(joined), static_cast<int>(axis), descs,
+                                    cpuEngine(), attributes());
+    int result = kept ? builder.define(name, dims, pd.dst_desc()) : builder.scratch(joined, plainDesc(joined));
     arguments.push_back({DNNL_ARG_DST, result});
     std::string reason = builder.add(pd, dnnl::concat(pd), arguments, {}, false);
-    if (reason.empty()) builder.defineView(name, dims, result);
+    if (reason.empty() && !kept) builder.defineView(name, dims, result);
     return reason;
 }
 
@@ -76,9 +79,14 @@ bool knownInts(Builder &builder, const std::string &name, Dims *values) {
     if (!c) return false;
     values->clear();
     for (size_t i = 0; i < c->count(); ++i) {
-        float value = c->at(i);
-        if (!c->integer && (!std::isfinite(value) || value != std::floor(value))) return false;
-        values->push_back(c->intAt(i));
+        if (c->integer) {
+            values->push_back(c->ints[i]);
+            continue;
+        }
+        // Integer inputs reach the plan as floats; past 2^62 they only say "to the end".
+        double value = c->floats[i];
+        if (!std::isfinite(value) || value != std::floor(value)) return false;
+        values->push_back(static_cast<int64_t>(std::clamp(value, -0x1p62, 0x1p62)));
     }
     return true;
 }
@@ -244,8 +252,13 @@ std::string lowerRange(Builder &builder, const onnx::NodeProto &node) {
     if (start->count() != 1 || limit->count() != 1 || delta->count() != 1) return "bounds that are not scalars";
     Constant out;
     out.integer = start->integer && limit->integer && delta->integer;
-    double first = start->at(0), step = delta->at(0);
-    double count = std::ceil((limit->at(0) - first) / step);
+    double count = 0;
+    if (!out.integer) count = std::ceil((static_cast<double>(limit->at(0)) - start->at(0)) / delta->at(0));
+    else if (delta->ints[0] != 0) {
+        // ceil(span / delta) in a width no int64 bounds overflow.
+        __int128 span = static_cast<__int128>(limit->ints[0]) - start->ints[0], step = delta->ints[0];
+        count = static_cast<double>((span + step - (step > 0 ? 1 : -1)) / step);
+    }
     if (!(count >= 1) || count > (1 << 24)) return "an empty or huge range";
     for (int64_t i = 0; i < static_cast<int64_t>(count); ++i) {
         if (out.integer) out.ints.push_back(start->ints[0] + i * delta->ints[0]);
