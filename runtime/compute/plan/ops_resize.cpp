@@ -4,7 +4,8 @@
 // from zero for nearest, and takes the primitive only when they agree. Other modes
 // (align_corners, a scale that is not out / in, cubic, other rounding) resample one
 // axis at a time as a matmul with the axis's sampling matrix: row y holds the
-// weights ONNX gives each input position for output y.
+// weights ONNX gives each input position for output y. GridSample, when its grid's
+// values are known while compiling, is the same product with one matrix per image.
 #include <cmath>
 #include <numeric>
 
@@ -257,11 +258,115 @@ std::string lowerResize(Builder &builder, const onnx::NodeProto &node) {
     return addSamplingMatrices(builder, node, sampling, input, output, scales);
 }
 
+// GridSample's sampling of one image: unnormalized grid coordinates, the padding mode
+// folded into the weights (zeros: outside neighbours weigh nothing).
+struct GridSampling {
+    std::string mode, padding;
+    bool alignCorners = false;
+};
+
+double unnormalize(const GridSampling &g, double c, int64_t size) {
+    return g.alignCorners ? (c + 1) / 2 * (size - 1) : ((c + 1) * size - 1) / 2;
+}
+
+// A coordinate reflected into [low, high] given as twice their values.
+double reflect(double x, int64_t twiceLow, int64_t twiceHigh) {
+    if (twiceLow == twiceHigh) return 0;
+    double low = twiceLow / 2.0, span = (twiceHigh - twiceLow) / 2.0;
+    x = std::fabs(x - low);
+    double extra = std::fmod(x, span);
+    int64_t flips = static_cast<int64_t>(std::floor(x / span));
+    return flips % 2 == 0 ? extra + low : span - extra + low;
+}
+
+// The border and reflection modes move a coordinate inside the image.
+double padCoordinate(const GridSampling &g, double x, int64_t size) {
+    if (g.padding == "border") return std::clamp(x, 0.0, static_cast<double>(size - 1));
+    if (g.padding == "reflection") {
+        x = g.alignCorners ? reflect(x, 0, 2 * (size - 1)) : reflect(x, -1, 2 * size - 1);
+        return std::clamp(x, 0.0, static_cast<double>(size - 1));
+    }
+    return x;
+}
+
+// Weights of input positions (y, x) for one output position, added into `row` ([h * w]).
+void gridWeights(const GridSampling &g, double gx, double gy, int64_t h, int64_t w, float *row) {
+    auto add = [&](int64_t y, int64_t x, double weight) {
+        if (y >= 0 && y < h && x >= 0 && x < w) row[y * w + x] += static_cast<float>(weight);
+    };
+    double x = unnormalize(g, gx, w), y = unnormalize(g, gy, h);
+    if (g.mode == "bicubic" || g.mode == "cubic") {
+        const double a = -0.75;
+        auto near = [a](double t) { return ((a + 2) * t - (a + 3)) * t * t + 1; };
+        auto far = [a](double t) { return ((a * t - 5 * a) * t + 8 * a) * t - 4 * a; };
+        double x0 = std::floor(x), y0 = std::floor(y), tx = x - x0, ty = y - y0;
+        double wx[4] = {far(tx + 1), near(tx), near(1 - tx), far(2 - tx)};
+        double wy[4] = {far(ty + 1), near(ty), near(1 - ty), far(2 - ty)};
+        for (int i = 0; i < 4; ++i)
+            for (int j = 0; j < 4; ++j) {
+                // Each neighbour's own position is padded (moved inside) before it is read.
+                double py = padCoordinate(g, y0 - 1 + i, h), px = padCoordinate(g, x0 - 1 + j, w);
+                add(static_cast<int64_t>(py), static_cast<int64_t>(px), wy[i] * wx[j]);
+            }
+        return;
+    }
+    x = padCoordinate(g, x, w);
+    y = padCoordinate(g, y, h);
+    if (g.mode == "nearest") {
+        add(static_cast<int64_t>(std::nearbyint(y)), static_cast<int64_t>(std::nearbyint(x)), 1.0);
+        return;
+    }
+    double x0 = std::floor(x), y0 = std::floor(y), tx = x - x0, ty = y - y0;
+    auto ix = static_cast<int64_t>(x0), iy = static_cast<int64_t>(y0);
+    add(iy, ix, (1 - tx) * (1 - ty));
+    add(iy, ix + 1, tx * (1 - ty));
+    add(iy + 1, ix, (1 - tx) * ty);
+    add(iy + 1, ix + 1, tx * ty);
+}
+
+std::string lowerGridSample(Builder &builder, const onnx::NodeProto &node) {
+    GridSampling g{stringAttribute(node, "mode", "bilinear"), stringAttribute(node, "padding_mode", "zeros"),
+                   intAttribute(node, "align_corners", 0) != 0};
+    static const std::set<std::string> kModes = {"bilinear", "linear", "nearest", "bicubic", "cubic"};
+    if (!kModes.count(g.mode)) return "mode " + g.mode + ": not covered";
+    if (g.padding != "zeros" && g.padding != "border" && g.padding != "reflection")
+        return "padding mode " + g.padding + ": not covered";
+    Dims input = builder.dims(node.input(0)), gridDims = builder.dims(inputName(node, 1));
+    if (input.size() != 4 || gridDims.size() != 4 || gridDims[0] != input[0] || gridDims[3] != 2)
+        return "other than a 2-D image and its grid";
+    int64_t n = input[0], c = input[1], h = input[2], w = input[3], points = gridDims[1] * gridDims[2];
+    if (static_cast<double>(n) * h * w * points > (1 << 24)) return "a sampling matrix too large to hold";
+    const Constant *grid = builder.known(inputName(node, 1));
+    if (!grid) return "a grid computed at run time: not covered";
+    // Per image the transposed sampling matrix [h * w, points]: rows built, then transposed.
+    std::vector<float> weights(static_cast<size_t>(n * h * w * points), 0.f), row(static_cast<size_t>(h * w));
+    for (int64_t image = 0; image < n; ++image)
+        for (int64_t p = 0; p < points; ++p) {
+            double gx = grid->at((image * points + p) * 2), gy = grid->at((image * points + p) * 2 + 1);
+            if (!std::isfinite(gx) || !std::isfinite(gy) || std::fabs(gx) > 1e6 || std::fabs(gy) > 1e6)
+                return "grid coordinates that are not finite";
+            std::fill(row.begin(), row.end(), 0.f);
+            gridWeights(g, gx, gy, h, w, row.data());
+            for (int64_t q = 0; q < h * w; ++q) weights[(image * h * w + q) * points + p] = row[q];
+        }
+    int x = builder.view(builder.value(node.input(0)), {n, c, h * w});
+    Dims weightDims = {n, h * w, points}, resultDims = {n, c, points};
+    Desc weightDesc = plainDesc(weightDims);
+    dnnl::matmul::desc desc(builder.at(x).desc, weightDesc, plainDesc(resultDims));
+    dnnl::matmul::primitive_desc pd(desc, attributes(), cpuEngine());
+    int result = builder.scratch(resultDims, plainDesc(resultDims));
+    std::string reason = builder.add(pd, dnnl::matmul(pd), {{DNNL_ARG_SRC, x}, {DNNL_ARG_DST, result}},
+                                     {{DNNL_ARG_WEIGHTS, constantMemory(weightDesc, weightDims, weights)}}, false);
+    if (reason.empty()) builder.defineView(node.output(0), {n, c, gridDims[1], gridDims[2]}, result);
+    return reason;
+}
+
 }  // namespace
 
 void registerResize(Registry &registry) {
     registry.add("Resize", lowerResize);
     registry.add("Upsample", lowerResize);
+    registry.add("GridSample", lowerGridSample);
 }
 
 }  // namespace zecl::plan
