@@ -227,8 +227,9 @@ Compiled compile(std::shared_ptr<const onnx::ModelProto> model, const std::vecto
     compiled.notes = std::move(result.notes);
     if (result.program)
         compiled.plan = std::make_shared<Plan>(std::move(model), inputShapes, threads, std::move(result.program));
-    else if (!result.valueInputs.empty())
-        compiled.plan = deferredPlan(model, inputShapes, std::move(result.valueInputs));
+    else if (!result.valueInputs.empty() && (compiled.plan = deferredPlan(model, inputShapes, result.valueInputs)))
+        compiled.notes.push_back("the plan is compiled at run, for the values of graph inputs it needs (" +
+                                 result.reason + ")");
     return compiled;
 }
 
