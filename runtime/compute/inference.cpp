@@ -70,20 +70,16 @@ zecmShape toShape(const std::vector<int64_t> &dims) {
     return shape;
 }
 
-// A new member of device memory holding `result`, a tensor of the output's `dims`.
-uint32_t store(const cv::Mat &result, const std::vector<int64_t> &dims, zecmDType type, zecmDatasetMode mode,
-               uint32_t device, void **member) {
-    // The network's own result is copied once, straight into device memory, when
-    // its element type is already the output's (as it is for float outputs).
-    cv::Mat converted = result;
-    if (result.depth() != cvDepth(type)) result.convertTo(converted, cvDepth(type));
-    if (!converted.isContinuous()) converted = converted.clone();
-    uint64_t bytes = converted.total() * converted.elemSize();
+// A member over a new block of device memory of `bytes`, holding a tensor of `dims`:
+// `fill` writes the block; a failure of it leaves nothing behind.
+template <typename Fill>
+uint32_t newMember(uint64_t bytes, const std::vector<int64_t> &dims, zecmDType type, zecmDatasetMode mode,
+                   uint32_t device, Fill fill, void **member) {
     void *block = nullptr;
     if (zecm::allocateBlock(zesim::Kind::DeviceMemory, bytes ? bytes : 1, device, &block))
         return zeclER_OUT_OF_MEMORY;
-    std::memcpy(block, converted.data, bytes);
     auto owned = std::make_unique<zecm::OwnedBlock>(block, zesim::Kind::DeviceMemory);
+    if (uint32_t status = fill(block)) return status;
     zecmDeviceInfo info{zecmDE_ZECC, device};
     if (mode == zecmDM_BUFFER) {
         *member = zecm::newDataBuffer(info, block, bytes, std::move(owned));
@@ -97,6 +93,22 @@ uint32_t store(const cv::Mat &result, const std::vector<int64_t> &dims, zecmDTyp
     tensor->owned = std::move(owned);
     *member = zesim::adopt(std::move(tensor), zesim::Kind::Tensor, static_cast<int32_t>(device));
     return zeclER_SUCCESS;
+}
+
+// A new member of device memory holding `result`, a tensor of the output's `dims`.
+uint32_t store(const cv::Mat &result, const std::vector<int64_t> &dims, zecmDType type, zecmDatasetMode mode,
+               uint32_t device, void **member) {
+    // The network's own result is copied once, straight into device memory, when
+    // its element type is already the output's (as it is for float outputs).
+    cv::Mat converted = result;
+    if (result.depth() != cvDepth(type)) result.convertTo(converted, cvDepth(type));
+    if (!converted.isContinuous()) converted = converted.clone();
+    uint64_t bytes = converted.total() * converted.elemSize();
+    auto copy = [&](void *block) {
+        std::memcpy(block, converted.data, bytes);
+        return uint32_t{zeclER_SUCCESS};
+    };
+    return newMember(bytes, dims, type, mode, device, copy, member);
 }
 
 // The members of `input` checked against the model's inputs in these shapes: in
@@ -133,6 +145,14 @@ void discard(std::vector<void *> *outputs) {
     outputs->clear();
 }
 
+size_t elementCount(const std::vector<int64_t> &dims) {
+    size_t count = 1;
+    for (int64_t d : dims) count *= static_cast<size_t>(d);
+    return count;
+}
+
+// Float32 outputs are written by the plan straight into their device blocks;
+// outputs of other types through a float32 buffer, converted as they are stored.
 uint32_t runPlanned(const Model &model, const Model::Shapes &shapes, const std::vector<Member> &members,
                     zecmDatasetMode mode, uint32_t device, std::vector<void *> *outputs) {
     std::vector<cv::Mat> blobs;
@@ -141,19 +161,44 @@ uint32_t runPlanned(const Model &model, const Model::Shapes &shapes, const std::
         blobs.push_back(floatInput(members[i], shapes.inputs[i], model.inputs()[i].type));
         inputs.push_back(blobs.back().ptr<float>());
     }
-    std::vector<std::vector<float>> results;
-    std::string error;
-    if (!shapes.plan->run(inputs, &results, runThreads(), &error)) return zeclER_INFERENCE;
-    for (size_t j = 0; j < results.size(); ++j) {
+    size_t count = shapes.outputs.size();
+    std::vector<void *> made(count, nullptr);  // the output members, in the model's order
+    auto fail = [&made](uint32_t status) {
+        for (void *member : made)
+            if (member) destroyMember(member);
+        return status;
+    };
+    std::vector<float *> targets(count, nullptr);
+    std::vector<std::vector<float>> converted(count);
+    for (size_t j = 0; j < count; ++j) {
         const Port &port = model.outputs()[j];
-        cv::Mat result(networkDims(shapes.outputs[j]), CV_32F, results[j].data());
-        void *member = nullptr;
-        if (uint32_t status = store(result, shapes.outputs[j], port.type, mode, device, &member)) {
-            discard(outputs);
-            return status;
+        size_t elements = elementCount(shapes.outputs[j]);
+        if (port.type != zecmDT_FLOAT32) {
+            converted[j].resize(elements);
+            targets[j] = converted[j].data();
+            continue;
         }
-        outputs->push_back(member);
+        auto keep = [&target = targets[j]](void *block) {
+            target = static_cast<float *>(block);
+            return uint32_t{zeclER_SUCCESS};
+        };
+        if (uint32_t status = newMember(elements * sizeof(float), shapes.outputs[j], port.type, mode, device, keep,
+                                        &made[j]))
+            return fail(status);
     }
+    try {
+        std::string error;
+        if (!shapes.plan->run(inputs, targets, runThreads(), &error)) return fail(zeclER_INFERENCE);
+        for (size_t j = 0; j < count; ++j) {
+            if (made[j]) continue;
+            cv::Mat result(networkDims(shapes.outputs[j]), CV_32F, converted[j].data());
+            if (uint32_t status = store(result, shapes.outputs[j], model.outputs()[j].type, mode, device, &made[j]))
+                return fail(status);
+        }
+    } catch (const std::exception &) {
+        return fail(zeclER_INFERENCE);
+    }
+    *outputs = std::move(made);
     return zeclER_SUCCESS;
 }
 

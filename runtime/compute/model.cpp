@@ -177,7 +177,9 @@ bool writeSoftmaxAxes(onnx::ModelProto *proto) {
 void logEngine(const char *path, const Model::Shapes &shapes) {
     if (!fnlog::isOpen()) return;
     std::string message = std::string("model ") + path + ": ";
-    if (shapes.plan) message += "compiled plan (" + std::to_string(shapes.plan->primitiveCount()) + " primitives)";
+    if (shapes.plan)
+        message += "compiled plan (" + std::to_string(shapes.plan->primitiveCount()) + " primitives, " +
+                   std::to_string((shapes.plan->arenaBytes() + 1023) / 1024) + " KiB of activations)";
     else if (shapes.known) message += "OpenCV DNN" + (shapes.planReason.empty() ? "" : " (" + shapes.planReason + ")");
     else message += "refused (" + shapes.failure + ")";
     fnlog::write("CL", "INFO", {__func__, __FILE__, __LINE__}, message);

@@ -1,5 +1,7 @@
 #include "compute/stream.hpp"
 
+#include "compute/plan/plan.hpp"
+
 #include <algorithm>
 #include <chrono>
 
@@ -9,6 +11,20 @@ namespace {
 thread_local const Stream *currentStream = nullptr;
 
 void destroyShell(void *dataset) { zesim::unregisterHandle(dataset, zesim::Kind::Dataset); }
+
+int cores() { return static_cast<int>(std::max(1u, std::thread::hardware_concurrency())); }
+
+// The workers' intra-op threads: together they use the cores, no more.
+int workerThreads(size_t workers) { return std::max(1, cores() / static_cast<int>(std::max<size_t>(1, workers))); }
+
+// Compiles the plans of the stream's models for its workers' thread count now: a
+// program compiled on a worker's first run would hold that run up for the whole
+// compile (a quarter of a second for a ResNet-18 shape).
+void preparePlans(const std::map<Op *, std::vector<Step>> &plans, int threads) {
+    for (const auto &[input, steps] : plans)
+        for (const Step &step : steps)
+            if (auto plan = step.op->model->shapes().plan) plan->prepare(threads);
+}
 
 }  // namespace
 
@@ -23,11 +39,10 @@ Stream::Stream(std::shared_ptr<Graph> graph, zeclBalanceMode mode, uint32_t devi
         currentStream = this;
         dispatch();
     });
-    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     for (size_t i = 0; i < poolSize_; ++i)
-        pool_.emplace_back([this, cores] {
+        pool_.emplace_back([this] {
             currentStream = this;
-            setRunThreads(std::max(1, cores / static_cast<int>(poolSize_)));
+            setRunThreads(workerThreads(poolSize_));
             work();
         });
 }
@@ -78,6 +93,7 @@ uint32_t Stream::build() {
         });
         if (reached != runModelOps) return zeclER_GRAPH_INVALID;  // a cycle no input reaches
     }
+    if (poolSize_ > 0) preparePlans(plans, workerThreads(poolSize_));
     std::lock_guard<std::mutex> lock(mutex_);
     if (submitted_ != finished_) return zeclER_STREAM_BUSY;
     plans_ = std::move(plans);

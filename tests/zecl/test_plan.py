@@ -305,6 +305,54 @@ def test_runs_on_several_workers_at_once_agree(card, device, tmp_path, monkeypat
         zecl.destroyModel(model)
 
 
+def long_lived_net(path):
+    """Values that must keep their bytes across many steps while others come and go:
+    an early 1x1 branch read only by the last node, a shortcut summed three convolutions
+    later, and a graph output that a later convolution reads too."""
+    nodes = [
+        helper.make_node("Conv", ["x", "ke"], ["e"], kernel_shape=[1, 1]),
+        helper.make_node("Conv", ["x", "ka"], ["a"], kernel_shape=[3, 3], pads=[1, 1, 1, 1]),
+        helper.make_node("Relu", ["a"], ["ra"]),
+        helper.make_node("Conv", ["ra", "kb"], ["m"], kernel_shape=[3, 3], pads=[1, 1, 1, 1]),
+        helper.make_node("Conv", ["m", "kc"], ["c"], kernel_shape=[3, 3], pads=[1, 1, 1, 1]),
+        helper.make_node("Relu", ["c"], ["rc"]),
+        helper.make_node("Conv", ["rc", "kd"], ["d"], kernel_shape=[3, 3], pads=[1, 1, 1, 1]),
+        helper.make_node("Add", ["d", "ra"], ["s"]),
+        helper.make_node("Add", ["s", "e"], ["y"]),
+    ]
+    weights = [weight("ke", 8, 4, 1, 1), weight("ka", 8, 4, 3, 3), weight("kb", 8, 8, 3, 3),
+               weight("kc", 8, 8, 3, 3), weight("kd", 8, 8, 3, 3)]
+    return models._save(path, nodes, [models._float("x", [1, 4, 17, 17])],
+                        [models._float("y", [1, 8, 17, 17]), models._float("m", [1, 8, 17, 17])], weights,
+                        opset=13)
+
+
+@pytest.mark.parametrize("build", [residual_net, long_lived_net])
+def test_shared_arena_bytes_on_several_workers_agree_with_opencv(card, device, tmp_path, monkeypatch, build):
+    path = build(tmp_path / "net.onnx")
+    inputs = [inputs_of(path) for _ in range(6)]
+    expected = [run(path, x, "opencv", monkeypatch, device) for x in inputs]
+    monkeypatch.setenv("ZESIM_ENGINE", "plan")
+    zecl = hal.zecl
+    model = zecl.createModel(path, "", "", "")
+    try:
+        many = chain(zecl, [model], mode=RUN)
+        for x in inputs:
+            assert zecl.runStreamAsync(many.stream, many.input, device.dataset(x)) == 0
+        assert zecl.synchronizeStream(many.stream, FOREVER) == 0
+        for want in expected:
+            dataset = zecl.requestOutputDataset(many.stream)
+            got = device.results(dataset)
+            card.destroyDatasetAll(dataset)
+            assert len(got) == len(want)
+            for ours, theirs in zip(got, want):
+                np.testing.assert_allclose(np.reshape(ours, theirs.shape), theirs, rtol=1e-4, atol=1e-5)
+        zecl.destroyOpStream(many.stream)
+        zecl.destroyOpGraph(many.graph)
+    finally:
+        zecl.destroyModel(model)
+
+
 def test_every_node_case_the_plan_compiles_computes_the_expected_outputs(card, device, monkeypatch):
     monkeypatch.setenv("ZESIM_ENGINE", "plan")
     with onnx_cases.quiet():

@@ -99,17 +99,6 @@ std::string lowerNode(Builder &builder, const onnx::NodeProto &node) {
     return (*lowering)(builder, node);
 }
 
-// Places every value the plan computes in the arena, each at a 64-byte boundary.
-void layOutArena(Program *program) {
-    size_t offset = 0;
-    for (Value &value : program->values) {
-        if (value.alias >= 0 || value.input >= 0 || value.constant >= 0) continue;
-        value.offset = offset;
-        offset += (value.desc.get_size() + 63) / 64 * 64;
-    }
-    program->arenaBytes = offset;
-}
-
 }  // namespace
 
 CompileResult compileProgram(const onnx::ModelProto &model, const std::vector<std::vector<int64_t>> &inputShapes,

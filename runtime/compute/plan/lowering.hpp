@@ -172,6 +172,10 @@ struct CompileResult {
 CompileResult compileFor(const onnx::ModelProto &model, const std::vector<std::vector<int64_t>> &inputShapes,
                          int threads, const std::map<int, std::vector<float>> &values);
 
+// Places the values the plan computes in the arena: values whose lifetimes (from
+// the first step that touches them to the last) do not overlap share bytes.
+void layOutArena(Program *program);
+
 // Operator families.
 void registerConv(Registry &registry);
 void registerMatmul(Registry &registry);

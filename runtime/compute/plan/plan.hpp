@@ -43,11 +43,16 @@ public:
 
     const std::vector<std::vector<int64_t>> &outputShapes() const;
     size_t primitiveCount() const;
+    // The bytes of one execution context's arena, its values' bytes shared by lifetime.
+    size_t arenaBytes() const;
     // Runs on float32 inputs in plain layout of the compiled shapes with `threads`
-    // intra-op threads; `outputs` gets one plain float32 tensor per graph output.
-    // False (with `error`) when the library failed.
-    bool run(const std::vector<const float *> &inputs, std::vector<std::vector<float>> *outputs, int threads,
+    // intra-op threads, writing each graph output, plain float32 of its shape, into
+    // the caller's buffer of that output. False (with `error`) when the library failed.
+    bool run(const std::vector<const float *> &inputs, const std::vector<float *> &outputs, int threads,
              std::string *error) const;
+    // Compiles the program for runs of `threads` threads now, so that the first run
+    // on a thread of that count does not.
+    void prepare(int threads) const;
 
 private:
     // Thread count, and the value inputs' values by their bits (NaN orders like any other).

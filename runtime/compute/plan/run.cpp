@@ -2,6 +2,7 @@
 // thread at a time, kept between runs.
 #include <omp.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
@@ -33,6 +34,13 @@ struct Context {
             for (const auto &[argument, memory] : step.constants) arguments[argument] = memory;
             steps.push_back(std::move(arguments));
         }
+        direct.assign(program->values.size(), false);
+        for (int id : program->outputs) {
+            const Value &value = program->values[id];
+            direct[id] = value.alias < 0 && value.input < 0 && value.constant < 0;
+        }
+        for (const Value &value : program->values)
+            if (value.alias >= 0) direct[value.alias] = false;  // a view would still read the arena
     }
 
     // Graph inputs, and the views of them, read the caller's buffers.
@@ -41,6 +49,23 @@ struct Context {
             const Value &value = program->values[id];
             if (value.input >= 0) memories[id].set_data_handle(const_cast<float *>(inputs[value.input]));
         }
+    }
+
+    // Outputs the steps write, which nothing else sees, are written straight into the
+    // caller's buffers; the others (inputs, constants, views, an output given twice)
+    // are copied there after the run. Returns which were bound.
+    std::vector<bool> bindOutputs(const std::vector<float *> &outputs) {
+        std::vector<bool> bound(outputs.size(), false);
+        for (size_t j = 0; j < outputs.size(); ++j) {
+            int id = program->outputs[j];
+            if (!direct[id]) continue;
+            bool first = std::find(program->outputs.begin(), program->outputs.begin() + j, id) ==
+                         program->outputs.begin() + j;
+            if (!first) continue;
+            memories[id].set_data_handle(outputs[j]);
+            bound[j] = true;
+        }
+        return bound;
     }
 
     struct Free {
@@ -54,6 +79,7 @@ struct Context {
     std::unique_ptr<char, Free> arena, scratchpad;
     std::vector<dnnl::memory> memories;  // by value id
     std::vector<std::unordered_map<int, dnnl::memory>> steps;
+    std::vector<bool> direct;  // by value id: an output the steps may write into the caller's buffer
 };
 
 Plan::Plan(std::shared_ptr<const onnx::ModelProto> model, std::vector<std::vector<int64_t>> inputShapes,
@@ -73,6 +99,8 @@ Plan::~Plan() = default;
 const std::vector<std::vector<int64_t>> &Plan::outputShapes() const { return outputShapes_; }
 
 size_t Plan::primitiveCount() const { return first_ ? first_->steps.size() : 0; }
+
+size_t Plan::arenaBytes() const { return first_ ? first_->arenaBytes : 0; }
 
 namespace {
 
@@ -152,11 +180,12 @@ void Plan::release(std::unique_ptr<Context> context) const {
     idle_.push_back(std::move(context));
 }
 
-bool Plan::run(const std::vector<const float *> &inputs, std::vector<std::vector<float>> *outputs, int threads,
+bool Plan::run(const std::vector<const float *> &inputs, const std::vector<float *> &outputs, int threads,
                std::string *error) const {
     threads = std::max(1, threads);
-    if (inputs.size() != inputShapes_.size()) {
-        *error = "the plan takes " + std::to_string(inputShapes_.size()) + " inputs";
+    if (inputs.size() != inputShapes_.size() || outputs.size() != outputShapes_.size()) {
+        *error = "the plan takes " + std::to_string(inputShapes_.size()) + " inputs and " +
+                 std::to_string(outputShapes_.size()) + " outputs";
         return false;
     }
     try {
@@ -165,14 +194,14 @@ bool Plan::run(const std::vector<const float *> &inputs, std::vector<std::vector
         auto context = acquire(chosen);
         omp_set_num_threads(threads);
         context->bindInputs(inputs);
+        auto bound = context->bindOutputs(outputs);
         for (size_t i = 0; i < chosen->steps.size(); ++i)
             chosen->steps[i].primitive.execute(context->stream, context->steps[i]);
         context->stream.wait();
-        outputs->clear();
-        for (int id : chosen->outputs) {
-            size_t count = elementCount(chosen->values[id].dims);
-            const auto *data = static_cast<const float *>(context->memories[id].get_data_handle());
-            outputs->emplace_back(data, data + count);
+        for (size_t j = 0; j < outputs.size(); ++j) {
+            if (bound[j]) continue;
+            int id = chosen->outputs[j];
+            std::memcpy(outputs[j], context->memories[id].get_data_handle(), chosen->values[id].desc.get_size());
         }
         release(std::move(context));
     } catch (const std::exception &failure) {
@@ -180,6 +209,12 @@ bool Plan::run(const std::vector<const float *> &inputs, std::vector<std::vector
         return false;
     }
     return true;
+}
+
+void Plan::prepare(int threads) const {
+    if (!valueInputs_.empty()) return;  // compiled for the values a run brings
+    std::string error;
+    program({std::max(1, threads), {}}, &error);
 }
 
 }  // namespace zecl::plan
