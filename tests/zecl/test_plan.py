@@ -657,3 +657,65 @@ def test_gelu_of_five_nodes_computes_numpy(card, device, tmp_path, monkeypatch, 
     erf = np.vectorize(math.erf)(x.astype(np.float64) / math.sqrt(2))
     (result,) = run(path, [x], "plan", monkeypatch, device)
     np.testing.assert_allclose(result.reshape(3, 7), x * 0.5 * (1 + erf), rtol=1e-5, atol=1e-6)
+
+def resize_reference(x, mode, sizes, nearest_mode, **kwargs):
+    from onnx.backend.test.case.node import resize as onnx_resize
+
+    coeffs = {"nearest": lambda ratio: onnx_resize.nearest_coeffs(ratio, mode=nearest_mode),
+              "linear": onnx_resize.linear_coeffs, "cubic": onnx_resize.cubic_coeffs}[mode]
+    return onnx_resize.interpolate_nd(x, coeffs, output_size=sizes, **kwargs).astype(np.float32)
+
+
+@pytest.mark.parametrize("mode, coordinates, nearest_mode, sizes", [
+    ("nearest", "asymmetric", "ceil", [1, 2, 7, 5]),
+    ("nearest", "half_pixel", "round_prefer_ceil", [1, 2, 3, 9]),
+    ("nearest", "half_pixel", "floor", [1, 2, 8, 12]),     # whole factors: oneDNN's own kernel
+    ("linear", "pytorch_half_pixel", "round_prefer_floor", [1, 2, 1, 6]),
+    ("linear", "half_pixel", "round_prefer_floor", [1, 2, 8, 3]),
+    ("cubic", "asymmetric", "round_prefer_floor", [1, 2, 5, 7]),
+])
+def test_resize_by_constant_sizes_computes_onnx_sampling(card, device, tmp_path, monkeypatch, mode, coordinates,
+                                                        nearest_mode, sizes):
+    x = RNG.standard_normal([1, 2, 4, 6]).astype(np.float32)
+    node = helper.make_node("Resize", ["x", "", "", "sizes"], ["y"], mode=mode, nearest_mode=nearest_mode,
+                            coordinate_transformation_mode=coordinates)
+    path = models._save(tmp_path / "resize.onnx", [node], [models._float("x", x.shape)], [models._float("y", sizes)],
+                        [numpy_helper.from_array(np.array(sizes, np.int64), "sizes")], opset=13)
+    expected = resize_reference(x, mode, sizes, nearest_mode, coordinate_transformation_mode=coordinates)
+    (result,) = run(path, [x], "plan", monkeypatch, device)
+    np.testing.assert_allclose(result.reshape(sizes), expected, rtol=1e-5, atol=1e-6)
+
+
+def test_scales_given_at_run_compile_for_each_value(card, device, tmp_path, monkeypatch):
+    # 2 and 2.2 give the same output shape and different samplings: each run its own program.
+    x = RNG.standard_normal([1, 1, 3, 3]).astype(np.float32)
+    node = helper.make_node("Resize", ["x", "", "scales"], ["y"], mode="linear")
+    path = models._save(tmp_path / "scales.onnx", [node], [models._float("x", x.shape), models._float("scales", [4])],
+                        [models._float("y", [1, 1, 6, 6])], opset=13)
+    for factor in (2.0, 2.2, 2.0):
+        scales = np.array([1, 1, factor, factor], np.float32)
+        expected = resize_reference(x, "linear", None, "", scale_factors=scales)
+        (result,) = run(path, [x, scales], "plan", monkeypatch, device)
+        np.testing.assert_allclose(result.reshape(expected.shape), expected, rtol=1e-5, atol=1e-6)
+
+
+@pytest.mark.parametrize("op, x_dims, attributes, constants, expected", [
+    ("Slice", [4, 6], {}, {"starts": [-3, 1], "ends": [100, 6], "axes": [0, 1], "steps": [2, 3]},
+     lambda x: x[-3::2, 1::3]),
+    ("Split", [3, 5], {"axis": 1}, {"split": [1, 4]}, lambda x: x[:, 1:]),
+    ("Tile", [2, 1, 3], {}, {"repeats": [1, 4, 2]}, lambda x: np.tile(x, [1, 4, 2])),
+    ("Expand", [3, 1], {}, {"shape": [2, 1, 4]}, lambda x: np.broadcast_to(x, [2, 3, 4])),
+    ("Gather", [3, 4], {"axis": 1}, {"indices": [[-1, 0], [2, 2]]}, lambda x: x[:, [[3, 0], [2, 2]]]),
+    ("Transpose", [2, 3, 4], {"perm": [1, 2, 0]}, {}, lambda x: x.transpose(1, 2, 0)),
+])
+def test_tensor_copies_compute_numpy(card, device, tmp_path, monkeypatch, op, x_dims, attributes, constants,
+                                     expected):
+    x = RNG.standard_normal(x_dims).astype(np.float32)
+    want = expected(x)
+    initializers = [numpy_helper.from_array(np.array(v, np.int64), k) for k, v in constants.items()]
+    outputs = ["skipped", "y"] if op == "Split" else ["y"]
+    node = helper.make_node(op, ["x", *constants], outputs, **attributes)
+    path = models._save(tmp_path / "copy.onnx", [node], [models._float("x", x_dims)],
+                        [models._float("y", list(want.shape))], initializers, opset=13)
+    (result,) = run(path, [x], "plan", monkeypatch, device)
+    np.testing.assert_array_equal(result.reshape(want.shape), want)

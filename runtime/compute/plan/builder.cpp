@@ -36,6 +36,31 @@ bool Builder::allConstant(const onnx::NodeProto &node) const {
     return true;
 }
 
+int Builder::defineInput(const std::string &name, const Dims &dims, int index, const std::vector<float> *value) {
+    int id = define(name, dims, plainDesc(dims));
+    program_.values[id].input = index;
+    program_.inputs.push_back(id);
+    if (value) {
+        Constant constant;
+        constant.dims = dims;
+        constant.floats = *value;
+        defineConstant(name, std::move(constant));
+    } else {
+        inputIndex_[name] = index;
+    }
+    return id;
+}
+
+const Constant *Builder::known(const std::string &name) {
+    auto constant = constants_.find(name);
+    if (constant != constants_.end()) return &constant->second;
+    auto input = inputIndex_.find(name);
+    if (input != inputIndex_.end() &&
+        std::find(valueInputs_.begin(), valueInputs_.end(), input->second) == valueInputs_.end())
+        valueInputs_.push_back(input->second);
+    return nullptr;
+}
+
 int Builder::addValue(Value value) {
     program_.values.push_back(std::move(value));
     return static_cast<int>(program_.values.size()) - 1;
@@ -57,7 +82,7 @@ int Builder::value(const std::string &name) {
     return id;
 }
 
-int Builder::inLayout(int id, const Desc &desc) {
+int Builder::inLayout(int id, Desc desc) {  // by value: it may name a value scratch() moves
     if (at(id).desc == desc) return id;
     // Layouts are told apart by their descriptors' bytes, never by tag names.
     std::string key(reinterpret_cast<const char *>(&desc.data), sizeof desc.data);
@@ -106,6 +131,12 @@ int Builder::view(int id, const Dims &dims) {
     viewed_.insert(value.alias);
     int made = addValue(std::move(value));
     viewed_.insert(made);
+    return made;
+}
+
+int Builder::view(int id, const Dims &dims, const Desc &desc) {
+    int made = view(id, dims);
+    program_.values[made].desc = desc;
     return made;
 }
 

@@ -11,7 +11,8 @@ namespace {
 // The operator families, one line each.
 const std::vector<void (*)(Registry &)> kFamilies = {
     registerConv, registerMatmul, registerPool, registerEltwise, registerBinary, registerShape,
-    registerNorm, registerReduce, registerSoftmax, registerDeconv, registerVariadic,
+    registerNorm, registerReduce, registerSoftmax, registerDeconv, registerVariadic, registerResize,
+    registerTensor,
 };
 
 template <typename T>
@@ -100,17 +101,17 @@ std::string lowerNode(Builder &builder, const onnx::NodeProto &node) {
 
 }  // namespace
 
-std::string compileProgram(const onnx::ModelProto &model, const std::vector<std::vector<int64_t>> &inputShapes,
-                           std::shared_ptr<const Program> *compiled, std::vector<std::string> *notes);
+CompileResult compileProgram(const onnx::ModelProto &model, const std::vector<std::vector<int64_t>> &inputShapes,
+                             const InputValues &values);
 
-std::string compileFor(const onnx::ModelProto &model, const std::vector<std::vector<int64_t>> &inputShapes,
-                       int threads, std::shared_ptr<const Program> *compiled, std::vector<std::string> *notes) {
+CompileResult compileFor(const onnx::ModelProto &model, const std::vector<std::vector<int64_t>> &inputShapes,
+                         int threads, const InputValues &values) {
     // Primitives take the calling thread's OpenMP thread count as theirs.
     int previous = libraryThreads();
     setLibraryThreads(threads);
-    std::string reason = compileProgram(model, inputShapes, compiled, notes);
+    CompileResult result = compileProgram(model, inputShapes, values);
     setLibraryThreads(previous);
-    return reason;
+    return result;
 }
 
 const Registry &registry() {
@@ -122,8 +123,9 @@ const Registry &registry() {
     return table;
 }
 
-std::string compileProgram(const onnx::ModelProto &model, const std::vector<std::vector<int64_t>> &inputShapes,
-                           std::shared_ptr<const Program> *compiled, std::vector<std::string> *notes) {
+CompileResult compileProgram(const onnx::ModelProto &model, const std::vector<std::vector<int64_t>> &inputShapes,
+                             const InputValues &values) {
+    CompileResult result;
     int64_t opset = 0;
     for (const auto &import : model.opset_import())
         if (import.domain().empty() || import.domain() == "ai.onnx") opset = import.version();
@@ -136,22 +138,22 @@ std::string compileProgram(const onnx::ModelProto &model, const std::vector<std:
         if (toConstant(initializer, &constant)) builder.defineConstant(initializer.name(), std::move(constant));
     }
     Program &program = builder.program();
-    size_t next = 0;
+    int next = 0;
     for (const auto &input : graph.input()) {
         if (weights.count(input.name())) continue;
-        if (next >= inputShapes.size()) return "more inputs than shapes";
+        if (next >= static_cast<int>(inputShapes.size())) return {"more inputs than shapes"};
         for (int64_t d : inputShapes[next])
-            if (d <= 0) return "input '" + input.name() + "' has an empty dimension";
-        int id = builder.define(input.name(), inputShapes[next], plainDesc(inputShapes[next]));
-        program.values[id].input = static_cast<int>(next++);
-        program.inputs.push_back(id);
+            if (d <= 0) return {"input '" + input.name() + "' has an empty dimension"};
+        auto value = values.find(next);
+        builder.defineInput(input.name(), inputShapes[next], next, value == values.end() ? nullptr : &value->second);
+        ++next;
     }
     try {
         for (int i = 0; i < graph.node_size(); ++i) {
             const auto &node = graph.node(i);
             if (builder.isFused(node)) continue;
             std::string reason = lowerNode(builder, node);
-            if (!reason.empty()) return describe(i, node) + ": " + reason;
+            if (!reason.empty()) return {describe(i, node) + ": " + reason, nullptr, {}, builder.valueInputs()};
             builder.markDone(node);
         }
         for (const auto &output : graph.output()) {
@@ -160,22 +162,63 @@ std::string compileProgram(const onnx::ModelProto &model, const std::vector<std:
             program.outputShapes.push_back(program.values[id].dims);
         }
     } catch (const dnnl::error &error) {
-        return std::string("oneDNN refused a primitive: ") + error.what();
+        return {std::string("oneDNN refused a primitive: ") + error.what()};
     } catch (const std::exception &error) {
-        return error.what();
+        return {error.what()};
     }
     layOutArena(&program);
-    *notes = builder.notes();
-    *compiled = std::make_shared<Program>(std::move(program));
-    return "";
+    result.notes = builder.notes();
+    result.program = std::make_shared<Program>(std::move(program));
+    return result;
 }
+
+namespace {
+
+// The shapes a graph declares for its values, when every dimension is a number.
+bool declaredShapes(const google::protobuf::RepeatedPtrField<onnx::ValueInfoProto> &values,
+                    const std::set<std::string> &skip, std::vector<std::vector<int64_t>> *shapes) {
+    for (const auto &value : values) {
+        if (skip.count(value.name())) continue;
+        const auto &tensor = value.type().tensor_type();
+        if (!tensor.has_shape()) return false;
+        std::vector<int64_t> dims;
+        for (const auto &dim : tensor.shape().dim()) {
+            if (!dim.has_dim_value() || dim.dim_value() <= 0) return false;
+            dims.push_back(dim.dim_value());
+        }
+        shapes->push_back(std::move(dims));
+    }
+    return true;
+}
+
+// A graph that needs some inputs' values compiles at run, when the shapes it was
+// asked for are the ones it declares and it declares every output's shape.
+std::shared_ptr<Plan> deferredPlan(const std::shared_ptr<const onnx::ModelProto> &model,
+                                   const std::vector<std::vector<int64_t>> &inputShapes,
+                                   std::vector<int> valueInputs) {
+    const auto &graph = model->graph();
+    std::set<std::string> weights;
+    for (const auto &initializer : graph.initializer()) weights.insert(initializer.name());
+    std::vector<std::vector<int64_t>> inputs, outputs;
+    if (!declaredShapes(graph.input(), weights, &inputs) || inputs != inputShapes ||
+        !declaredShapes(graph.output(), {}, &outputs))
+        return nullptr;
+    return std::make_shared<Plan>(model, inputShapes, std::move(valueInputs), std::move(outputs));
+}
+
+}  // namespace
 
 Compiled compile(std::shared_ptr<const onnx::ModelProto> model, const std::vector<std::vector<int64_t>> &inputShapes,
                  int threads) {
     Compiled compiled;
-    std::shared_ptr<const Program> program;
-    compiled.reason = compileFor(*model, inputShapes, threads, &program, &compiled.notes);
-    if (program) compiled.plan = std::make_shared<Plan>(std::move(model), inputShapes, threads, std::move(program));
+    CompileResult result = compileFor(*model, inputShapes, threads, {});
+    compiled.reason = result.reason;
+    compiled.notes = std::move(result.notes);
+    if (result.program)
+        compiled.plan = std::make_shared<Plan>(std::move(model), inputShapes, threads, std::move(result.program));
+    else if (!result.valueInputs.empty() && (compiled.plan = deferredPlan(model, inputShapes, result.valueInputs)))
+        compiled.notes.push_back("the plan is compiled at run, for the values of graph inputs it needs (" +
+                                 result.reason + ")");
     return compiled;
 }
 

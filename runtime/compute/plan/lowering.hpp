@@ -72,6 +72,8 @@ const Registry &registry();
 class Builder {
 public:
     Builder(const onnx::GraphProto &graph, int64_t opset);
+    // A graph input, with its index among the inputs and its value when the program is compiled for one.
+    int defineInput(const std::string &name, const Dims &dims, int index, const std::vector<float> *value);
 
     int64_t opset() const { return opset_; }
     // Names: defined, constant, their dims.
@@ -80,12 +82,18 @@ public:
     const Constant &constant(const std::string &name) const { return constants_.at(name); }
     Dims dims(const std::string &name) const;
     bool allConstant(const onnx::NodeProto &node) const;
+    // A value a lowering needs while compiling (scales, bounds, repeats): a constant,
+    // or a graph input's value when the program is compiled for it. Null for other
+    // graph inputs, which the plan then compiles for at run, once per value: check
+    // everything else about the node first, and return a reason on null.
+    const Constant *known(const std::string &name);
+    const std::vector<int> &valueInputs() const { return valueInputs_; }
 
     // A value id for a name; a constant becomes a plan-owned plain value.
     int value(const std::string &name);
     const Value &at(int id) const { return program_.values[id]; }
     // The value in layout `desc`, reordered into a new value when it differs.
-    int inLayout(int id, const Desc &desc);
+    int inLayout(int id, Desc desc);
     int plain(int id) { return inLayout(id, plainDesc(at(id).dims)); }
 
     // Output definitions.
@@ -93,6 +101,9 @@ public:
     int defineView(const std::string &name, const Dims &dims, int plainSource);
     // The bytes of a value in plain layout, seen with other dims of the same count.
     int view(int id, const Dims &dims);
+    // The bytes of a value in plain layout seen through `desc` (a window, a transposed
+    // order): a source for reorders and concatenations only.
+    int view(int id, const Dims &dims, const Desc &desc);
     void defineConstant(const std::string &name, Constant constant);
     // The name given to a value computed in place over another (a residual sum).
     void overwrite(const std::string &name, int id);
@@ -132,6 +143,8 @@ private:
     std::set<int> viewed_;
     std::set<const onnx::NodeProto *> fused_, done_;
     std::vector<std::string> notes_;
+    std::unordered_map<std::string, int> inputIndex_;  // graph inputs without a value, by name
+    std::vector<int> valueInputs_;                      // those a lowering asked the value of
 };
 
 // Attributes of a node, with ONNX's defaults.
@@ -148,8 +161,16 @@ Dims broadcastDims(const Dims &a, const Dims &b, bool *ok);
 
 // Compiles the graph's program with primitives made for `threads` intra-op threads;
 // the reason when it is not covered, "" otherwise.
-std::string compileFor(const onnx::ModelProto &model, const std::vector<std::vector<int64_t>> &inputShapes,
-                       int threads, std::shared_ptr<const Program> *compiled, std::vector<std::string> *notes);
+// `values` are the graph inputs' values the program is compiled for; `valueInputs`
+// gets those the graph needed and did not have.
+struct CompileResult {
+    std::string reason;
+    std::shared_ptr<const Program> program;
+    std::vector<std::string> notes;
+    std::vector<int> valueInputs;
+};
+CompileResult compileFor(const onnx::ModelProto &model, const std::vector<std::vector<int64_t>> &inputShapes,
+                         int threads, const std::map<int, std::vector<float>> &values);
 
 // An activation a convolution or matrix product applies to its result as a post-op.
 struct Activation {
@@ -190,5 +211,10 @@ std::string lowerConvGivenWeights(Builder &builder, const onnx::NodeProto &node)
 // A Gemm whose alpha or beta scales an operand given at run time (ops_given.cpp).
 bool scalesGivenOperand(const Builder &builder, const onnx::NodeProto &node);
 std::string lowerGemmScaled(Builder &builder, const onnx::NodeProto &node);
+void registerResize(Registry &registry);
+void registerTensor(Registry &registry);
+// Concat and Gather of activations (ops_tensor.cpp), for the shape family's folding lowerings.
+std::string concatActivations(Builder &builder, const onnx::NodeProto &node);
+std::string gatherActivations(Builder &builder, const onnx::NodeProto &node);
 
 }  // namespace zecl::plan

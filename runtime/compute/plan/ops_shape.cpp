@@ -130,7 +130,8 @@ std::string lowerShape(Builder &builder, const onnx::NodeProto &node) {
 }
 
 std::string lowerGather(Builder &builder, const onnx::NodeProto &node) {
-    if (!builder.allConstant(node)) return "data or indices given at run time: not covered";
+    if (!builder.isConstant(node.input(0))) return gatherActivations(builder, node);
+    if (!builder.allConstant(node)) return "indices given at run time: not covered";
     const Constant &data = builder.constant(node.input(0)), &indices = builder.constant(node.input(1));
     int64_t axis = normalizeAxis(intAttribute(node, "axis", 0), data.dims.size());
     if (axis < 0) return "axis out of range";
@@ -158,7 +159,7 @@ std::string lowerGather(Builder &builder, const onnx::NodeProto &node) {
 }
 
 std::string lowerConcat(Builder &builder, const onnx::NodeProto &node) {
-    if (!builder.allConstant(node)) return "inputs given at run time: not covered";
+    if (!builder.allConstant(node)) return concatActivations(builder, node);
     const Constant &first = builder.constant(node.input(0));
     int64_t axis = normalizeAxis(intAttribute(node, "axis", 0), first.dims.size());
     if (axis < 0) return "axis out of range";

@@ -90,31 +90,82 @@ struct Context {
 
 Plan::Plan(std::shared_ptr<const onnx::ModelProto> model, std::vector<std::vector<int64_t>> inputShapes,
            int threads, std::shared_ptr<const Program> program)
-    : model_(std::move(model)), inputShapes_(std::move(inputShapes)), first_(program) {
-    programs_[threads] = std::move(program);
+    : model_(std::move(model)), inputShapes_(std::move(inputShapes)), outputShapes_(program->outputShapes),
+      first_(program) {
+    programs_[{threads, {}}] = std::move(program);
 }
+
+Plan::Plan(std::shared_ptr<const onnx::ModelProto> model, std::vector<std::vector<int64_t>> inputShapes,
+           std::vector<int> valueInputs, std::vector<std::vector<int64_t>> outputShapes)
+    : model_(std::move(model)), inputShapes_(std::move(inputShapes)), valueInputs_(std::move(valueInputs)),
+      outputShapes_(std::move(outputShapes)) {}
 
 Plan::~Plan() = default;
 
-const std::vector<std::vector<int64_t>> &Plan::outputShapes() const { return first_->outputShapes; }
+const std::vector<std::vector<int64_t>> &Plan::outputShapes() const { return outputShapes_; }
 
-size_t Plan::primitiveCount() const { return first_->steps.size(); }
+size_t Plan::primitiveCount() const { return first_ ? first_->steps.size() : 0; }
 
-size_t Plan::arenaBytes() const { return first_->arenaBytes; }
+size_t Plan::arenaBytes() const { return first_ ? first_->arenaBytes : 0; }
 
-std::shared_ptr<const Program> Plan::program(int threads) const {
+namespace {
+
+size_t elementCount(const std::vector<int64_t> &dims) {
+    size_t count = 1;
+    for (int64_t d : dims) count *= static_cast<size_t>(d);
+    return count;
+}
+
+}  // namespace
+
+Plan::Key Plan::keyOf(int threads, const std::vector<const float *> &inputs) const {
+    Key key{threads, {}};
+    for (int index : valueInputs_) {
+        size_t count = elementCount(inputShapes_[index]), start = key.second.size();
+        key.second.resize(start + count);
+        std::memcpy(key.second.data() + start, inputs[index], count * sizeof(float));
+    }
+    return key;
+}
+
+InputValues Plan::valuesOf(const Key &key) const {
+    InputValues values;
+    size_t next = 0;
+    for (int index : valueInputs_) {
+        auto &value = values[index];
+        value.resize(elementCount(inputShapes_[index]));
+        std::memcpy(value.data(), key.second.data() + next, value.size() * sizeof(float));
+        next += value.size();
+    }
+    return values;
+}
+
+std::shared_ptr<const Program> Plan::program(const Key &key, std::string *error) const {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto found = programs_.find(threads);
+        auto found = programs_.find(key);
         if (found != programs_.end()) return found->second;
     }
-    std::shared_ptr<const Program> compiled;
-    std::vector<std::string> notes;
-    // The graph compiled once already; a failure now is the library's, and the
-    // program of the first compile still computes the same results.
-    if (!compileFor(*model_, inputShapes_, threads, &compiled, &notes).empty()) compiled = first_;
+    CompileResult result = compileFor(*model_, inputShapes_, key.first, valuesOf(key));
+    std::shared_ptr<const Program> compiled = result.program;
+    if (valueInputs_.empty()) {
+        // The graph compiled once already; a failure now is the library's, and the
+        // program of the first compile still computes the same results.
+        if (!compiled) compiled = first_;
+    } else if (!compiled) {
+        *error = "the plan cannot compile for these input values: " + result.reason;
+        return nullptr;
+    } else if (compiled->outputShapes != outputShapes_) {
+        *error = "these input values give other output shapes than the graph declares";
+        return nullptr;
+    }
     std::lock_guard<std::mutex> lock(mutex_);
-    return programs_.emplace(threads, std::move(compiled)).first->second;
+    if (programs_.size() >= kMaxValuePrograms && !valueInputs_.empty()) {
+        // Values that change from run to run: keep the memory bounded.
+        programs_.clear();
+        idle_.clear();
+    }
+    return programs_.emplace(key, std::move(compiled)).first->second;
 }
 
 std::unique_ptr<Context> Plan::acquire(const std::shared_ptr<const Program> &program) const {
@@ -138,13 +189,14 @@ void Plan::release(std::unique_ptr<Context> context) const {
 bool Plan::run(const std::vector<const float *> &inputs, const std::vector<float *> &outputs, int threads,
                std::string *error) const {
     threads = std::max(1, threads);
-    auto chosen = program(threads);
-    if (inputs.size() != chosen->inputs.size() || outputs.size() != chosen->outputs.size()) {
-        *error = "the plan takes " + std::to_string(chosen->inputs.size()) + " inputs and " +
-                 std::to_string(chosen->outputs.size()) + " outputs";
+    if (inputs.size() != inputShapes_.size() || outputs.size() != outputShapes_.size()) {
+        *error = "the plan takes " + std::to_string(inputShapes_.size()) + " inputs and " +
+                 std::to_string(outputShapes_.size()) + " outputs";
         return false;
     }
     try {
+        auto chosen = program(keyOf(threads, inputs), error);
+        if (!chosen) return false;
         auto context = acquire(chosen);
         setLibraryThreads(threads);
         context->bindInputs(inputs);
@@ -165,6 +217,10 @@ bool Plan::run(const std::vector<const float *> &inputs, const std::vector<float
     return true;
 }
 
-void Plan::prepare(int threads) const { program(std::max(1, threads)); }
+void Plan::prepare(int threads) const {
+    if (!valueInputs_.empty()) return;  // compiled for the values a run brings
+    std::string error;
+    program({std::max(1, threads), {}}, &error);
+}
 
 }  // namespace zecl::plan
