@@ -41,8 +41,6 @@ def test_network_on_the_card_matches_opencv(hv, tmp_path, name, options):
     assert inference.difference(actual, expected) <= 1e-4
 
 
-@pytest.mark.xfail(raises=RuntimeError, strict=False,
-                   reason="the card's OpenCV engine reads Clip's bounds only as attributes")
 def test_relu6_as_clip_on_the_card_matches_its_relu_form(hv, tmp_path):
     clip, in_shape, _ = onnx_models.save("mobilenet_v2", tmp_path / "clip.onnx")
     relu, _, _ = onnx_models.save("mobilenet_v2", tmp_path / "relu.onnx", **RELU_DIFFERENCE)
