@@ -185,7 +185,21 @@ std::string lowerClipGivenBounds(Builder &builder, const onnx::NodeProto &node) 
     return "";
 }
 
+// Neg and Abs of a constant (shape arithmetic: axis counts, integer shapes), computed
+// exactly while compiling; false for other nodes.
+bool foldSign(Builder &builder, const onnx::NodeProto &node) {
+    const std::string &op = node.op_type();
+    if ((op != "Neg" && op != "Abs") || !builder.allConstant(node)) return false;
+    Constant result = builder.constant(node.input(0));
+    auto apply = [&op](auto value) { return op == "Neg" ? -value : (value < 0 ? -value : value); };
+    for (int64_t &value : result.ints) value = apply(value);
+    for (float &value : result.floats) value = apply(value);
+    builder.defineConstant(node.output(0), std::move(result));
+    return true;
+}
+
 std::string lowerUnary(Builder &builder, const onnx::NodeProto &node) {
+    if (foldSign(builder, node)) return "";
     if (givenBounds(builder, node)) return lowerClipGivenBounds(builder, node);
     std::string reason;
     auto steps = functions(builder, node, &reason);

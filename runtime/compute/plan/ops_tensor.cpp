@@ -132,6 +132,31 @@ std::string sliceBounds(Builder &builder, const onnx::NodeProto &node, Dims *sta
     return "";
 }
 
+// A slice of a constant (a shape's prefix or suffix, possibly empty), taken while compiling.
+std::string foldSlice(Builder &builder, const onnx::NodeProto &node, const Dims &dims, const Dims &from,
+                      const Dims &step) {
+    const Constant &source = builder.constant(node.input(0));
+    Constant result;
+    result.dims = dims;
+    result.integer = source.integer;
+    size_t count = 1;
+    for (int64_t d : dims) count *= static_cast<size_t>(d);
+    for (size_t i = 0; i < count; ++i) {
+        // The source's flat index of the result's element i, row-major.
+        size_t rest = i, index = 0, stride = 1;
+        for (int d = static_cast<int>(dims.size()) - 1; d >= 0; --d) {
+            size_t coordinate = rest % static_cast<size_t>(dims[d]);
+            rest /= static_cast<size_t>(dims[d]);
+            index += (static_cast<size_t>(from[d]) + coordinate * static_cast<size_t>(step[d])) * stride;
+            stride *= static_cast<size_t>(source.dims[d]);
+        }
+        if (result.integer) result.ints.push_back(source.ints[index]);
+        else result.floats.push_back(source.floats[index]);
+    }
+    builder.defineConstant(node.output(0), std::move(result));
+    return "";
+}
+
 std::string lowerSlice(Builder &builder, const onnx::NodeProto &node) {
     Dims input = builder.dims(node.input(0)), starts, ends, axes, steps;
     std::string reason = sliceBounds(builder, node, &starts, &ends, &axes, &steps);
@@ -146,11 +171,12 @@ std::string lowerSlice(Builder &builder, const onnx::NodeProto &node) {
         int64_t extent = input[axis];
         auto clamp = [extent](int64_t i) { return std::clamp<int64_t>(i < 0 ? i + extent : i, 0, extent); };
         int64_t begin = clamp(starts[i]), end = clamp(ends[i]);
-        if (end <= begin) return "an empty slice";
+        if (end <= begin && !builder.isConstant(node.input(0))) return "an empty slice";
         from[axis] = begin;
         step[axis] = steps[i];
-        dims[axis] = (end - begin + steps[i] - 1) / steps[i];
+        dims[axis] = end <= begin ? 0 : (end - begin + steps[i] - 1) / steps[i];
     }
+    if (builder.isConstant(node.input(0))) return foldSlice(builder, node, dims, from, step);
     return copyTo(builder, window(builder, builder.value(node.input(0)), dims, from, step), node.output(0));
 }
 
