@@ -185,6 +185,18 @@ bool postOpActivation(const Builder &builder, const onnx::NodeProto &node, Activ
 // the first step that touches them to the last) do not overlap share bytes.
 void layOutArena(Program *program);
 
+// The axes a node names: its attribute, or its constant second input (Squeeze and
+// Unsqueeze, ReduceSum from opset 13, every reduction from 18); false when they come
+// with the run.
+bool axesOf(const Builder &builder, const onnx::NodeProto &node, Dims *axes);
+// A Gemm's matrices after their transposes: A is m x k, B is k x n; the reason when
+// they are not matrices of a common k.
+struct GemmShape {
+    int64_t m = 0, k = 0, n = 0;
+    bool transA = false, transB = false;
+};
+std::string gemmShape(const Builder &builder, const onnx::NodeProto &node, GemmShape *shape);
+
 // Operator families.
 void registerConv(Registry &registry);
 void registerMatmul(Registry &registry);

@@ -36,12 +36,9 @@ bool scalesGivenOperand(const Builder &builder, const onnx::NodeProto &node) {
 }
 
 std::string lowerGemmScaled(Builder &builder, const onnx::NodeProto &node) {
-    Dims a = builder.dims(node.input(0)), b = builder.dims(node.input(1));
-    if (a.size() != 2 || b.size() != 2) return "operands other than matrices";
-    bool transA = intAttribute(node, "transA", 0), transB = intAttribute(node, "transB", 0);
-    int64_t m = transA ? a[1] : a[0], k = transA ? a[0] : a[1];
-    int64_t kb = transB ? b[1] : b[0], n = transB ? b[0] : b[1];
-    if (k != kb) return "inner dimensions that differ";
+    GemmShape shape;
+    if (std::string reason = gemmShape(builder, node, &shape); !reason.empty()) return reason;
+    const auto [m, k, n, transA, transB] = shape;
     float alpha = floatAttribute(node, "alpha", 1.f), beta = floatAttribute(node, "beta", 1.f);
     int left = matrix(builder, node.input(0), {m, k}, transA);
     int right = matrix(builder, node.input(1), {k, n}, transB);

@@ -176,14 +176,25 @@ std::string lowerMatMul(Builder &builder, const onnx::NodeProto &node) {
     return lowerProduct(builder, node, p);
 }
 
-std::string lowerGemm(Builder &builder, const onnx::NodeProto &node) {
-    if (scalesGivenOperand(builder, node)) return lowerGemmScaled(builder, node);
+}  // namespace
+
+std::string gemmShape(const Builder &builder, const onnx::NodeProto &node, GemmShape *shape) {
     Dims a = builder.dims(node.input(0)), b = builder.dims(node.input(1));
     if (a.size() != 2 || b.size() != 2) return "operands other than matrices";
     bool transA = intAttribute(node, "transA", 0), transB = intAttribute(node, "transB", 0);
-    int64_t m = transA ? a[1] : a[0], k = transA ? a[0] : a[1];
-    int64_t kb = transB ? b[1] : b[0], n = transB ? b[0] : b[1];
+    int64_t k = transA ? a[0] : a[1], kb = transB ? b[1] : b[0];
     if (k != kb) return "inner dimensions that differ";
+    *shape = {transA ? a[1] : a[0], k, transB ? b[0] : b[1], transA, transB};
+    return "";
+}
+
+namespace {
+
+std::string lowerGemm(Builder &builder, const onnx::NodeProto &node) {
+    if (scalesGivenOperand(builder, node)) return lowerGemmScaled(builder, node);
+    GemmShape shape;
+    if (std::string reason = gemmShape(builder, node, &shape); !reason.empty()) return reason;
+    const auto [m, k, n, transA, transB] = shape;
     float alpha = floatAttribute(node, "alpha", 1.f), beta = floatAttribute(node, "beta", 1.f);
     if (alpha != 1.f && !builder.isConstant(node.input(1))) return "alpha with B given at run time: not covered";
     Product p;

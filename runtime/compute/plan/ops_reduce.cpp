@@ -37,19 +37,6 @@ int addBinary(Builder &builder, dnnl::algorithm kind, int first, int second) {
 
 namespace {
 
-// The axes a reduction node names: the attribute, or (ReduceSum from opset 13,
-// every reduction from 18) the constant second input. False when given at run time.
-bool reducedAxes(const Builder &builder, const onnx::NodeProto &node, Dims *axes) {
-    *axes = intsAttribute(node, "axes");
-    std::string input = inputName(node, 1);
-    if (input.empty()) return true;
-    if (!builder.isConstant(input)) return false;
-    const Constant &c = builder.constant(input);
-    axes->clear();
-    for (size_t i = 0; i < c.count(); ++i) axes->push_back(c.intAt(i));
-    return true;
-}
-
 // log(sum(exp(x))) as m + log(sum(exp(x - m))) with m the maximum, so that large
 // inputs do not overflow exp.
 int logSumExp(Builder &builder, int source, const Dims &reduced) {
@@ -82,7 +69,7 @@ int reduceBy(Builder &builder, const std::string &op, int source, const Dims &re
 
 std::string lowerReduce(Builder &builder, const onnx::NodeProto &node) {
     Dims input = builder.dims(node.input(0)), axes;
-    if (!reducedAxes(builder, node, &axes)) return "axes given at run time: not covered";
+    if (!axesOf(builder, node, &axes)) return "axes given at run time: not covered";
     if (axes.empty() && intAttribute(node, "noop_with_empty_axes", 0) != 0)
         return "an empty set of axes left as is: not covered";
     if (input.empty()) return "a scalar input: not covered";

@@ -7,6 +7,18 @@
 #include "compute/plan/lowering.hpp"
 
 namespace zecl::plan {
+
+bool axesOf(const Builder &builder, const onnx::NodeProto &node, Dims *axes) {
+    *axes = intsAttribute(node, "axes");
+    std::string input = inputName(node, 1);
+    if (input.empty()) return true;
+    if (!builder.isConstant(input)) return false;
+    const Constant &c = builder.constant(input);
+    axes->clear();
+    for (size_t i = 0; i < c.count(); ++i) axes->push_back(c.intAt(i));
+    return true;
+}
+
 namespace {
 
 int64_t countOf(const Dims &dims) {
@@ -25,18 +37,6 @@ std::string reshapeTo(Builder &builder, const onnx::NodeProto &node, const Dims 
         builder.defineView(node.output(0), dims, builder.value(source));
     }
     return "";
-}
-
-// Axes from the attribute (before opset 13) or the constant second input.
-bool axesOf(const Builder &builder, const onnx::NodeProto &node, Dims *axes) {
-    *axes = intsAttribute(node, "axes");
-    std::string input = inputName(node, 1);
-    if (input.empty()) return true;
-    if (!builder.isConstant(input)) return false;
-    const Constant &c = builder.constant(input);
-    axes->clear();
-    for (size_t i = 0; i < c.count(); ++i) axes->push_back(c.intAt(i));
-    return true;
 }
 
 std::string lowerReshape(Builder &builder, const onnx::NodeProto &node) {
