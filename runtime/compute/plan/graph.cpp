@@ -22,7 +22,8 @@ std::vector<T> rawValues(const std::string &raw) {
     return values;
 }
 
-// Weights of the element types the plan computes with; false for others.
+}  // namespace
+
 bool toConstant(const onnx::TensorProto &tensor, Constant *constant) {
     using T = onnx::TensorProto;
     constant->dims.assign(tensor.dims().begin(), tensor.dims().end());
@@ -53,6 +54,8 @@ bool toConstant(const onnx::TensorProto &tensor, Constant *constant) {
     default: return false;
     }
 }
+
+namespace {
 
 // A Constant node's value, in any of the attribute forms ONNX allows.
 bool constantNode(const onnx::NodeProto &node, Constant *constant) {

@@ -185,6 +185,9 @@ bool postOpActivation(const Builder &builder, const onnx::NodeProto &node, Activ
 // the first step that touches them to the last) do not overlap share bytes.
 void layOutArena(Program *program);
 
+// A tensor of ONNX's as a constant, for the element types the plan computes with
+// (float, double, int64, int32); false for others.
+bool toConstant(const onnx::TensorProto &tensor, Constant *constant);
 // The axes a node names: its attribute, or its constant second input (Squeeze and
 // Unsqueeze, ReduceSum from opset 13, every reduction from 18); false when they come
 // with the run.

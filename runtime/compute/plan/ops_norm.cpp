@@ -4,7 +4,6 @@
 // MeanVarianceNormalization (its function's reductions and arithmetic), LRN; and
 // the shape arithmetic of LayerNormalization's expansion (Size, ConstantOfShape),
 // folded as constants.
-#include <cstring>
 #include <numeric>
 
 #include "compute/plan/lowering.hpp"
@@ -176,31 +175,11 @@ std::string lowerSize(Builder &builder, const onnx::NodeProto &node) {
 bool fillValue(const onnx::NodeProto &node, Constant *fill) {
     const auto *a = attribute(node, "value");
     if (!a) return true;
-    const onnx::TensorProto &t = a->t();
-    const std::string &raw = t.raw_data();
-    switch (t.data_type()) {
-    case onnx::TensorProto::FLOAT: {
-        float v = t.float_data_size() ? t.float_data(0) : 0.f;
-        if (raw.size() >= sizeof v) std::memcpy(&v, raw.data(), sizeof v);
-        fill->floats = {v};
-        return true;
-    }
-    case onnx::TensorProto::INT64: {
-        int64_t v = t.int64_data_size() ? t.int64_data(0) : 0;
-        if (raw.size() >= sizeof v) std::memcpy(&v, raw.data(), sizeof v);
-        fill->integer = true;
-        fill->ints = {v};
-        return true;
-    }
-    case onnx::TensorProto::INT32: {
-        int32_t v = t.int32_data_size() ? t.int32_data(0) : 0;
-        if (raw.size() >= sizeof v) std::memcpy(&v, raw.data(), sizeof v);
-        fill->integer = true;
-        fill->ints = {v};
-        return true;
-    }
-    default: return false;
-    }
+    Constant value;
+    if (!toConstant(a->t(), &value) || value.count() != 1) return false;
+    *fill = std::move(value);
+    fill->dims.clear();  // the output's dims are the shape input's
+    return true;
 }
 
 std::string lowerConstantOfShape(Builder &builder, const onnx::NodeProto &node) {
@@ -208,7 +187,7 @@ std::string lowerConstantOfShape(Builder &builder, const onnx::NodeProto &node) 
     const Constant &shape = builder.constant(node.input(0));
     Constant out;
     out.floats = {0.f};
-    if (!fillValue(node, &out)) return "a fill value of an element type the plan does not hold";
+    if (!fillValue(node, &out)) return "a fill value the plan does not hold (one value of a numeric type)";
     for (size_t i = 0; i < shape.count(); ++i) {
         if (shape.intAt(i) < 0) return "a negative dimension";
         out.dims.push_back(shape.intAt(i));
