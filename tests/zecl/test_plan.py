@@ -258,6 +258,24 @@ def test_forcing_the_plan_on_an_uncovered_model_refuses_it(card, zecl, tmp_path,
     zecl.destroyModel(zecl.createModel(uncovered, "", "", ""))
 
 
+@pytest.mark.parametrize("op, inputs, outputs, reason", [
+    ("MaxPool", [], ["p"], "fewer inputs than the operator takes"),
+    ("Conv", ["x"], ["p"], "fewer inputs than the operator takes"),
+    ("Relu", ["x"], [], "fewer outputs than the operator gives"),
+    ("Gelu", ["x"], ["p"], "not covered (no such operator at opset 13)"),
+])
+def test_a_node_its_operator_does_not_allow_is_refused_before_lowering(card, zecl, logger, tmp_path, monkeypatch,
+                                                                       op, inputs, outputs, reason):
+    nodes = [helper.make_node("Relu", ["x"], ["y"]), helper.make_node(op, inputs, outputs)]
+    graph = helper.make_graph(nodes, "short", [models._float("x", [1, 1, 4, 4])], [models._float("y", [1, 1, 4, 4])])
+    path = tmp_path / "short.onnx"
+    onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)]), str(path))  # unchecked
+    monkeypatch.setenv("ZESIM_ENGINE", "plan")
+    with pytest.raises(RuntimeError, match=str(MODEL_FILE)):
+        zecl.createModel(str(path), "", "", "")
+    assert f"node 1 '' (op {op}): {reason}" in logger.read_text()
+
+
 @pytest.mark.parametrize("engine, status", [("plan", MODEL_FILE), ("opencv", 0), ("turbo", "invalid")])
 def test_zesim_config_chooses_the_engine(tmp_path, engine, status):
     uncovered = uncovered_model(tmp_path)

@@ -1,6 +1,9 @@
 // Compiling a graph: its weights and inputs imported, each node lowered in order
 // through the registry, outputs reordered to plain layout, the arena laid out.
+#include <climits>
 #include <cstring>
+
+#include <onnx/defs/schema.h>
 
 #include "compute/plan/lowering.hpp"
 #include "compute/plan/plan.hpp"
@@ -87,8 +90,21 @@ std::string describe(int index, const onnx::NodeProto &node) {
     return "node " + std::to_string(index) + " '" + node.name() + "' (op " + node.op_type() + ")";
 }
 
+// The operator's arity at the model's opset, from ONNX's own schemas: a node short of
+// the inputs or outputs its operator requires is refused before a lowering reads them.
+std::string checkArity(const onnx::NodeProto &node, int64_t opset) {
+    int version = opset > 0 && opset < INT_MAX ? static_cast<int>(opset) : INT_MAX;
+    const onnx::OpSchema *schema = onnx::OpSchemaRegistry::Schema(node.op_type(), version);
+    if (!schema) return "not covered (no such operator at opset " + std::to_string(opset) + ")";
+    if (node.input_size() < schema->min_input()) return "fewer inputs than the operator takes";
+    if (node.output_size() < schema->min_output()) return "fewer outputs than the operator gives";
+    return "";
+}
+
 std::string lowerNode(Builder &builder, const onnx::NodeProto &node) {
     if (!node.domain().empty() && node.domain() != "ai.onnx") return "not covered (domain " + node.domain() + ")";
+    std::string arity = checkArity(node, builder.opset());
+    if (!arity.empty()) return arity;
     for (const auto &input : node.input())
         if (!input.empty() && !builder.defined(input)) return "reads '" + input + "', which the plan cannot hold";
     if (node.op_type() == "Constant") {
