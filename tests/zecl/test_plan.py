@@ -266,8 +266,10 @@ def test_forcing_the_plan_on_an_uncovered_model_refuses_it(card, zecl, tmp_path,
 ])
 def test_a_node_its_operator_does_not_allow_is_refused_before_lowering(card, zecl, logger, tmp_path, monkeypatch,
                                                                        op, inputs, outputs, reason):
-    nodes = [helper.make_node("Relu", ["x"], ["y"]), helper.make_node(op, inputs, outputs)]
-    graph = helper.make_graph(nodes, "short", [models._float("x", [1, 1, 4, 4])], [models._float("y", [1, 1, 4, 4])])
+    nodes = [helper.make_node("Conv", ["x", "w"], ["c"]), helper.make_node(op, inputs, outputs),
+             helper.make_node("Relu", ["c"], ["y"])]
+    graph = helper.make_graph(nodes, "short", [models._float("x", [1, 1, 4, 4])], [models._float("y", [1, 1, 4, 4])],
+                              [numpy_helper.from_array(np.ones((1, 1, 1, 1), np.float32), "w")])
     path = tmp_path / "short.onnx"
     onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)]), str(path))  # unchecked
     monkeypatch.setenv("ZESIM_ENGINE", "plan")

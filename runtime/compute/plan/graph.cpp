@@ -90,9 +90,10 @@ std::string describe(int index, const onnx::NodeProto &node) {
     return "node " + std::to_string(index) + " '" + node.name() + "' (op " + node.op_type() + ")";
 }
 
-// The operator's arity at the model's opset, from ONNX's own schemas: a node short of
-// the inputs or outputs its operator requires is refused before a lowering reads them.
+// The operator's arity at the model's opset, from ONNX's own schemas. Every node is checked
+// before any is lowered, since fusions read the nodes after the one being lowered.
 std::string checkArity(const onnx::NodeProto &node, int64_t opset) {
+    if (!node.domain().empty() && node.domain() != "ai.onnx") return "";  // refused when lowered
     int version = opset > 0 && opset < INT_MAX ? static_cast<int>(opset) : INT_MAX;
     const onnx::OpSchema *schema = onnx::OpSchemaRegistry::Schema(node.op_type(), version);
     if (!schema) return "not covered (no such operator at opset " + std::to_string(opset) + ")";
@@ -103,8 +104,6 @@ std::string checkArity(const onnx::NodeProto &node, int64_t opset) {
 
 std::string lowerNode(Builder &builder, const onnx::NodeProto &node) {
     if (!node.domain().empty() && node.domain() != "ai.onnx") return "not covered (domain " + node.domain() + ")";
-    std::string arity = checkArity(node, builder.opset());
-    if (!arity.empty()) return arity;
     for (const auto &input : node.input())
         if (!input.empty() && !builder.defined(input)) return "reads '" + input + "', which the plan cannot hold";
     if (node.op_type() == "Constant") {
@@ -166,6 +165,10 @@ CompileResult compileProgram(const onnx::ModelProto &model, const std::vector<st
         auto value = values.find(next);
         builder.defineInput(input.name(), inputShapes[next], next, value == values.end() ? nullptr : &value->second);
         ++next;
+    }
+    for (int i = 0; i < graph.node_size(); ++i) {
+        std::string reason = checkArity(graph.node(i), opset);
+        if (!reason.empty()) return {describe(i, graph.node(i)) + ": " + reason, nullptr, {}, builder.valueInputs()};
     }
     try {
         for (int i = 0; i < graph.node_size(); ++i) {
