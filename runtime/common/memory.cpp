@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "sim/thread_safety.hpp"
 #include "sim/usage.hpp"
 
 namespace zecm {
@@ -19,8 +20,8 @@ constexpr size_t kAlignment = 64;
 constexpr size_t kHugePage = 2u << 20;
 constexpr uint64_t kHugeThreshold = 4u << 20;
 
-std::mutex usageMutex;
-std::map<uint32_t, uint64_t> usedBytes;  // per device
+zesim::Mutex usageMutex;
+std::map<uint32_t, uint64_t> usedBytes GUARDED_BY(usageMutex);  // per device
 
 // The memory of one block; freeing it gives the bytes back to the device.
 struct Block {
@@ -33,7 +34,7 @@ struct Block {
         std::free(data);
         if (!onDevice) return;
         zesim::usage::addMemory(device, -static_cast<int64_t>(size));
-        std::lock_guard<std::mutex> lock(usageMutex);
+        zesim::MutexLock lock(usageMutex);
         usedBytes[device] -= size;
     }
 };
@@ -42,7 +43,7 @@ struct Block {
 bool reserve(uint32_t device, uint64_t size) {
     uint64_t capacity = zesim::inventory().aiDevices[device].memory;
     {
-        std::lock_guard<std::mutex> lock(usageMutex);
+        zesim::MutexLock lock(usageMutex);
         uint64_t &used = usedBytes[device];
         if (size > capacity - used) return false;
         used += size;

@@ -3,9 +3,11 @@
 #include "compute/plan/plan.hpp"
 
 #include <algorithm>
-#include <chrono>
 
 namespace zecl {
+
+static_assert(kWaitForever == zesim::kWaitForever && ZECL_WAIT_FOREVER == zesim::kWaitForever, "one infinite wait");
+
 namespace {
 
 thread_local const Stream *currentStream = nullptr;
@@ -94,7 +96,7 @@ uint32_t Stream::build() {
         if (reached != runModelOps) return zeclER_GRAPH_INVALID;  // a cycle no input reaches
     }
     if (poolSize_ > 0) preparePlans(plans, workerThreads(poolSize_));
-    std::lock_guard<std::mutex> lock(mutex_);
+    zesim::MutexLock lock(mutex_);
     if (submitted_ != finished_) return zeclER_STREAM_BUSY;
     plans_ = std::move(plans);
     built_ = true;
@@ -102,7 +104,7 @@ uint32_t Stream::build() {
 }
 
 void Stream::subscribe(zeclStreamReportCallback callback, void *user) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    zesim::MutexLock lock(mutex_);
     subscribers_.emplace_back(callback, user);
 }
 
@@ -115,7 +117,7 @@ uint32_t Stream::submit(void *inputOp, void *input, uint64_t *sequence) {
         std::lock_guard<std::mutex> datasetLock(dataset->mutex);
         if (dataset->members.size() != op->inputCount) return zeclER_INVALID_PARAM;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    zesim::MutexLock lock(mutex_);
     if (stopping_ || closing_) return zeclER_INVALID_HANDLE;
     auto plan = plans_.find(op.get());
     if (!built_ || plan == plans_.end()) return zeclER_GRAPH_INVALID;
@@ -135,7 +137,7 @@ uint32_t Stream::submit(void *inputOp, void *input, uint64_t *sequence) {
 }
 
 void Stream::push(std::function<void()> task) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    zesim::MutexLock lock(mutex_);
     Job job;
     job.sequence = submitted_++;
     job.task = std::move(task);
@@ -143,28 +145,21 @@ void Stream::push(std::function<void()> task) {
     changed_.notify_all();
 }
 
-bool Stream::waitUntil(std::unique_lock<std::mutex> &lock, uint32_t timeoutMs,
-                       const std::function<bool()> &done) {
-    if (timeoutMs == kWaitForever) {
-        changed_.wait(lock, done);
-        return true;
-    }
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
-}
-
 uint32_t Stream::waitRun(uint64_t sequence, uint32_t timeoutMs) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    bool finished = waitUntil(lock, timeoutMs, [&] { return finished_ > sequence; });
+    zesim::MutexLock lock(mutex_);
+    bool finished =
+        zesim::waitUntil(changed_, lock, timeoutMs, [&]() REQUIRES(mutex_) { return finished_ > sequence; });
     uint32_t status = finished ? awaited_[sequence] : static_cast<uint32_t>(zeclER_TIMEOUT);
     awaited_.erase(sequence);
     return status;
 }
 
 uint32_t Stream::waitIdle(uint32_t timeoutMs) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    zesim::MutexLock lock(mutex_);
     uint64_t target = submitted_;
-    return waitUntil(lock, timeoutMs, [&] { return finished_ >= target; }) ? zeclER_SUCCESS
-                                                                           : zeclER_TIMEOUT;
+    return zesim::waitUntil(changed_, lock, timeoutMs, [&]() REQUIRES(mutex_) { return finished_ >= target; })
+               ? zeclER_SUCCESS
+               : zeclER_TIMEOUT;
 }
 
 void Stream::drain() {
@@ -172,12 +167,12 @@ void Stream::drain() {
 }
 
 uint32_t Stream::cached() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    zesim::MutexLock lock(mutex_);
     return static_cast<uint32_t>(outputs_.size());
 }
 
 void *Stream::takeOutput() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    zesim::MutexLock lock(mutex_);
     if (outputs_.empty()) return nullptr;
     void *output = outputs_.front();
     outputs_.pop_front();
@@ -187,14 +182,14 @@ void *Stream::takeOutput() {
 // Jobs start in submission order. Copies and fills wait for everything before
 // them; runs go one at a time (zeclBM_ONCE) or to the pool (zeclBM_RUN).
 void Stream::dispatch() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    zesim::MutexLock lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+        changed_.wait(lock.native(), [&]() REQUIRES(mutex_) { return stopping_ || !jobs_.empty(); });
         if (jobs_.empty()) break;
         Job job = std::move(jobs_.front());
         jobs_.pop_front();
         if (job.task) {
-            changed_.wait(lock, [&] { return finished_ == job.sequence || abandoned_; });
+            changed_.wait(lock.native(), [&]() REQUIRES(mutex_) { return finished_ == job.sequence || abandoned_; });
             if (abandoned_) continue;
             lock.unlock();
             job.task();
@@ -206,7 +201,7 @@ void Stream::dispatch() {
             complete(job.sequence, execute(job));
             lock.lock();
         } else {
-            changed_.wait(lock, [&] { return running_ < poolSize_ || abandoned_; });
+            changed_.wait(lock.native(), [&]() REQUIRES(mutex_) { return running_ < poolSize_ || abandoned_; });
             if (abandoned_) continue;
             ++running_;
             poolJobs_.push_back(std::move(job));
@@ -218,9 +213,9 @@ void Stream::dispatch() {
 }
 
 void Stream::work() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    zesim::MutexLock lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [&] { return dispatched_ || !poolJobs_.empty(); });
+        changed_.wait(lock.native(), [&]() REQUIRES(mutex_) { return dispatched_ || !poolJobs_.empty(); });
         if (poolJobs_.empty()) return;
         Job job = std::move(poolJobs_.front());
         poolJobs_.pop_front();
@@ -289,7 +284,7 @@ Stream::Result Stream::execute(const Job &job) {
 // Results are delivered strictly in submission order, by whichever thread
 // completes the next one due; callbacks run with no lock held.
 void Stream::complete(uint64_t sequence, Result result) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    zesim::MutexLock lock(mutex_);
     completed_.emplace(sequence, std::move(result));
     if (delivering_) return;
     delivering_ = true;
@@ -313,7 +308,7 @@ void Stream::deliver(Result &result) {
     for (size_t i = 0; i < result.reports.size(); ++i) {
         const Report &report = result.reports[i];
         if (i + 1 == result.reports.size() && result.output) {
-            std::lock_guard<std::mutex> lock(mutex_);
+            zesim::MutexLock lock(mutex_);
             outputs_.push_back(result.output);
         }
         callSubscribers(report.op, result.input, report.output, report.status);
@@ -323,7 +318,7 @@ void Stream::deliver(Result &result) {
 void Stream::callSubscribers(void *p1, void *p2, void *p3, zeclCallbackStatus status) {
     std::vector<std::pair<zeclStreamReportCallback, void *>> subscribers;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        zesim::MutexLock lock(mutex_);
         subscribers = subscribers_;
     }
     for (const auto &[callback, user] : subscribers) {
@@ -342,7 +337,7 @@ void Stream::deliverReport(void *p1, void *p2, void *p3, int32_t errorCode, int3
 
 void Stream::close() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        zesim::MutexLock lock(mutex_);
         closing_ = true;
     }
     waitIdle(kWaitForever);
@@ -350,7 +345,7 @@ void Stream::close() {
 
 void Stream::abandon() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        zesim::MutexLock lock(mutex_);
         abandoned_ = true;
         jobs_.clear();
         running_ -= poolJobs_.size();  // handed to the pool, never to be computed
@@ -362,7 +357,7 @@ void Stream::abandon() {
 
 void Stream::shutdown() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        zesim::MutexLock lock(mutex_);
         if (stopping_) return;
         stopping_ = true;
         changed_.notify_all();
@@ -378,7 +373,7 @@ void Stream::shutdown() {
     for (auto &thread : pool_) stop(thread);
     std::deque<void *> left;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        zesim::MutexLock lock(mutex_);
         left.swap(outputs_);
     }
     for (void *output : left) zecm::destroyDatasetAll(output);

@@ -3,6 +3,7 @@
 #pragma once
 #include "compute/compute.hpp"
 #include "sim/queue.hpp"
+#include "sim/thread_safety.hpp"
 
 namespace zecl {
 
@@ -19,29 +20,29 @@ public:
     ~Stream() override;
 
     uint32_t device() const { return device_; }
-    uint32_t build();
-    void subscribe(zeclStreamReportCallback callback, void *user);
+    uint32_t build() EXCLUDES(mutex_);
+    void subscribe(zeclStreamReportCallback callback, void *user) EXCLUDES(mutex_);
     // Checks and queues a run; writes its sequence number.
-    uint32_t submit(void *inputOp, void *dataset, uint64_t *sequence);
+    uint32_t submit(void *inputOp, void *dataset, uint64_t *sequence) EXCLUDES(mutex_);
     // Waits until the run has been delivered; its status, or zeclER_TIMEOUT.
-    uint32_t waitRun(uint64_t sequence, uint32_t timeoutMs);
+    uint32_t waitRun(uint64_t sequence, uint32_t timeoutMs) EXCLUDES(mutex_);
     // Waits until everything queued so far has finished; zeclER_TIMEOUT if it did not.
-    uint32_t waitIdle(uint32_t timeoutMs);
-    uint32_t cached() const;
-    void *takeOutput();
+    uint32_t waitIdle(uint32_t timeoutMs) EXCLUDES(mutex_);
+    uint32_t cached() const EXCLUDES(mutex_);
+    void *takeOutput() EXCLUDES(mutex_);
     // Calls every subscriber from a thread of the stream's own and waits for them.
     void deliverReport(void *p1, void *p2, void *p3, int32_t errorCode, int32_t streamEnd);
     // True on the stream's own threads (where waiting for the stream would deadlock).
     bool ownsCurrentThread() const;
     // Refuses runs from now on and waits until those queued have been delivered.
-    void close();
+    void close() EXCLUDES(mutex_);
     // Finishes what is queued and stops the threads.
-    void shutdown();
+    void shutdown() EXCLUDES(mutex_);
     // At process exit: drops what is queued, lets the runs under way end, stops the threads.
-    void abandon();
+    void abandon() EXCLUDES(mutex_);
 
-    void push(std::function<void()> task) override;
-    void drain() override;
+    void push(std::function<void()> task) override EXCLUDES(mutex_);
+    void drain() override EXCLUDES(mutex_);
 
 private:
     struct Report {
@@ -64,37 +65,35 @@ private:
         const std::vector<Step> *steps = nullptr;
     };
 
-    void dispatch();
-    void work();
-    Result execute(const Job &job);
-    void complete(uint64_t sequence, Result result);
-    void deliver(Result &result);
-    void callSubscribers(void *p1, void *p2, void *p3, zeclCallbackStatus status);
-    bool waitUntil(std::unique_lock<std::mutex> &lock, uint32_t timeoutMs,
-                   const std::function<bool()> &done);
+    void dispatch() EXCLUDES(mutex_);
+    void work() EXCLUDES(mutex_);
+    Result execute(const Job &job) EXCLUDES(mutex_);
+    void complete(uint64_t sequence, Result result) EXCLUDES(mutex_);
+    void deliver(Result &result) EXCLUDES(mutex_);
+    void callSubscribers(void *p1, void *p2, void *p3, zeclCallbackStatus status) EXCLUDES(mutex_);
 
     std::shared_ptr<Graph> graph_;
     const zeclBalanceMode mode_;
     const uint32_t device_;
     const size_t poolSize_;
 
-    mutable std::mutex mutex_;
+    mutable zesim::Mutex mutex_;  // guards what follows, up to the threads
     std::condition_variable changed_;
-    bool built_ = false;
-    std::map<Op *, std::vector<Step>> plans_;  // per graph-input op
-    std::vector<std::pair<zeclStreamReportCallback, void *>> subscribers_;
-    std::deque<Job> jobs_;      // waiting for the dispatcher
-    std::deque<Job> poolJobs_;  // runs handed to the pool
-    uint64_t submitted_ = 0, finished_ = 0;
-    size_t running_ = 0;  // runs handed to the pool and not yet computed
-    std::map<uint64_t, Result> completed_;
-    std::map<uint64_t, uint32_t> awaited_;  // statuses of runs a caller waits for
-    bool delivering_ = false;
-    std::deque<void *> outputs_;
-    bool closing_ = false;    // refuses new runs
-    bool abandoned_ = false;  // drops what is queued (process exit)
-    bool stopping_ = false;
-    bool dispatched_ = false;  // the dispatcher has handed out its last job
+    bool built_ GUARDED_BY(mutex_) = false;
+    std::map<Op *, std::vector<Step>> plans_ GUARDED_BY(mutex_);  // per graph-input op
+    std::vector<std::pair<zeclStreamReportCallback, void *>> subscribers_ GUARDED_BY(mutex_);
+    std::deque<Job> jobs_ GUARDED_BY(mutex_);      // waiting for the dispatcher
+    std::deque<Job> poolJobs_ GUARDED_BY(mutex_);  // runs handed to the pool
+    uint64_t submitted_ GUARDED_BY(mutex_) = 0, finished_ GUARDED_BY(mutex_) = 0;
+    size_t running_ GUARDED_BY(mutex_) = 0;  // runs handed to the pool and not yet computed
+    std::map<uint64_t, Result> completed_ GUARDED_BY(mutex_);
+    std::map<uint64_t, uint32_t> awaited_ GUARDED_BY(mutex_);  // statuses of runs a caller waits for
+    bool delivering_ GUARDED_BY(mutex_) = false;
+    std::deque<void *> outputs_ GUARDED_BY(mutex_);
+    bool closing_ GUARDED_BY(mutex_) = false;    // refuses new runs
+    bool abandoned_ GUARDED_BY(mutex_) = false;  // drops what is queued (process exit)
+    bool stopping_ GUARDED_BY(mutex_) = false;
+    bool dispatched_ GUARDED_BY(mutex_) = false;  // the dispatcher has handed out its last job
     std::thread dispatcher_;
     std::vector<std::thread> pool_;
 };

@@ -3,10 +3,8 @@
 #include "media/channel.hpp"
 
 #include <atomic>
-#include <chrono>
 #include <cmath>
 #include <cstring>
-#include <system_error>
 
 #include "common/memory.hpp"
 #include "media/jpeg.hpp"
@@ -45,15 +43,6 @@ Channel::Channel(uint32_t number, const zemeDecChannelParameters &params, zemeHa
 
 Channel::~Channel() { close(); }
 
-template <class Ready>
-bool Channel::waitUntil(std::unique_lock<std::mutex> &lock, uint32_t timeoutMs, Ready ready) {
-    if (timeoutMs == ZEME_WAIT_FOREVER) {
-        changed_.wait(lock, ready);
-        return true;
-    }
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
-}
-
 void Channel::clearCounters() {
     accepted_ = output_ = dropped_ = 0;
     result_ = zemeER_SUCCESS;
@@ -61,164 +50,48 @@ void Channel::clearCounters() {
     info_ = {};
 }
 
-void Channel::halt() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        quit_ = true;
-    }
-    changed_.notify_all();
-    if (worker_.joinable()) worker_.join();
-    decoder_.reset();
-    std::lock_guard<std::mutex> lock(mutex_);
+uint32_t Channel::openCoder() {
+    if (!video()) return zemeER_SUCCESS;
+    return VideoDecoder::open(params_.codecType, params_.decodeMode, decoderThreads(), &decoder_);
+}
+
+std::function<void()> Channel::discard() {
     dropped_ += ready_.size();
     ready_.clear();
-    input_.clear();
     inputBytes_ = 0;
-    endMarked_ = flushed_ = false;
-    changed_.notify_all();
+    return {};
 }
 
-uint32_t Channel::launch() {
-    if (video()) {
-        if (uint32_t status = VideoDecoder::open(params_.codecType, params_.decodeMode, decoderThreads(), &decoder_))
-            return status;
-    }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        quit_ = false;
-        clearCounters();
-    }
-    if (video()) {
-        try {
-            worker_ = std::thread([this] { work(); });
-        } catch (const std::system_error &) {
-            decoder_.reset();
-            return zemeER_RSLT_ERR_NO_MEMORY;
-        }
-    }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        state_ = ZEME_ST_RUNNING;
-    }
-    changed_.notify_all();
-    return zemeER_SUCCESS;
-}
-
-// Start: from READY or STOPPED, with a fresh decoder.
-uint32_t Channel::start() {
-    std::lock_guard<std::mutex> control(control_);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (closed_) return zemeER_RSLT_ERR_INVALID_CHANNEL;
-        if (running()) return zemeER_RSLT_ERR_STATE;
-    }
-    return launch();
-}
-
-// Stop: input and pictures not yet received are dropped; pictures handed out stay
-// valid until released.
-uint32_t Channel::stop() {
-    std::lock_guard<std::mutex> control(control_);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (closed_) return zemeER_RSLT_ERR_INVALID_CHANNEL;
-        if (!running()) return zemeER_RSLT_ERR_STATE;
-        state_ = ZEME_ST_STOPPING;
-    }
-    halt();
-    std::lock_guard<std::mutex> lock(mutex_);
-    state_ = ZEME_ST_STOPPED;
-    changed_.notify_all();
-    return zemeER_SUCCESS;
-}
-
-// Reset: a started channel gets a fresh decoder (input, pictures not yet received
-// and the end mark are dropped; counters start again) and stays started; READY and
-// STOPPED channels only have their counters cleared. Pictures handed out stay valid.
-uint32_t Channel::reset() {
-    std::lock_guard<std::mutex> control(control_);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (closed_) return zemeER_RSLT_ERR_INVALID_CHANNEL;
-        if (!running()) {
-            clearCounters();
-            return zemeER_SUCCESS;
-        }
-        state_ = ZEME_ST_STOPPING;
-    }
-    halt();
-    if (uint32_t status = launch()) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        state_ = ZEME_ST_STOPPED;
-        result_ = status;
-        return status;
-    }
-    return zemeER_SUCCESS;
-}
-
-void Channel::close() {
-    std::lock_guard<std::mutex> control(control_);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (closed_ && !worker_.joinable()) return;
-        closed_ = true;
-        state_ = ZEME_ST_STOPPING;
-    }
-    halt();
+std::function<void()> Channel::takeBack() {
     std::map<void *, Picture> pictures;
     std::vector<std::shared_ptr<DeviceBuffer>> spares;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        pictures.swap(handedOut_);
-        spares.swap(spareDevice_);
-        state_ = ZEME_ST_NONE;
-    }
-    for (auto &entry : pictures) recycleHostBuffer(std::move(entry.second.hostBuffer));
+    pictures.swap(handedOut_);
+    spares.swap(spareDevice_);
+    return [pictures = std::move(pictures), spares = std::move(spares)]() mutable {
+        for (auto &entry : pictures) recycleHostBuffer(std::move(entry.second.hostBuffer));
+    };
 }
 
-// The decoding thread: takes the input in order and decodes it; after the end mark,
-// flushes the decoder. It touches the channel only while the channel waits for it.
-void Channel::work() {
-    for (;;) {
-        Input piece;
-        bool end = false;
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [&] { return quit_ || !input_.empty() || (endMarked_ && !flushed_); });
-            if (quit_) return;
-            if (!input_.empty()) {
-                piece = std::move(input_.front());
-                input_.pop_front();
-                inputBytes_ -= piece.size;
-                changed_.notify_all();
-            } else {
-                end = true;
-            }
-        }
-        bool going = true;
-        uint32_t status = guarded([&] {
-            zesim::usage::Busy busy(zesim::usage::Engine::Decoder, codecDevice_);
-            going = end ? decoder_->finish(*this) : decoder_->feed(piece.bytes.data(), piece.size, piece.pts, *this);
-            return uint32_t{zemeER_SUCCESS};
-        });
-        if (status) failed(status, false);
-        if (!going) return;
-        if (end) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            flushed_ = true;
-            changed_.notify_all();
-        }
-    }
+// On the decoding thread: the decoder takes the piece, or is flushed after the end mark.
+bool Channel::handle(DecoderInput *piece) {
+    bool going = true;
+    uint32_t status = guarded([&] {
+        zesim::usage::Busy busy(zesim::usage::Engine::Decoder, codecDevice_);
+        going = piece ? decoder_->feed(piece->bytes.data(), piece->size, piece->pts, *this) : decoder_->finish(*this);
+        return uint32_t{zemeER_SUCCESS};
+    });
+    if (status) failed(status, false);
+    return going;
 }
 
 bool Channel::waitForRoom() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return quit_ || roomLeft(); });
+    MutexLock lock(mutex_);
+    changed_.wait(lock.native(), [&]() REQUIRES(mutex_) { return quit_ || roomLeft(); });
     return !quit_;
 }
 
 void Channel::deliver(Decoded &&picture) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     ++output_;
     result_ = picture.status;
     if (picture.status && state_ == ZEME_ST_RUNNING) state_ = ZEME_ST_ERROR;
@@ -234,7 +107,7 @@ void Channel::deliver(Decoded &&picture) {
 }
 
 void Channel::failed(uint32_t status, bool dropped) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     result_ = status;
     if (state_ == ZEME_ST_RUNNING) state_ = ZEME_ST_ERROR;
     if (dropped) {
@@ -245,14 +118,14 @@ void Channel::failed(uint32_t status, bool dropped) {
 }
 
 void Channel::accepted() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     ++accepted_;
 }
 
 uint32_t Channel::send(const zemeStream &stream, uint32_t timeoutMs) {
     if (!video()) return zemeER_RSLT_ERR_UNSUPPORTED;
     if (stream.dataSize > ZEME_DEC_MAX_STREAM_BUFFER_SIZE) return zemeER_RSLT_ERR_INVALID_PARAM;
-    Input piece;
+    DecoderInput piece;
     if (stream.dataSize) {
         const uint8_t *bytes = nullptr;
         if (uint32_t status = streamBytes(stream, &bytes)) return status;
@@ -262,7 +135,7 @@ uint32_t Channel::send(const zemeStream &stream, uint32_t timeoutMs) {
         piece.size = stream.dataSize;
         piece.pts = stream.pts;
     }
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (closed_) return zemeER_RSLT_ERR_INVALID_CHANNEL;
     if (!running() || endMarked_) return zemeER_RSLT_ERR_STATE;
     if (!piece.size) {
@@ -270,7 +143,7 @@ uint32_t Channel::send(const zemeStream &stream, uint32_t timeoutMs) {
         changed_.notify_all();
         return zemeER_SUCCESS;
     }
-    bool room = waitUntil(lock, timeoutMs, [&] {
+    bool room = zesim::waitUntil(changed_, lock, timeoutMs, [&]() REQUIRES(mutex_) {
         return closed_ || !running() || endMarked_ || input_.empty() ||
                (input_.size() < kInputPieces && inputBytes_ + piece.size <= kInputBytes);
     });
@@ -290,7 +163,7 @@ uint32_t Channel::deviceBuffer(uint64_t size, std::shared_ptr<DeviceBuffer> *buf
     if (selected) device = 0;  // no device selected: the first AI device
     if (zecm::checkDevice(device)) return zemeER_RSLT_ERR_NO_MEMORY;  // a card without AI devices
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         for (auto spare = spareDevice_.begin(); spare != spareDevice_.end(); ++spare) {
             if ((*spare)->size != size || (*spare)->device != device) continue;
             *buffer = std::move(*spare);
@@ -327,13 +200,14 @@ uint32_t Channel::receive(zemeFrame *frame, const zemeDecOutputOptions *options,
     if (memory != ZEME_MEM_DEVICE && memory != ZEME_MEM_HOST) return zemeER_RSLT_ERR_INVALID_PARAM;
     const bool host = memory == ZEME_MEM_HOST, crop = options && options->enableCrop;
 
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (closed_) return zemeER_RSLT_ERR_INVALID_CHANNEL;
     if (!running()) return zemeER_RSLT_ERR_STATE;
     // The end is reached once the decoder is flushed and no other call is still writing a
     // picture (a failed write puts its picture back).
-    auto ended = [&] { return flushed_ && writing_ == 0; };
-    waitUntil(lock, timeoutMs, [&] { return closed_ || !running() || !ready_.empty() || ended(); });
+    auto ended = [&]() REQUIRES(mutex_) { return flushed_ && writing_ == 0; };
+    zesim::waitUntil(changed_, lock, timeoutMs,
+                     [&]() REQUIRES(mutex_) { return closed_ || !running() || !ready_.empty() || ended(); });
     if (closed_) return zemeER_RSLT_ERR_INVALID_CHANNEL;
     if (!running()) return zemeER_RSLT_ERR_STATE;
     if (ready_.empty()) return ended() ? zemeER_RSLT_WARN_EOS : zemeER_RSLT_WARN_MORE_DATA;
@@ -392,7 +266,7 @@ uint32_t Channel::decodeJpeg(const zemeStream &stream, zemeFrame *frame, uint32_
     uint32_t status = stream.dataSize ? streamBytes(stream, &bytes) : uint32_t{zemeER_RSLT_ERR_BITSTREAM};
     if (status == zemeER_SUCCESS) status = readJpeg(bytes, stream.dataSize, &header);
 
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (closed_) return zemeER_RSLT_ERR_INVALID_CHANNEL;
     if (!running()) return zemeER_RSLT_ERR_STATE;
     // A JPEG that cannot be read is a stream error; one of a kind the card does not
@@ -401,7 +275,8 @@ uint32_t Channel::decodeJpeg(const zemeStream &stream, zemeFrame *frame, uint32_
         if (status == zemeER_RSLT_ERR_BITSTREAM) result_ = status, state_ = ZEME_ST_ERROR;
         return status;
     }
-    if (!waitUntil(lock, timeoutMs, [&] { return closed_ || !running() || roomLeft(); }))
+    if (!zesim::waitUntil(changed_, lock, timeoutMs,
+                          [&]() REQUIRES(mutex_) { return closed_ || !running() || roomLeft(); }))
         return zemeER_RSLT_ERR_TIMEOUT;
     if (closed_) return zemeER_RSLT_ERR_INVALID_CHANNEL;
     if (!running()) return zemeER_RSLT_ERR_STATE;
@@ -457,7 +332,7 @@ Picture *Channel::find(const zemeFrame &frame) {
 // The host copy is the display rectangle, tightly packed, whatever enableCrop says
 // (host pictures always are); a host picture is rewritten as it is.
 uint32_t Channel::transfer(zemeFrame *frame) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (closed_) return zemeER_RSLT_ERR_INVALID_CHANNEL;
     Picture *picture = find(*frame);
     if (!picture) return zemeER_RSLT_ERR_UNKNOWN_BUFFER;
@@ -484,9 +359,10 @@ uint32_t Channel::transfer(zemeFrame *frame) {
     lock.lock();
     auto entry = handedOut_.find(token);
     if (closed_ || entry == handedOut_.end()) {  // released or destroyed meanwhile
+        const uint32_t gone = closed_ ? zemeER_RSLT_ERR_INVALID_CHANNEL : zemeER_RSLT_ERR_UNKNOWN_BUFFER;
         lock.unlock();
         recycleHostBuffer(std::move(copy));
-        return closed_ ? zemeER_RSLT_ERR_INVALID_CHANNEL : zemeER_RSLT_ERR_UNKNOWN_BUFFER;
+        return gone;
     }
     Picture &target = entry->second;
     if (!target.hostBuffer) {
@@ -505,7 +381,7 @@ uint32_t Channel::transfer(zemeFrame *frame) {
 uint32_t Channel::release(const zemeFrame &frame) {
     Picture picture;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         if (closed_) return zemeER_RSLT_ERR_INVALID_CHANNEL;
         Picture *found = find(frame);
         if (!found) return zemeER_RSLT_ERR_UNKNOWN_BUFFER;
@@ -522,7 +398,7 @@ uint32_t Channel::release(const zemeFrame &frame) {
 }
 
 void Channel::status(zemeDecStatus *status) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     *status = {};
     status->state = state_;
     status->hardwareID = hardware_;
@@ -534,7 +410,7 @@ void Channel::status(zemeDecStatus *status) {
 }
 
 uint32_t Channel::streamInfo(zemeDecStreamInfo *info) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!haveInfo_) return zemeER_RSLT_WARN_MORE_DATA;
     *info = info_;
     return zemeER_SUCCESS;

@@ -1,13 +1,12 @@
 // A decoder channel: its state, input queue, decoding thread and output pictures.
 #pragma once
-#include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <vector>
 
+#include "media/channel_lifecycle.hpp"
 #include "media/video.hpp"
 
 namespace zeme {
@@ -34,51 +33,52 @@ struct Picture {
     std::shared_ptr<HostBuffer> hostBuffer;
 };
 
-class Channel final : public PictureSink {
+// A piece of input a decoder channel holds for its decoding thread (the end of the
+// input is marked by a stream of 0 bytes, which is not queued).
+struct DecoderInput {
+    std::vector<uint8_t> bytes;  // padded for the parser
+    size_t size = 0;
+    int64_t pts = 0;
+};
+
+// start, stop, reset and close (which takes back every picture) are the lifecycle's.
+class Channel final : public PictureSink, public ChannelLifecycle<DecoderInput> {
 public:
     Channel(uint32_t number, const zemeDecChannelParameters &params, zemeHardwareID hardware);
     ~Channel() override;
 
-    uint32_t start();
-    uint32_t stop();
-    uint32_t reset();
-    // Stops the channel for good and takes back every picture (destroy, uninitialise).
-    void close();
+    uint32_t send(const zemeStream &stream, uint32_t timeoutMs) EXCLUDES(mutex_);
+    uint32_t receive(zemeFrame *frame, const zemeDecOutputOptions *options, uint32_t timeoutMs) EXCLUDES(mutex_);
+    uint32_t decodeJpeg(const zemeStream &stream, zemeFrame *frame, uint32_t timeoutMs) EXCLUDES(mutex_);
+    uint32_t transfer(zemeFrame *frame) EXCLUDES(mutex_);
+    uint32_t release(const zemeFrame &frame) EXCLUDES(mutex_);
+    void status(zemeDecStatus *status) EXCLUDES(mutex_);
+    uint32_t streamInfo(zemeDecStreamInfo *info) EXCLUDES(mutex_);
 
-    uint32_t send(const zemeStream &stream, uint32_t timeoutMs);
-    uint32_t receive(zemeFrame *frame, const zemeDecOutputOptions *options, uint32_t timeoutMs);
-    uint32_t decodeJpeg(const zemeStream &stream, zemeFrame *frame, uint32_t timeoutMs);
-    uint32_t transfer(zemeFrame *frame);
-    uint32_t release(const zemeFrame &frame);
-    void status(zemeDecStatus *status);
-    uint32_t streamInfo(zemeDecStreamInfo *info);
-
-    bool waitForRoom() override;
-    void deliver(Decoded &&picture) override;
-    void failed(uint32_t status, bool dropped) override;
-    void accepted() override;
+    bool waitForRoom() override EXCLUDES(mutex_);
+    void deliver(Decoded &&picture) override EXCLUDES(mutex_);
+    void failed(uint32_t status, bool dropped) override EXCLUDES(mutex_);
+    void accepted() override EXCLUDES(mutex_);
 
 private:
-    struct Input {
-        std::vector<uint8_t> bytes;  // padded for the parser
-        size_t size = 0;
-        int64_t pts = 0;
-    };
-
     bool video() const { return params_.codecType != ZEME_CODEC_DEC_JPEG; }
-    bool running() const { return state_ == ZEME_ST_RUNNING || state_ == ZEME_ST_ERROR; }
-    bool roomLeft() const { return ready_.size() + handedOut_.size() + writing_ < pictures_; }
-    template <class Ready> bool waitUntil(std::unique_lock<std::mutex> &lock, uint32_t timeoutMs, Ready ready);
-    void work();
-    // With control_ held: ends the decoding thread and drops the input and the pictures
-    // not handed out yet.
-    void halt();
-    // With control_ held: a fresh decoder and its thread.
-    uint32_t launch();
-    void clearCounters();
-    uint32_t deviceBuffer(uint64_t size, std::shared_ptr<DeviceBuffer> *buffer);
-    void handOut(Picture &&picture, bool host, zemeFrame *frame);
-    Picture *find(const zemeFrame &frame);
+    bool roomLeft() const REQUIRES(mutex_) { return ready_.size() + handedOut_.size() + writing_ < pictures_; }
+
+    bool threaded() const override { return video(); }
+    uint32_t openCoder() override;
+    void closeCoder() override { decoder_.reset(); }
+    void clearCounters() override REQUIRES(mutex_);
+    void restartFailed(uint32_t status) override REQUIRES(mutex_) { result_ = status; }
+    void taken(const DecoderInput &piece) override REQUIRES(mutex_) { inputBytes_ -= piece.size; }
+    // Drops the pictures not handed out yet.
+    std::function<void()> discard() override REQUIRES(mutex_);
+    std::function<void()> takeBack() override REQUIRES(mutex_);
+    // Decodes a piece of input, or flushes the decoder.
+    bool handle(DecoderInput *piece) override;
+
+    uint32_t deviceBuffer(uint64_t size, std::shared_ptr<DeviceBuffer> *buffer) EXCLUDES(mutex_);
+    void handOut(Picture &&picture, bool host, zemeFrame *frame) REQUIRES(mutex_);
+    Picture *find(const zemeFrame &frame) REQUIRES(mutex_);
 
     const uint32_t number_;
     const int32_t codecDevice_;  // where its work is published
@@ -86,29 +86,19 @@ private:
     const zemeHardwareID hardware_;
     const uint32_t pictures_;  // output pictures of the pool
 
-    std::mutex control_;  // orders start, stop, reset and close
-    std::mutex mutex_;    // guards everything below
-    std::condition_variable changed_;
-    zemeState state_ = ZEME_ST_READY;
-    uint32_t result_ = zemeER_SUCCESS;
-    bool closed_ = false;
-    bool quit_ = false;  // the decoding thread must end
-    std::thread worker_;
     std::unique_ptr<VideoDecoder> decoder_;  // used by the decoding thread only
 
-    std::deque<Input> input_;
-    size_t inputBytes_ = 0;
-    bool endMarked_ = false;  // a stream of 0 bytes came
-    bool flushed_ = false;    // ... and the decoder gave out its last picture
+    uint32_t result_ GUARDED_BY(mutex_) = zemeER_SUCCESS;
+    size_t inputBytes_ GUARDED_BY(mutex_) = 0;
 
-    std::deque<Decoded> ready_;  // decoded, waiting to be received
-    uint32_t writing_ = 0;       // pictures being written by receive or JPEG calls
-    std::map<void *, Picture> handedOut_;
-    std::vector<std::shared_ptr<DeviceBuffer>> spareDevice_;
+    std::deque<Decoded> ready_ GUARDED_BY(mutex_);  // decoded, waiting to be received
+    uint32_t writing_ GUARDED_BY(mutex_) = 0;       // pictures being written by receive or JPEG calls
+    std::map<void *, Picture> handedOut_ GUARDED_BY(mutex_);
+    std::vector<std::shared_ptr<DeviceBuffer>> spareDevice_ GUARDED_BY(mutex_);
 
-    uint64_t accepted_ = 0, output_ = 0, dropped_ = 0;
-    bool haveInfo_ = false;
-    zemeDecStreamInfo info_{};
+    uint64_t accepted_ GUARDED_BY(mutex_) = 0, output_ GUARDED_BY(mutex_) = 0, dropped_ GUARDED_BY(mutex_) = 0;
+    bool haveInfo_ GUARDED_BY(mutex_) = false;
+    zemeDecStreamInfo info_ GUARDED_BY(mutex_){};
 };
 
 }  // namespace zeme

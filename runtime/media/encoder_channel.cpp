@@ -3,9 +3,7 @@
 // they are released.
 #include "media/encoder_channel.hpp"
 
-#include <chrono>
 #include <cstring>
-#include <system_error>
 
 #include "sim/usage.hpp"
 
@@ -25,157 +23,38 @@ EncoderChannel::EncoderChannel(const zemeEncChannelParameters &params, const Vid
 
 EncoderChannel::~EncoderChannel() { close(); }
 
-template <class Ready>
-bool EncoderChannel::waitUntil(std::unique_lock<std::mutex> &lock, uint32_t timeoutMs, Ready ready) {
-    if (timeoutMs == ZEME_WAIT_FOREVER) {
-        changed_.wait(lock, ready);
-        return true;
-    }
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+uint32_t EncoderChannel::openCoder() {
+    if (!video() || encoder_) return zemeER_SUCCESS;
+    return VideoEncoder::open(video_, &encoder_);
 }
 
-void EncoderChannel::halt() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        quit_ = true;
-    }
-    changed_.notify_all();
-    if (worker_.joinable()) worker_.join();
-    encoder_.reset();
+std::function<void()> EncoderChannel::discard() {
     std::deque<Output> dropped;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        dropped.swap(ready_);
-        input_.clear();
-        endMarked_ = flushed_ = false;
-    }
-    changed_.notify_all();
-    for (auto &output : dropped) recycleHostBuffer(std::move(output.buffer));
+    dropped.swap(ready_);
+    return [dropped = std::move(dropped)]() mutable {
+        for (auto &output : dropped) recycleHostBuffer(std::move(output.buffer));
+    };
 }
 
-uint32_t EncoderChannel::launch() {
-    if (video()) {
-        if (!encoder_) {
-            if (uint32_t status = VideoEncoder::open(video_, &encoder_)) return status;
-        }
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            quit_ = false;
-        }
-        try {
-            worker_ = std::thread([this] { work(); });
-        } catch (const std::system_error &) {
-            encoder_.reset();
-            return zemeER_RSLT_ERR_NO_MEMORY;
-        }
-    }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        state_ = ZEME_ST_RUNNING;
-    }
-    changed_.notify_all();
-    return zemeER_SUCCESS;
-}
-
-// Start: from READY (with the encoder prepared at creation) or STOPPED (a fresh one).
-uint32_t EncoderChannel::start() {
-    std::lock_guard<std::mutex> control(control_);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (closed_) return zemeER_RSLT_ERR_INVALID_CHANNEL;
-        if (running()) return zemeER_RSLT_ERR_STATE;
-    }
-    return launch();
-}
-
-// Stop: pictures not encoded yet and streams not received are dropped; streams handed
-// out stay valid until released.
-uint32_t EncoderChannel::stop() {
-    std::lock_guard<std::mutex> control(control_);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (closed_) return zemeER_RSLT_ERR_INVALID_CHANNEL;
-        if (!running()) return zemeER_RSLT_ERR_STATE;
-        state_ = ZEME_ST_STOPPING;
-    }
-    halt();
-    std::lock_guard<std::mutex> lock(mutex_);
-    state_ = ZEME_ST_STOPPED;
-    changed_.notify_all();
-    return zemeER_SUCCESS;
-}
-
-// Reset: a started channel drops what stop drops and the end mark, and goes on with a
-// fresh encoder (a new stream, starting with a key frame); READY and STOPPED channels
-// are left as they are.
-uint32_t EncoderChannel::reset() {
-    std::lock_guard<std::mutex> control(control_);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (closed_) return zemeER_RSLT_ERR_INVALID_CHANNEL;
-        if (!running()) return zemeER_SUCCESS;
-        state_ = ZEME_ST_STOPPING;
-    }
-    halt();
-    if (uint32_t status = launch()) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        state_ = ZEME_ST_STOPPED;
-        return status;
-    }
-    return zemeER_SUCCESS;
-}
-
-void EncoderChannel::close() {
-    std::lock_guard<std::mutex> control(control_);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (closed_ && !worker_.joinable()) return;
-        closed_ = true;
-        state_ = ZEME_ST_STOPPING;
-    }
-    halt();
+std::function<void()> EncoderChannel::takeBack() {
     std::map<const uint8_t *, Output> streams;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        streams.swap(handedOut_);
-        state_ = ZEME_ST_NONE;
-    }
-    changed_.notify_all();
-    for (auto &entry : streams) recycleHostBuffer(std::move(entry.second.buffer));
+    streams.swap(handedOut_);
+    return [streams = std::move(streams)]() mutable {
+        for (auto &entry : streams) recycleHostBuffer(std::move(entry.second.buffer));
+    };
 }
 
-// The encoding thread: encodes the pictures in order; after the end mark, flushes the
-// encoder. It touches the channel only while the channel waits for it.
-void EncoderChannel::work() {
+// On the encoding thread: a picture, or the flush after the end mark (also after a
+// failure, so that the receivers see the end).
+bool EncoderChannel::handle(EncoderInput *piece) {
     const UnitSink sink = [this](const uint8_t *data, size_t size, int64_t pts) { return deliver(data, size, pts); };
-    for (;;) {
-        Input piece;
-        bool end = false;
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [&] { return quit_ || !input_.empty() || (endMarked_ && !flushed_); });
-            if (quit_) return;
-            if (!input_.empty()) {
-                piece = std::move(input_.front());
-                input_.pop_front();
-                changed_.notify_all();
-            } else {
-                end = true;
-            }
-        }
-        bool going = true;
-        guarded([&] {
-            zesim::usage::Busy busy(zesim::usage::Engine::Encoder, codecDevice_);
-            going = encoder_->encode(end ? nullptr : piece.picture.get(), piece.pts, sink);
-            return uint32_t{zemeER_SUCCESS};
-        });
-        if (!going) return;
-        if (end) {  // also after a failure: the receivers must see the end
-            std::lock_guard<std::mutex> lock(mutex_);
-            flushed_ = true;
-            changed_.notify_all();
-        }
-    }
+    bool going = true;
+    guarded([&] {
+        zesim::usage::Busy busy(zesim::usage::Engine::Encoder, codecDevice_);
+        going = encoder_->encode(piece ? piece->picture.get() : nullptr, piece ? piece->pts : 0, sink);
+        return uint32_t{zemeER_SUCCESS};
+    });
+    return going;
 }
 
 // On the encoding thread: copies an access unit into an output buffer once the
@@ -187,8 +66,8 @@ bool EncoderChannel::deliver(const uint8_t *data, size_t size, int64_t pts) {
     std::memcpy(output.buffer->data, data, size);
     output.size = static_cast<uint32_t>(size);
     output.pts = pts;
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return quit_ || roomLeft(); });
+    MutexLock lock(mutex_);
+    changed_.wait(lock.native(), [&]() REQUIRES(mutex_) { return quit_ || roomLeft(); });
     if (quit_) {
         lock.unlock();
         recycleHostBuffer(std::move(output.buffer));
@@ -203,7 +82,7 @@ uint32_t EncoderChannel::send(const zemeFrame &frame, const zemeEncExtendedParam
     if (!video()) return zemeER_RSLT_ERR_UNSUPPORTED;
     const bool end = rawValue(frame.memoryType) == ZEME_MEM_FLUSH || frame.dataSize == 0;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         if (closed_) return zemeER_RSLT_ERR_INVALID_CHANNEL;
         if (!running() || endMarked_) return zemeER_RSLT_ERR_STATE;
         if (end) {
@@ -218,13 +97,13 @@ uint32_t EncoderChannel::send(const zemeFrame &frame, const zemeEncExtendedParam
     if (params) {
         if (uint32_t status = checkExtended(*params, video_.width, video_.height, video_.roi)) return status;
     }
-    Input piece;
+    EncoderInput piece;
     piece.pts = frame.pts;
     piece.picture = pool_->copy(source);  // the picture is the channel's from here on
     if (params) applyExtended(*params, video_.roi, piece.picture.get());
 
-    std::unique_lock<std::mutex> lock(mutex_);
-    bool room = waitUntil(lock, timeoutMs, [&] {
+    MutexLock lock(mutex_);
+    bool room = zesim::waitUntil(changed_, lock, timeoutMs, [&]() REQUIRES(mutex_) {
         return closed_ || !running() || endMarked_ || input_.size() < kEncoderInputPictures;
     });
     if (closed_) return zemeER_RSLT_ERR_INVALID_CHANNEL;
@@ -246,10 +125,11 @@ void EncoderChannel::handOut(Output &&output, zemeStream *stream) {
 
 uint32_t EncoderChannel::receive(zemeStream *stream, uint32_t timeoutMs) {
     if (!video()) return zemeER_RSLT_ERR_UNSUPPORTED;
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (closed_) return zemeER_RSLT_ERR_INVALID_CHANNEL;
     if (!running()) return zemeER_RSLT_ERR_STATE;
-    waitUntil(lock, timeoutMs, [&] { return closed_ || !running() || !ready_.empty() || flushed_; });
+    zesim::waitUntil(changed_, lock, timeoutMs,
+                     [&]() REQUIRES(mutex_) { return closed_ || !running() || !ready_.empty() || flushed_; });
     if (closed_) return zemeER_RSLT_ERR_INVALID_CHANNEL;
     if (!running()) return zemeER_RSLT_ERR_STATE;
     if (ready_.empty()) return flushed_ ? zemeER_RSLT_WARN_EOS : zemeER_RSLT_WARN_MORE_DATA;
@@ -262,7 +142,7 @@ uint32_t EncoderChannel::receive(zemeStream *stream, uint32_t timeoutMs) {
 uint32_t EncoderChannel::encodeJpeg(const zemeFrame &frame, zemeStream *stream, uint32_t timeoutMs) {
     if (video()) return zemeER_RSLT_ERR_UNSUPPORTED;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         if (closed_) return zemeER_RSLT_ERR_INVALID_CHANNEL;
         if (!running()) return zemeER_RSLT_ERR_STATE;
     }
@@ -274,8 +154,9 @@ uint32_t EncoderChannel::encodeJpeg(const zemeFrame &frame, zemeStream *stream, 
         source.height < ZEME_ENC_JPEG_MIN_HEIGHT || source.height > ZEME_ENC_JPEG_MAX_HEIGHT)
         return zemeER_RSLT_ERR_UNSUPPORTED;
 
-    std::unique_lock<std::mutex> lock(mutex_);
-    bool room = waitUntil(lock, timeoutMs, [&] { return closed_ || !running() || roomLeft(); });
+    MutexLock lock(mutex_);
+    bool room = zesim::waitUntil(changed_, lock, timeoutMs,
+                                 [&]() REQUIRES(mutex_) { return closed_ || !running() || roomLeft(); });
     if (closed_) return zemeER_RSLT_ERR_INVALID_CHANNEL;
     if (!running()) return zemeER_RSLT_ERR_STATE;
     if (!room) return zemeER_RSLT_ERR_TIMEOUT;
@@ -309,7 +190,7 @@ uint32_t EncoderChannel::encodeJpeg(const zemeFrame &frame, zemeStream *stream, 
 uint32_t EncoderChannel::release(const zemeStream &stream) {
     Output output;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         if (closed_) return zemeER_RSLT_ERR_INVALID_CHANNEL;
         auto found = handedOut_.find(stream.data);
         if (found == handedOut_.end() || found->second.size != stream.dataSize) return zemeER_RSLT_ERR_UNKNOWN_BUFFER;

@@ -82,7 +82,7 @@ void addToBucket(std::atomic<uint64_t> &cell, uint64_t bucket, uint64_t ns) {
 // This process's slot: claimed on first use, given back at exit, forgotten by a
 // forked child (which claims its own).
 enum SelfState : int { kUntried, kClaimed, kNone, kClosed };
-std::mutex selfMutex;  // orders claiming, opening the registry, forks
+Mutex selfMutex;  // orders claiming, opening the registry, forks
 std::atomic<Slot *> self{nullptr};
 std::atomic<int> selfState{kUntried};
 
@@ -94,24 +94,25 @@ struct Opened {
 };
 // Kept mapped for the life of the process (never destroyed at exit): threads still
 // working while the process exits may be writing into it.
-Opened &opened = *new Opened();  // guarded by selfMutex
+Opened &opened GUARDED_BY(selfMutex) = *new Opened();
 
-void leave() {
-    std::lock_guard<std::mutex> lock(selfMutex);
+void leave() EXCLUDES(selfMutex) {
+    MutexLock lock(selfMutex);
     Slot *slot = self.exchange(nullptr);
     selfState = kClosed;
     if (slot && opened.registry) opened.registry->release(slot, ::getpid());
 }
 
-void beforeFork() { selfMutex.lock(); }
-void afterForkParent() { selfMutex.unlock(); }
-void afterForkChild() {
+// Held across fork, so that the child finds the registry's state whole.
+void beforeFork() ACQUIRE(selfMutex) { selfMutex.lock(); }
+void afterForkParent() RELEASE(selfMutex) { selfMutex.unlock(); }
+void afterForkChild() RELEASE(selfMutex) {
     self = nullptr;
     if (selfState == kClaimed) selfState = kUntried;
     selfMutex.unlock();
 }
 
-State openShared(std::shared_ptr<Registry> *registry, std::string *error) {
+State openShared(std::shared_ptr<Registry> *registry, std::string *error) REQUIRES(selfMutex) {
     if (!opened.done) {
         opened.done = true;
         std::string path = registryPath();
@@ -129,8 +130,8 @@ State openShared(std::shared_ptr<Registry> *registry, std::string *error) {
 
 // Called from the libraries' hooks (inside their C entry points): never throws; a
 // process that cannot claim a slot (no memory left, no registry) publishes nothing.
-Slot *claimSelf() noexcept {
-    std::lock_guard<std::mutex> lock(selfMutex);
+Slot *claimSelf() noexcept EXCLUDES(selfMutex) {
+    MutexLock lock(selfMutex);
     if (selfState != kUntried) return self.load();
     std::shared_ptr<Registry> registry;
     Slot *slot = nullptr;
@@ -268,14 +269,14 @@ bool Registry::alive(uint64_t owner, uint64_t now) {
     const uint64_t start = (owner >> 1) & 0x7FFFFFFFu;
     if (pid <= 0 || (::kill(pid, 0) != 0 && errno == ESRCH)) return false;  // gone (reaped)
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         auto found = checked_.find(owner & ~uint64_t{1});
         if (found != checked_.end() && now - found->second < kAliveCacheNs) return true;
     }
     uint64_t ticks = 0;
     if (!processStart(pid, &ticks)) return false;
     if (start != 0 && (ticks & 0x7FFFFFFFu) != start) return false;  // the pid names another process now
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (checked_.size() > 4 * kSlots) checked_.clear();
     checked_[owner & ~uint64_t{1}] = now;
     return true;
@@ -349,7 +350,7 @@ std::vector<Process> Registry::processes(uint64_t time, uint32_t aiDevices, uint
 }
 
 State shared(std::shared_ptr<Registry> *registry, std::string *error) {
-    std::lock_guard<std::mutex> lock(selfMutex);
+    MutexLock lock(selfMutex);
     return openShared(registry, error);
 }
 

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "sim/call.hpp"
+#include "sim/thread_safety.hpp"
 
 namespace zesim {
 namespace usage {
@@ -121,14 +122,14 @@ public:
 
 private:
     Registry() = default;
-    bool alive(uint64_t owner, uint64_t now);
+    bool alive(uint64_t owner, uint64_t now) EXCLUDES(mutex_);
 
     std::string path_;
     void *map_ = nullptr;
     size_t size_ = 0;
     Slot *slots_ = nullptr;
-    std::mutex mutex_;  // guards checked_
-    std::unordered_map<uint64_t, uint64_t> checked_;  // owner word -> when found alive
+    Mutex mutex_;
+    std::unordered_map<uint64_t, uint64_t> checked_ GUARDED_BY(mutex_);  // owner word -> when found alive
 };
 
 // The registry this process uses (ZESIM_REGISTRY), opened on first call and kept.

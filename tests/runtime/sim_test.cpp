@@ -1,7 +1,8 @@
 // The software card's core: call trace formatting, injections, handle registry,
-// inventory parsing.
+// inventory parsing, the timed wait.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "sim/call.hpp"
 #include "sim/inventory.hpp"
 #include "sim/registry.hpp"
+#include "sim/thread_safety.hpp"
 #include "zesim.h"
 
 namespace {
@@ -245,6 +247,44 @@ TEST(Inventory, NumbersMustBeWholeAndInRange) {
     auto inventory = zesim::parseInventory(R"({"cards": [{"id": 0, "dies": [{"memory": 18446744073709551615}]}]})");
     ASSERT_TRUE(inventory.valid) << inventory.error;
     EXPECT_EQ(inventory.aiDevices[0].memory, UINT64_MAX);
+}
+
+// The wait every channel and stream uses: a timeout ends it with the condition false,
+// the infinite wait only ends once the condition holds.
+TEST(Wait, EndsWhenTheConditionHoldsOrTheTimeoutPasses) {
+    struct Case {
+        uint32_t timeoutMs;
+        bool notified;  // another thread makes the condition hold after 50 ms
+        bool result;
+    };
+    const Case cases[] = {{0, false, false}, {30, false, false}, {5000, true, true}, {zesim::kWaitForever, true, true}};
+    for (const Case &c : cases) {
+        zesim::Mutex mutex;
+        std::condition_variable changed;
+        bool ready = false;
+        std::thread notifier;
+        if (c.notified) {
+            notifier = std::thread([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                zesim::MutexLock lock(mutex);
+                ready = true;
+                changed.notify_all();
+            });
+        }
+        const auto start = std::chrono::steady_clock::now();
+        bool result;
+        {
+            zesim::MutexLock lock(mutex);
+            result = zesim::waitUntil(changed, lock, c.timeoutMs, [&] { return ready; });
+            EXPECT_EQ(ready, c.result) << c.timeoutMs;
+        }
+        const auto waited = std::chrono::steady_clock::now() - start;
+        if (notifier.joinable()) notifier.join();
+        EXPECT_EQ(result, c.result) << c.timeoutMs;
+        if (!c.notified) {
+            EXPECT_GE(waited, std::chrono::milliseconds(c.timeoutMs));
+        }
+    }
 }
 
 }  // namespace
