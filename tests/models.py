@@ -1,10 +1,11 @@
 """The ONNX models the tests and the benchmarks build, and the building blocks only they need.
 
-This is the one home of test and benchmark models (a model used by a single test file is
-built in that file). It lives in tests/ because every test, and every interpreter a test starts,
-has tests/ on its path already (tests/conftest.py); the benchmarks append tests/ to theirs
-once, in bench/common.py. The primitives programs need too (value_info, weight, onnx_model,
-save_model, conv_relu) come from the package's halvora.samples.
+Besides a test file building a model of its own, this is the one place tests and benchmarks
+build models (a model here is not defined again elsewhere). It lives in tests/ because every
+test, and every interpreter a test starts, has tests/ on its path already (tests/conftest.py),
+while the benchmarks append tests/ to theirs in one place, bench/common.py. The primitives
+programs need too (value_info, weight, onnx_model, save_model, conv_relu) come from the
+package's halvora.samples; importing this module puts python/ on the path for them.
 
     ConvRelu, AddMul, Scale, Binary, Softmax, ConvInput   small models with NumPy references
     affine_model(path, shape, ...)                        y = scale * x + shift
