@@ -1,4 +1,5 @@
-"""Shared helpers of the benchmarks: the module's path and the report line."""
+"""Shared helpers of the benchmarks: the module's path, the test models' (tests/models.py), and the
+report line."""
 import os
 import pathlib
 import sys
@@ -7,6 +8,7 @@ import timeit
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 BUILD = pathlib.Path(os.environ.get("HALVORA_BUILD", ROOT / "build"))
 sys.path.insert(0, str(BUILD / "python"))
+sys.path.append(str(ROOT / "tests"))  # models: the networks and models the tests build too
 
 
 def best_time(function, number, repeat=5):

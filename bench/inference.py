@@ -7,7 +7,7 @@
    worker per core) against zeclBM_ONCE (one worker).
 3. Networks: a ResNet-18 shape, a MobileNet-v2 shape (also with its ReLU6 written as
    Relu(x) - Relu(x - 6), which OpenCV's importer takes) and a YOLO-style detector, random
-   weights, batch 1 (bench/onnx_models.py), each through the binding path, through cv2.dnn
+   weights, batch 1 (tests/models.py), each through the binding path, through cv2.dnn
    and through ONNX Runtime's CPU engine (npm's onnxruntime-node in a Node process that
    bench/ort_run.js keeps, intra-op threads = cores), one run of each in turn: median times
    after warm-up, the ratios card / ONNX Runtime and card / OpenCV, and a check that the
@@ -34,13 +34,13 @@ import time
 
 import cv2
 import numpy as np
-import onnx
-from onnx import TensorProto, helper, numpy_helper
+from onnx import helper
 
-import onnx_models
 from common import ROOT, best_time, report
 
+import models  # tests/models.py, on the path once common is imported; it puts python/ there
 from _halvora_pybind11 import zecl, zecm
+from halvora.samples import conv_relu_layer, save_model, value_info, weight
 
 FOREVER = 0xFFFFFFFF
 
@@ -52,19 +52,12 @@ def save_cnn(path, channels, size, layers, seed=0):
     for i in range(layers):
         w = (rng.standard_normal((channels, channels, 3, 3)) / (3 * channels ** 0.5)).astype(np.float32)
         b = rng.standard_normal(channels).astype(np.float32) * 0.1
-        weights += [numpy_helper.from_array(w, f"w{i}"), numpy_helper.from_array(b, f"b{i}")]
-        nodes += [helper.make_node("Conv", [current, f"w{i}", f"b{i}"], [f"c{i}"], kernel_shape=[3, 3],
-                                   pads=[1, 1, 1, 1]),
-                  helper.make_node("Relu", [f"c{i}"], [f"r{i}"])]
-        current = f"r{i}"
+        layer, initializers, current = conv_relu_layer(current, i, w, b)
+        nodes += layer
+        weights += initializers
     nodes[-1].output[0] = "y"
     shape = [1, channels, size, size]
-    graph = helper.make_graph(nodes, "bench", [helper.make_tensor_value_info("x", TensorProto.FLOAT, shape)],
-                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, shape)], weights)
-    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 11)])
-    model.ir_version = 7
-    onnx.save(model, str(path))
-    return str(path), shape
+    return save_model(path, nodes, [value_info("x", shape)], [value_info("y", shape)], weights, "bench"), shape
 
 
 class Stream:
@@ -164,7 +157,7 @@ def save_chain(path, width, layers):
     """A chain of small element-wise layers on a [1, width] input: about a millisecond of work
     that OpenCV cannot spread over several cores itself (each layer is too small to split)."""
     kinds = ["Mul", "Add", "Sigmoid", "Relu"]
-    half = numpy_helper.from_array(np.full((1, width), 0.5, np.float32), "half")
+    half = weight(np.full((1, width), 0.5), "half")
     nodes, current = [], "x"
     for i in range(layers):
         kind = kinds[i % len(kinds)]
@@ -173,12 +166,7 @@ def save_chain(path, width, layers):
         current = f"t{i}"
     nodes[-1].output[0] = "y"
     shape = [1, width]
-    graph = helper.make_graph(nodes, "chain", [helper.make_tensor_value_info("x", TensorProto.FLOAT, shape)],
-                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, shape)], [half])
-    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 11)])
-    model.ir_version = 7
-    onnx.save(model, str(path))
-    return str(path), shape
+    return save_model(path, nodes, [value_info("x", shape)], [value_info("y", shape)], [half], "chain"), shape
 
 
 def throughput(directory, runs=200):
@@ -232,7 +220,7 @@ def throughput(directory, runs=200):
 
 # Networks against cv2.dnn and ONNX Runtime --------------------------------------------------
 
-# (label, builder name in onnx_models, builder options)
+# (label, builder name in models, builder options)
 NETWORKS = [
     ("ResNet-18 shape, 1x3x224x224", "resnet18", {}),
     ("MobileNet-v2 shape, 1x3x224x224", "mobilenet_v2", {}),
@@ -412,7 +400,7 @@ def engines_for(label, path, x, out_shape, folder, stack):
 def network(label, name, options, folder, runs):
     """One network through the three engines; returns False when one failed or their outputs
     disagree."""
-    path, in_shape, out_shape = onnx_models.save(name, folder / f"{name}.onnx", **options)
+    path, in_shape, out_shape = models.save(name, folder / f"{name}.onnx", **options)
     x = np.random.default_rng(3).standard_normal(in_shape).astype(np.float32)
     with contextlib.ExitStack() as stack:
         engines, failed = engines_for(label, path, x, out_shape, folder, stack)

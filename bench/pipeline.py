@@ -6,7 +6,7 @@ the float32 original in cv2.dnn). Each side runs in its own process, which repor
 wall time and peak resident memory (VmHWM); one and two streams, the best of two rounds.
 
 Then the pipeline with a real network, a ResNet-18 shape with random weights (float16 input,
-bench/onnx_models.py) as its --model, one stream, against the engine alone: the same model run
+tests/models.py) as its --model, one stream, against the engine alone: the same model run
 back to back through the module (Model.run on one input) in a process of its own. The ratio of
 the pipeline's frames a second to the engine's runs a second says how much of what the engine
 allows the pipeline keeps.
@@ -27,8 +27,9 @@ from common import ROOT, report
 sys.path.insert(0, str(ROOT / "examples"))
 sys.path.insert(0, str(ROOT / "python"))
 
-import onnx_models  # noqa: E402
-import pipeline  # noqa: E402
+import models  # noqa: E402  (tests/models.py)
+import halvora as hv  # noqa: E402
+import pipeline  # noqa: E402  (examples/pipeline.py, the program measured)
 
 FRAMES = 240
 ROUNDS = 2
@@ -47,8 +48,8 @@ def peak_rss():
 def opencv_stream(path, model, size, results, index):
     import cv2
     import numpy as np
-    mean = np.array(pipeline.hv.preprocess.IMAGENET_MEAN, np.float32)
-    std = np.array(pipeline.hv.preprocess.IMAGENET_STD, np.float32)
+    mean = np.array(hv.preprocess.IMAGENET_MEAN, np.float32)
+    std = np.array(hv.preprocess.IMAGENET_STD, np.float32)
     capture = cv2.VideoCapture(path)
     net = cv2.dnn.readNetFromONNX(model)
     classes = []
@@ -68,7 +69,7 @@ def opencv_stream(path, model, size, results, index):
 def engine_alone(model, runs):
     """Seconds of `runs` back-to-back runs of the model through the module, on one input."""
     import numpy as np
-    with pipeline.hv.Model(model) as net:
+    with hv.Model(model) as net:
         x = np.random.default_rng(0).standard_normal(net.inputs[0].shape).astype(np.float16)
         for _ in range(3):
             net.run(x)
@@ -129,8 +130,8 @@ def best_of_rounds(kinds, clip, streams):
 
 
 def against_opencv(folder, clip):
-    card_model = pipeline.build_classifier(folder / "card.onnx", "float16")
-    cpu_model = pipeline.build_classifier(folder / "cpu.onnx", "float32")
+    card_model = hv.samples.build_classifier(folder / "card.onnx", "float16")
+    cpu_model = hv.samples.build_classifier(folder / "cpu.onnx", "float32")
     print("model: the pipeline's classifier on 1x3x224x224")
     for streams in (1, 2):
         best = best_of_rounds((("card", card_model), ("opencv", cpu_model)), clip, streams)
@@ -146,7 +147,7 @@ def against_opencv(folder, clip):
 
 
 def with_network(folder, clip):
-    model, shape, _ = onnx_models.save("resnet18", folder / "resnet18.onnx", input_type="float16")
+    model, shape, _ = models.save("resnet18", folder / "resnet18.onnx", input_type="float16")
     best = best_of_rounds((("card", model), ("engine", model)), clip, 1)
     piped, alone = best["card"], best["engine"]
     piped_fps, alone_fps = piped["frames"] / piped["seconds"], alone["frames"] / alone["seconds"]
@@ -160,7 +161,7 @@ def main(network_only):
     with tempfile.TemporaryDirectory() as folder:
         folder = pathlib.Path(folder)
         start = time.perf_counter()
-        clip = pipeline.make_clip(folder / "clip.h264", 1920, 1080, FRAMES)
+        clip = hv.samples.make_clip(folder / "clip.h264", 1920, 1080, FRAMES)
         print(f"clip: {FRAMES} frames of 1920x1080 H.264 ({pathlib.Path(clip).stat().st_size >> 10} KiB), "
               f"made in {time.perf_counter() - start:.1f} s")
         if not network_only:

@@ -11,14 +11,13 @@ import time
 
 import cv2
 import numpy as np
-import onnx
-from onnx import TensorProto, helper, numpy_helper
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "build" / "python"))
+sys.path[:0] = [str(ROOT / "build" / "python"), str(ROOT / "python")]
 
 import _halvora_pybind11 as hal  # noqa: E402
 from _halvora_pybind11 import zece, zecl, zecm, zeme  # noqa: E402
+from halvora.samples import conv_relu, conv_relu_reference  # noqa: E402  (the sample model and its NumPy twin)
 
 FOREVER = 0xFFFFFFFF
 
@@ -87,35 +86,6 @@ def watch_while_busy(stream, source, dataset, seconds=1.2):
     print(shown.stdout if shown.returncode == 0 else shown.stderr)
 
 
-def save_conv_relu(path, channels=3, filters=8, size=32, seed=0, input_type=TensorProto.FLOAT):
-    """An ONNX model y = relu(conv3x3(x) + b) on [1, channels, size, size]; returns its
-    path, weights and input and output shapes."""
-    rng = np.random.default_rng(seed)
-    weight = rng.standard_normal((filters, channels, 3, 3)).astype(np.float32)
-    bias = rng.standard_normal(filters).astype(np.float32)
-    nodes = [helper.make_node("Conv", ["x", "w", "b"], ["c"], kernel_shape=[3, 3], pads=[1, 1, 1, 1]),
-             helper.make_node("Relu", ["c"], ["y"])]
-    x_shape, y_shape = [1, channels, size, size], [1, filters, size, size]
-    graph = helper.make_graph(nodes, "demo", [helper.make_tensor_value_info("x", input_type, x_shape)],
-                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, y_shape)],
-                              [numpy_helper.from_array(weight, "w"), numpy_helper.from_array(bias, "b")])
-    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 11)])
-    model.ir_version = 7
-    onnx.save(model, str(path))
-    return str(path), weight, bias, x_shape, y_shape
-
-
-def conv_relu_reference(x, weight, bias):
-    """The same model in NumPy."""
-    padded = np.pad(x, ((0, 0), (0, 0), (1, 1), (1, 1)))
-    height, width = x.shape[2:]
-    out = np.zeros((x.shape[0], weight.shape[0], height, width), np.float64)
-    for dy in range(3):
-        for dx in range(3):
-            out += np.einsum("nchw,fc->nfhw", padded[:, :, dy:dy + height, dx:dx + width], weight[:, :, dy, dx])
-    return np.maximum(out + bias[None, :, None, None], 0).astype(np.float32)
-
-
 def to_device(array):
     """A new device block holding the bytes of `array`."""
     data = array.view(np.uint8).ravel()
@@ -139,7 +109,7 @@ def inference(directory):
     """Model, graph, stream, reports, a run checked against NumPy, and a throughput figure."""
     print(f"compute library: {zecl.getVersion()}")
     assert zecm.setDevice(0) == 0
-    path, weight, bias, x_shape, y_shape = save_conv_relu(directory / "conv_relu.onnx")
+    path, weight, bias, x_shape, y_shape = conv_relu(directory / "conv_relu.onnx", name="demo")
     model = zecl.createModel(path, "conv_relu", "", "")
     shape = zecm.shape()
     assert zecl.getModelOutputShapeByIndex(model, 0, shape) == 0
@@ -220,8 +190,8 @@ def preprocess(directory):
     luma, chroma = synthetic_frame()
     height, width = luma.shape
     frame = to_device(np.concatenate([luma.ravel(), chroma.ravel()]))
-    path, weight, bias, x_shape, y_shape = save_conv_relu(directory / "conv_relu_fp16.onnx",
-                                                          input_type=TensorProto.FLOAT16)
+    path, weight, bias, x_shape, y_shape = conv_relu(directory / "conv_relu_fp16.onnx", input_type="float16",
+                                                     name="demo")
     model = zecl.createModel(path, "", "", "")
     tensor_bytes = int(np.prod(x_shape)) * 2
     tensor = zecm.malloc(tensor_bytes)

@@ -37,195 +37,14 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "python"))
 
 import halvora as hv  # noqa: E402
+from halvora import Classifier, postprocessor  # noqa: E402
+from halvora.samples import build_classifier, make_clip  # noqa: E402
 
 MIB = 1 << 20
 
 
 class PipelineError(Exception):
     """A problem with what the pipeline was given: printed as one line, exit status 1."""
-
-
-# The built-in model and clip ---------------------------------------------------------------
-
-def build_classifier(path, input_type="float16", size=224, classes=10, seed=0):
-    """A small CNN classifier with deterministic weights, saved as ONNX: [1, 3, size, size] of
-    `input_type` ("float16", "float32" or "uint8") ->
-    conv 3x3/2 (16) relu maxpool, conv 3x3 (32) relu maxpool, conv 3x3 (64) relu, global max
-    pool, gemm -> `classes`, softmax. Returns the path."""
-    import onnx
-    from onnx import TensorProto, helper, numpy_helper
-    rng = np.random.default_rng(seed)
-    nodes, weights, current = [], [], "image"
-    if input_type == "uint8":  # bytes in: the model scales them itself
-        weights.append(numpy_helper.from_array(np.array(1 / 64, np.float32), "unit"))
-        nodes.append(helper.make_node("Mul", ["image", "unit"], ["scaled"]))
-        current = "scaled"
-    channels = 3
-    for i, (filters, stride, pool) in enumerate([(16, 2, True), (32, 1, True), (64, 1, False)]):
-        w = rng.standard_normal((filters, channels, 3, 3)) * math.sqrt(2 / (9 * channels))
-        b = rng.standard_normal(filters) * 0.1
-        weights += [numpy_helper.from_array(w.astype(np.float32), f"w{i}"),
-                    numpy_helper.from_array(b.astype(np.float32), f"b{i}")]
-        nodes += [helper.make_node("Conv", [current, f"w{i}", f"b{i}"], [f"c{i}"], kernel_shape=[3, 3],
-                                   strides=[stride, stride], pads=[1, 1, 1, 1]),
-                  helper.make_node("Relu", [f"c{i}"], [f"r{i}"])]
-        current = f"r{i}"
-        if pool:
-            nodes.append(helper.make_node("MaxPool", [current], [f"p{i}"], kernel_shape=[2, 2], strides=[2, 2]))
-            current = f"p{i}"
-        channels = filters
-    fc = rng.standard_normal((classes, channels)) * math.sqrt(2 / channels) * 4
-    weights += [numpy_helper.from_array(fc.astype(np.float32), "fc"),
-                numpy_helper.from_array((rng.standard_normal(classes) * 0.1).astype(np.float32), "fcb")]
-    nodes += [helper.make_node("GlobalMaxPool", [current], ["pooled"]),
-              helper.make_node("Flatten", ["pooled"], ["flat"], axis=1),
-              helper.make_node("Gemm", ["flat", "fc", "fcb"], ["logits"], transB=1),
-              helper.make_node("Softmax", ["logits"], ["scores"], axis=1)]
-    kind = {"float16": TensorProto.FLOAT16, "float32": TensorProto.FLOAT, "uint8": TensorProto.UINT8}[input_type]
-    graph = helper.make_graph(nodes, "classifier", [helper.make_tensor_value_info("image", kind, [1, 3, size, size])],
-                              [helper.make_tensor_value_info("scores", TensorProto.FLOAT, [1, classes])], weights)
-    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 11)])
-    model.ir_version = 7
-    onnx.checker.check_model(model)
-    onnx.save(model, str(path))
-    return str(path)
-
-
-def synthetic_pictures(width, height, count):
-    """NV12 pictures (arrays of height * 3 / 2 rows): a view panning across a smoothly coloured
-    Mandelbrot set, with a bright disc moving over it."""
-    import cv2
-    pan_x, pan_y = width // 6 & ~1, height // 6 & ~1
-    canvas_w, canvas_h = width + pan_x, height + pan_y
-    # Escape counts on a coarse grid, enlarged smoothly: detail a video encoder handles well.
-    coarse_w, coarse_h = canvas_w // 4, canvas_h // 4
-    c = np.linspace(-2.3, 0.9, coarse_w, dtype=np.float32)[None, :] + 1j * np.linspace(
-        -1.1, 1.1, coarse_h, dtype=np.float32)[:, None]
-    z = np.zeros_like(c)
-    counts = np.zeros(c.shape, np.float32)
-    for _ in range(40):
-        inside = np.abs(z) <= 2
-        z[inside] = z[inside] ** 2 + c[inside]
-        counts += inside
-    phase = counts / 40 * 2 * np.pi
-
-    def plane(values, size):
-        return cv2.resize(values.astype(np.float32), size, interpolation=cv2.INTER_CUBIC).clip(0, 255).astype(np.uint8)
-
-    luma = plane(126 + 100 * np.sin(3 * phase), (canvas_w, canvas_h))
-    u = plane(128 + 90 * np.sin(2 * phase + 1), (canvas_w // 2, canvas_h // 2))
-    v = plane(128 + 90 * np.cos(5 * phase), (canvas_w // 2, canvas_h // 2))
-    rows, cols = np.ogrid[:height, :width]
-    for t in range(count):
-        f = t / max(1, count - 1)
-        ox, oy = int(pan_x * f) & ~1, int(pan_y * (0.5 - 0.5 * math.cos(math.pi * f))) & ~1
-        y_plane = luma[oy:oy + height, ox:ox + width].copy()
-        uv = np.empty((height // 2, width), np.uint8)
-        uv[:, 0::2] = u[oy // 2:oy // 2 + height // 2, ox // 2:ox // 2 + width // 2]
-        uv[:, 1::2] = v[oy // 2:oy // 2 + height // 2, ox // 2:ox // 2 + width // 2]
-        cx = width * (0.5 + 0.35 * math.cos(2 * math.pi * f))
-        cy = height * (0.5 + 0.35 * math.sin(4 * math.pi * f))
-        disc = (rows - cy) ** 2 + (cols - cx) ** 2 < (height / 8) ** 2
-        y_plane[disc] = 235
-        uv[disc[::2, ::2].repeat(2, axis=1)] = 128
-        yield np.vstack([y_plane, uv])
-
-
-def make_clip(path, width=1920, height=1080, frames=240, fps=30):
-    """Encodes `frames` synthetic pictures to an H.264 file with the card's own encoder."""
-    quick = hv.zeme.encQualityMode.ZEME_BRONZE_QUALITY  # the encoder's fastest preset
-    with hv.Media(), hv.Encoder(width, height, "h264", fps, qualityMode=quick) as encoder, open(path, "wb") as out:
-        for picture in synthetic_pictures(width, height, frames):
-            out.write(encoder.encode(picture))
-        out.write(encoder.finish())
-    return str(path)
-
-
-# Post-processing ---------------------------------------------------------------------------
-
-class Classifier:
-    """Top class and its score; raw scores that are not probabilities go through a softmax.
-    Scores that are not all finite (NaN or infinite) name no class: class and score None."""
-
-    kind = "classifier"
-
-    def __call__(self, arrays):
-        scores = arrays[0].reshape(-1).astype(np.float64)
-        if not np.isfinite(scores).all():
-            return {"class": None, "score": None}
-        if scores.min() < 0 or abs(scores.sum() - 1) > 1e-2:
-            scores = np.exp(scores - scores.max())
-            scores /= scores.sum()
-        best = int(scores.argmax())
-        return {"class": best, "score": round(float(scores[best]), 5)}
-
-
-class Detector:
-    """A box list from a detector-shaped output, in picture coordinates, after non-maximum
-    suppression. Rows of [1, 1, N, 7]: image, class, score, x1, y1, x2, y2 (normalised);
-    of [1, N, 6]: x1, y1, x2, y2, score, class (model-input pixels); of [1, N, 5 + C]:
-    cx, cy, w, h, objectness, C class scores (model-input pixels). Rows with a value that is
-    not finite are no boxes."""
-
-    kind = "detector"
-
-    def __init__(self, shape, input_size, picture_size, letterbox, threshold=0.25, overlap=0.45):
-        self.shape, self.threshold, self.overlap = shape, threshold, overlap
-        self.input_w, self.input_h = input_size
-        self.picture_w, self.picture_h = picture_size
-        if letterbox:
-            (self.sx, self.sy), (self.ox, self.oy) = hv.letterbox_geometry(*picture_size, *input_size)
-        else:
-            self.sx, self.sy, self.ox, self.oy = self.input_w / self.picture_w, self.input_h / self.picture_h, 0, 0
-
-    def boxes(self, output):
-        """(corners in model-input pixels, scores, classes) of every row."""
-        if len(self.shape) == 4 and self.shape[-1] == 7:
-            rows = output.reshape(-1, 7).astype(np.float32)
-            scale = np.array([self.input_w, self.input_h] * 2, np.float32)
-            return rows[:, 3:7] * scale, rows[:, 2], rows[:, 1].astype(int)
-        rows = output.reshape(-1, self.shape[-1]).astype(np.float32)
-        if self.shape[-1] == 6:
-            return rows[:, :4], rows[:, 4], rows[:, 5].astype(int)
-        classes = rows[:, 5:].argmax(axis=1)
-        scores = rows[:, 4] * rows[np.arange(len(rows)), 5 + classes]
-        centre, size = rows[:, :2], rows[:, 2:4]
-        return np.hstack([centre - size / 2, centre + size / 2]), scores, classes
-
-    def __call__(self, arrays):
-        import cv2
-        corners, scores, classes = self.boxes(arrays[0])
-        keep = (np.isfinite(corners).all(axis=1) & np.isfinite(scores) & (scores >= self.threshold)
-                & (corners[:, 2] > corners[:, 0]) & (corners[:, 3] > corners[:, 1]))
-        corners, scores, classes = corners[keep], scores[keep], classes[keep]
-        found: list = []
-        for label in np.unique(classes):
-            mine = np.flatnonzero(classes == label)
-            rects = [[float(x1), float(y1), float(x2 - x1), float(y2 - y1)] for x1, y1, x2, y2 in corners[mine]]
-            for k in np.array(cv2.dnn.NMSBoxes(rects, scores[mine].tolist(), self.threshold, self.overlap)).reshape(-1):
-                x1, y1, x2, y2 = corners[mine[k]]
-                box = [(x1 - self.ox) / self.sx, (y1 - self.oy) / self.sy, (x2 - self.ox) / self.sx,
-                       (y2 - self.oy) / self.sy]
-                box = [round(float(np.clip(v, 0, limit)), 1)
-                       for v, limit in zip(box, [self.picture_w, self.picture_h] * 2)]
-                found.append({"box": box, "score": round(float(scores[mine[k]]), 5), "class": int(label)})
-        found.sort(key=lambda item: item["score"], reverse=True)
-        return {"boxes": found}
-
-
-def postprocessor(model, picture_size, letterbox, threshold):
-    """The post-processing the model's first output calls for."""
-    output = model.outputs[0]
-    shape = [d for d in output.shape]
-    size = int(np.prod(shape))
-    if len(shape) >= 2 and size == shape[1] and shape[1] >= 2:
-        return Classifier()
-    if (len(shape) == 4 and shape[:2] == [1, 1] and shape[3] == 7) or (len(shape) == 3 and shape[0] == 1
-                                                                       and shape[2] >= 6):
-        image = model.inputs[0].shape
-        return Detector(shape, (image[3], image[2]), picture_size, letterbox, threshold)
-    raise PipelineError(f"{model.path}: output '{output.name}' of shape {shape} is neither a classifier's [1, C] "
-                        "nor a detector's [1, N, 6], [1, N, 5 + C] or [1, 1, N, 7]")
 
 
 # Results -------------------------------------------------------------------------------------
@@ -777,7 +596,10 @@ def run(options, log=None):
                                                 mean=options.mean, std=options.std)
         except hv.InputMismatch as error:
             raise hv.InputMismatch(f"{model.path}: {error}") from None
-        post = postprocessor(model, info.size, options.letterbox, options.threshold)
+        try:
+            post = postprocessor(model, info.size, options.letterbox, options.threshold)
+        except ValueError as error:  # an output that is neither a classifier's nor a detector's
+            raise PipelineError(str(error)) from None
         try:
             telemetry = stack.enter_context(hv.Telemetry(options.device))
         except hv.CardError:

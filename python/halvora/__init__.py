@@ -22,11 +22,13 @@ from .card import Card, Dataset, DeviceMemory, Resource, Slots, dataset_arrays, 
 from .jpeg import JpegDecoder, JpegEncoder, decode_jpeg, encode_jpeg
 from .media import Decoder, Encoder, Frame, Media, StreamError, VideoInfo, frame_rate, probe
 from .model import InputMismatch, Model, ModelStream, RunError, StreamInput, TensorInfo
+from .postprocess import Classifier, Detector, postprocessor
 from .preprocess import (FusedOp, check_image_input, float16_input, letterbox_geometry,
                          picture_settings, tensor_settings)
 from .sources import Damaged, Dropped, Gap, Packet, Reconnect, Source
 from .telemetry import Telemetry
 from .writer import Writer
+from . import samples
 
 __all__ = [
     "FOREVER", "CardError", "address", "handle", "native", "zece", "zecl", "zecm", "zeme", "zeml",
@@ -34,9 +36,11 @@ __all__ = [
     "JpegDecoder", "JpegEncoder", "decode_jpeg", "encode_jpeg",
     "Decoder", "Encoder", "Frame", "Media", "StreamError", "VideoInfo", "frame_rate", "probe",
     "InputMismatch", "Model", "ModelStream", "RunError", "StreamInput", "TensorInfo",
+    "Classifier", "Detector", "postprocessor",
     "FusedOp", "check_image_input", "float16_input", "letterbox_geometry", "picture_settings",
     "tensor_settings",
     "Damaged", "Dropped", "Gap", "Packet", "Reconnect", "Source",
     "Telemetry",
     "Writer",
+    "samples",
 ]

@@ -12,8 +12,8 @@ import pytest
 from sim import BUILD
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "examples"))
-import pipeline  # noqa: E402  (its classifier builder)
+sys.path.insert(0, str(ROOT / "python"))
+from halvora.samples import build_classifier  # noqa: E402
 
 
 def programs():
@@ -31,7 +31,7 @@ def folder(tmp_path_factory):
                     str(folder / "clip.h264")], check=True)
     photo = cv2.resize(np.random.default_rng(0).integers(0, 256, (30, 40, 3), np.uint8), (400, 300))
     cv2.imwrite(str(folder / "photo.jpg"), photo)
-    pipeline.build_classifier(folder / "classifier.onnx", "float32")
+    build_classifier(folder / "classifier.onnx", "float32")
     return folder
 
 

@@ -1,4 +1,4 @@
-"""The benchmark's three networks (bench/onnx_models.py) through the card's whole path, against
+"""The benchmark's three networks (tests/models.py) through the card's whole path, against
 cv2.dnn on the same file, and the benchmark's own check that tells engines apart."""
 import pathlib
 import sys
@@ -8,10 +8,10 @@ import numpy as np
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "bench"))
+sys.path.append(str(ROOT / "bench"))  # last: its pipeline.py must not hide examples/pipeline.py
 
 import inference  # noqa: E402
-import onnx_models  # noqa: E402
+import models  # noqa: E402
 
 # Same weights, ReLU6 in a form cv2.dnn imports: the reference for the Clip form.
 RELU_DIFFERENCE = {"relu6": "relu_difference"}
@@ -31,7 +31,7 @@ def on_card(hv, path, x):
 @pytest.mark.parametrize("name, options", [("resnet18", {}), ("mobilenet_v2", RELU_DIFFERENCE),
                                            ("yolo_detector", {})])
 def test_network_on_the_card_matches_opencv(hv, tmp_path, name, options):
-    path, in_shape, out_shape = onnx_models.save(name, tmp_path / f"{name}.onnx", **options)
+    path, in_shape, out_shape = models.save(name, tmp_path / f"{name}.onnx", **options)
     x = np.random.default_rng(5).standard_normal(in_shape).astype(np.float32)
     expected = opencv(path, x)
     # The weights' scaling keeps every activation of order one: outputs an engine can be judged on.
@@ -42,8 +42,8 @@ def test_network_on_the_card_matches_opencv(hv, tmp_path, name, options):
 
 
 def test_relu6_as_clip_on_the_card_matches_its_relu_form(hv, tmp_path):
-    clip, in_shape, _ = onnx_models.save("mobilenet_v2", tmp_path / "clip.onnx")
-    relu, _, _ = onnx_models.save("mobilenet_v2", tmp_path / "relu.onnx", **RELU_DIFFERENCE)
+    clip, in_shape, _ = models.save("mobilenet_v2", tmp_path / "clip.onnx")
+    relu, _, _ = models.save("mobilenet_v2", tmp_path / "relu.onnx", **RELU_DIFFERENCE)
     x = np.random.default_rng(6).standard_normal(in_shape).astype(np.float32)
     assert inference.difference(on_card(hv, clip, x), opencv(relu, x)) <= 1e-4
 
@@ -64,7 +64,7 @@ def onnx_runtime():
 
 
 def test_onnx_runtime_script_gives_the_output_opencv_gives(onnx_runtime, tmp_path):
-    path, in_shape, out_shape = onnx_models.save("resnet18", tmp_path / "resnet18.onnx")
+    path, in_shape, out_shape = models.save("resnet18", tmp_path / "resnet18.onnx")
     x = np.random.default_rng(7).standard_normal(in_shape).astype(np.float32)
     runtime = inference.OnnxRuntime(path, x, out_shape, tmp_path)
     try:
@@ -87,7 +87,7 @@ def test_missing_baseline_skips_its_column(tmp_path, monkeypatch, missing):
 
 
 def test_a_network_opencv_refuses_names_the_node(tmp_path):
-    path, in_shape, _ = onnx_models.save("mobilenet_v2", tmp_path / "clip.onnx")
+    path, in_shape, _ = models.save("mobilenet_v2", tmp_path / "clip.onnx")
     with pytest.raises(inference.Skipped, match=r"node Clip@ai\.onnx"):
         inference.opencv_runner(path, np.zeros(in_shape, np.float32))
 

@@ -8,7 +8,7 @@ import pytest
 from onnx import TensorProto
 
 from model_input import model_picture
-from package_models import affine_model
+from models import affine_model
 
 INVALID_ADDRESS, INVALID_DATASET = 100010, 100002
 OP_INVALID, MODEL_INVALID = 200002, 301002

@@ -6,7 +6,8 @@ import numpy as np
 import pytest
 from onnx import TensorProto
 
-from package_models import affine_model
+from halvora.samples import save_model, value_info
+from models import affine_model
 
 INVALID_HANDLE, MODEL_FILE = 301002, 301003
 
@@ -153,13 +154,9 @@ def test_models_that_do_not_load_say_why(hv, tmp_path):
     text.write_text("not a model")
     with pytest.raises(hv.CardError, match=r"status 301003 .*not an ONNX model"):
         hv.Model(text)
-    import onnx
     from onnx import helper
-    graph = helper.make_graph([helper.make_node("Sharpen", ["x"], ["y"])], "g",
-                              [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 4])],
-                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1, 4])])
-    unknown = tmp_path / "unknown.onnx"
-    onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)]), str(unknown))
+    unknown = save_model(tmp_path / "unknown.onnx", [helper.make_node("Sharpen", ["x"], ["y"])], [value_info("x", [1, 4])],
+                         [value_info("y", [1, 4])], name="g", opset=13, ir_version=None, check=False)
     with pytest.raises(hv.CardError, match=r"engine cannot run it: .*type \"Sharpen\""):
         hv.Model(unknown)
 

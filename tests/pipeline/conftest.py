@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 from pipeline_paths import FRAMES, HEIGHT, WIDTH
-import pipeline  # noqa: E402  (examples/pipeline.py, on the path once pipeline_paths is imported)
+import halvora as hv  # noqa: E402  (python/halvora, on the path once pipeline_paths is imported)
 
 
 @pytest.fixture(scope="session")
@@ -13,8 +13,8 @@ def clip(tmp_path_factory):
     """A 320 x 240 clip of 20 frames made by the card's encoder, and the ffmpeg tool's NV12
     decode of it, one picture per item."""
     path = tmp_path_factory.mktemp("pipeline") / "clip.h264"
-    pipeline.hv.zecm.uninitialize()
-    pipeline.make_clip(path, WIDTH, HEIGHT, FRAMES)
+    hv.zecm.uninitialize()
+    hv.samples.make_clip(path, WIDTH, HEIGHT, FRAMES)
     raw = subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-i", str(path), "-f", "rawvideo",
                           "-pix_fmt", "nv12", "-"], check=True, capture_output=True).stdout
     return path, np.frombuffer(raw, np.uint8).reshape(-1, HEIGHT * 3 // 2, WIDTH)

@@ -14,16 +14,16 @@ import threading
 
 import cv2
 import numpy as np
-import onnx
 import pytest
-from onnx import TensorProto, helper, numpy_helper
+from onnx import helper
 
 from model_input import model_picture
 from sim import BUILD
 from pipeline_paths import FRAMES, HEIGHT, ROOT, WIDTH
-import pipeline  # noqa: E402
+import halvora as hv  # noqa: E402
+import pipeline  # noqa: E402  (examples/pipeline.py, run as a program)
+from halvora.samples import save_model, value_info, weight as initializer  # noqa: E402
 
-hv = pipeline.hv
 SIZE = 64
 MEAN, STD = [0.45, 0.5, 0.55], [0.25, 0.2, 0.3]
 
@@ -41,25 +41,18 @@ def save_detector(path, input_type):
              helper.make_node("Add", ["cells", "grid"], ["placed"]),
              helper.make_node("Reshape", ["placed", "shape"], ["columns"]),
              helper.make_node("Transpose", ["columns"], ["boxes"], perm=[0, 2, 1])]
-    graph = helper.make_graph(nodes, "detector", [helper.make_tensor_value_info("image", input_type,
-                                                                                [1, 3, SIZE, SIZE])],
-                              [helper.make_tensor_value_info("boxes", TensorProto.FLOAT, [1, 64, 6])],
-                              [numpy_helper.from_array(weight, "w"), numpy_helper.from_array(bias, "b"),
-                               numpy_helper.from_array(grid, "grid"),
-                               numpy_helper.from_array(np.array([1, 6, 64], np.int64), "shape")])
-    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 11)])
-    model.ir_version = 7
-    onnx.save(model, str(path))
-    return str(path)
+    return save_model(path, nodes, [value_info("image", [1, 3, SIZE, SIZE], input_type)],
+                                 [value_info("boxes", [1, 64, 6])],
+                                 [initializer(weight, "w"), initializer(bias, "b"), initializer(grid, "grid"),
+                                  initializer(np.array([1, 6, 64]), "shape", np.int64)], "detector")
 
 
 def models(folder, kind):
     """(model for the pipeline, float32 model for cv2.dnn) of a kind."""
     if kind == "detector":
-        return save_detector(folder / "card.onnx", TensorProto.FLOAT16), save_detector(folder / "cpu.onnx",
-                                                                                        TensorProto.FLOAT)
-    card = pipeline.build_classifier(folder / "card.onnx", kind, size=SIZE)
-    return card, pipeline.build_classifier(folder / "cpu.onnx", "uint8" if kind == "uint8" else "float32", size=SIZE)
+        return save_detector(folder / "card.onnx", "float16"), save_detector(folder / "cpu.onnx", "float32")
+    card = hv.samples.build_classifier(folder / "card.onnx", kind, size=SIZE)
+    return card, hv.samples.build_classifier(folder / "cpu.onnx", "uint8" if kind == "uint8" else "float32", size=SIZE)
 
 
 def reference_input(nv12, letterbox, layout):
@@ -113,8 +106,8 @@ def test_every_frame_equals_opencv_on_the_same_pictures(clip, tmp_path, monkeypa
     assert max(held) <= 1 and max(pending) <= 2  # pictures go back at once; at most 3 runs in flight
 
     net = cv2.dnn.readNetFromONNX(cpu_model)
-    post = (pipeline.Classifier() if kind != "detector"
-            else pipeline.Detector([1, 64, 6], (SIZE, SIZE), (WIDTH, HEIGHT), letterbox))
+    post = (hv.Classifier() if kind != "detector"
+            else hv.Detector([1, 64, 6], (SIZE, SIZE), (WIDTH, HEIGHT), letterbox))
     expected = []
     for index, picture in enumerate(pictures):
         net.setInput(reference_input(picture, letterbox, kind))
@@ -197,13 +190,13 @@ def test_an_input_serves_one_run_at_a_time(clip, tmp_path, monkeypatch):
     (True, [32, 16, 48, 48, 0.9, 3], [160, 40, 240, 200]),  # 320 x 240 into 64 x 48 at y offset 8
 ])
 def test_detector_boxes_are_mapped_back_to_the_picture(letterbox, row, box):
-    detector = pipeline.Detector([1, 2, 6], (SIZE, SIZE), (WIDTH, HEIGHT), letterbox)
+    detector = hv.Detector([1, 2, 6], (SIZE, SIZE), (WIDTH, HEIGHT), letterbox)
     rows = np.array([[row, [0, 0, 1, 1, 0.1, 0]]], np.float32)  # the second is below the threshold
     assert detector([rows]) == {"boxes": [{"box": box, "score": 0.9, "class": 3}]}
 
 
 def test_detector_reads_centred_boxes_and_suppresses_overlaps():
-    detector = pipeline.Detector([1, 3, 7], (SIZE, SIZE), (SIZE, SIZE), False)
+    detector = hv.Detector([1, 3, 7], (SIZE, SIZE), (SIZE, SIZE), False)
     rows = np.array([[[32, 32, 20, 20, 0.9, 0.1, 0.9],   # class 1, score 0.81
                       [33, 32, 20, 20, 0.8, 0.1, 0.9],   # the same object, lower: suppressed
                       [10, 10, 8, 8, 0.9, 0.6, 0.4]]], np.float32)
@@ -213,15 +206,15 @@ def test_detector_reads_centred_boxes_and_suppresses_overlaps():
 
 
 def test_classifier_takes_logits_or_probabilities():
-    classify = pipeline.Classifier()
+    classify = hv.Classifier()
     assert classify([np.array([[0.1, 0.7, 0.2]], np.float32)]) == {"class": 1, "score": 0.7}
     logits = classify([np.array([[0.0, 2.0, -1.0]], np.float32)])
     assert logits["class"] == 1 and logits["score"] == pytest.approx(np.exp(2) / (1 + np.exp(2) + np.exp(-1)), 1e-4)
 
 
 @pytest.mark.parametrize("post, output, expected", [
-    (pipeline.Classifier(), [[0.2, np.nan, 0.8]], {"class": None, "score": None}),
-    (pipeline.Detector([1, 3, 6], (SIZE, SIZE), (SIZE, SIZE), False),
+    (hv.Classifier(), [[0.2, np.nan, 0.8]], {"class": None, "score": None}),
+    (hv.Detector([1, 3, 6], (SIZE, SIZE), (SIZE, SIZE), False),
      [[[np.nan, 1, 20, 20, 0.9, 0], [1, 1, 20, 20, np.inf, 1], [4, 4, 30, 30, 0.8, 2]]],
      {"boxes": [{"box": [4, 4, 30, 30], "score": 0.8, "class": 2}]}),
 ])
@@ -308,12 +301,9 @@ def failures(clip, tmp_path_factory):
         refused = f"http://127.0.0.1:{unused.getsockname()[1]}/live.ts"
     (folder / "notes.onnx").write_text("not a model\n")
     for name, shape in (("gray", [1, 1, 28, 28]), ("image", [1, 3, 32, 32])):
-        graph = helper.make_graph([helper.make_node("Relu", ["x"], ["y"])], name,
-                                  [helper.make_tensor_value_info("x", TensorProto.FLOAT, shape)],
-                                  [helper.make_tensor_value_info("y", TensorProto.FLOAT, shape)])
-        onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 11)], ir_version=7),
-                  str(folder / f"{name}.onnx"))
-    square = pipeline.build_classifier(folder / "square.onnx", size=SIZE)
+        save_model(folder / f"{name}.onnx", [helper.make_node("Relu", ["x"], ["y"])], [value_info("x", shape)],
+                   [value_info("y", shape)], name=name)
+    square = hv.samples.build_classifier(folder / "square.onnx", size=SIZE)
     clip_args = ["--input", str(path), "--model", square]
     cases = [
         ("ok", clip_args + ["--streams", "2"]),

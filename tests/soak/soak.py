@@ -29,7 +29,7 @@ from sim import BUILD, LIB_DIR, Sim  # noqa: E402
 
 sys.path.insert(0, str(BUILD / "python"))
 import _halvora_pybind11 as hal  # noqa: E402
-import models  # noqa: E402  (tests/zecl/models.py)
+import models  # noqa: E402  (tests/models.py)
 
 zecm, zecl, zece, zeme, zeml = hal.zecm, hal.zecl, hal.zece, hal.zeme, hal.zeml
 FOREVER = 0xFFFFFFFF

@@ -4,7 +4,8 @@ import re
 import numpy as np
 import pytest
 
-import models
+import models  # also puts python/ on the path, for halvora.samples
+from halvora.samples import save_model, value_info
 from sim import address
 from zecl_helpers import (BATCH_SIZE, FOREVER, INDEX_OUT_OF_RANGE, INVALID_HANDLE, INVALID_PARAM, MODEL_FILE,
                           chain)
@@ -131,12 +132,10 @@ def test_static_models_need_fixed_dims_after_the_batch(zecl, card, tmp_path):
     (["x", "x"], "missing"),  # a graph output no node gives
 ])
 def test_models_reading_undefined_values_are_refused(zecl, card, tmp_path, node_inputs, output):
-    from onnx import TensorProto, helper
-    value = lambda name: helper.make_tensor_value_info(name, TensorProto.FLOAT, [1, 1, 4, 4])
-    graph = helper.make_graph([helper.make_node("Conv", node_inputs, ["y"], kernel_shape=[1, 1])], "g",
-                              [value("x")], [value(output)])
-    path = tmp_path / "undefined.onnx"
-    path.write_bytes(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 11)]).SerializeToString())
+    from onnx import helper
+    path = save_model(tmp_path / "undefined.onnx", [helper.make_node("Conv", node_inputs, ["y"], kernel_shape=[1, 1])],
+                      [value_info("x", [1, 1, 4, 4])], [value_info(output, [1, 1, 4, 4])], name="g", ir_version=None,
+                      check=False)
     with pytest.raises(RuntimeError, match=rf"^create model error, ret: {MODEL_FILE}\.$"):
         zecl.createModel(str(path), "", "", "")
     with pytest.raises(RuntimeError, match=rf"^create dynamic model error, ret: {MODEL_FILE}\.$"):
@@ -371,11 +370,8 @@ def test_models_whose_tensors_hold_other_than_their_dims_are_refused(zecl, card,
     nodes = [helper.make_node("Conv", ["x", "w"], ["y"], kernel_shape=[3, 3])]
     if constant:
         nodes.insert(0, helper.make_node("Constant", [], ["w"], value=weight))
-    graph = helper.make_graph(nodes, "g", [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 1, 5, 5])],
-                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1, 2, 3, 3])],
-                              [] if constant else [weight])
-    path = tmp_path / "weights.onnx"
-    path.write_bytes(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 11)]).SerializeToString())
+    path = save_model(tmp_path / "weights.onnx", nodes, [value_info("x", [1, 1, 5, 5])], [value_info("y", [1, 2, 3, 3])],
+                      [] if constant else [weight], name="g", ir_version=None, check=False)
     if damage:
         with pytest.raises(RuntimeError, match=rf"^create model error, ret: {MODEL_FILE}\.$"):
             zecl.createModel(str(path), "", "", "")

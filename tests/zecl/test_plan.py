@@ -1,5 +1,6 @@
 """The compiled plan against OpenCV's DNN on the same models through the card, which
 engine each model gets and why, and forcing either one with ZESIM_ENGINE."""
+import functools
 import json
 import math
 import os
@@ -7,22 +8,25 @@ import os
 import numpy as np
 import onnx
 import pytest
-from onnx import TensorProto, helper, numpy_helper
+from onnx import TensorProto, helper
 
 import _halvora_pybind11 as hal
-import models
+import models  # also puts python/ on the path, for halvora.samples
 import onnx_cases
+from halvora.samples import save_model, value_info, weight as array_weight
+from models import TEST
 from zecl_helpers import FOREVER, MODEL_FILE, RUN, chain, run_isolated
 
 RNG = np.random.default_rng(7)
+initializer = functools.partial(array_weight, dtype=None)  # an initializer of an array in its own element type
 
 
 def weight(name, *dims):
-    return numpy_helper.from_array((RNG.standard_normal(dims) * 0.3).astype(np.float32), name)
+    return initializer((RNG.standard_normal(dims) * 0.3).astype(np.float32), name)
 
 
 def positive(name, *dims):
-    return numpy_helper.from_array(RNG.uniform(0.5, 1.5, dims).astype(np.float32), name)
+    return initializer(RNG.uniform(0.5, 1.5, dims).astype(np.float32), name)
 
 
 def batch_norm(prefix, channels):
@@ -62,8 +66,8 @@ def residual_net(path):
     weights = [weight("k0", 8, 3, 3, 3), weight("k1", 8, 8, 3, 3), weight("b1", 8), weight("k2", 8, 8, 3, 3),
                weight("k3", 16, 8, 3, 3), weight("k4", 16, 8, 1, 1), weight("fc", 10, 16), weight("fcb", 10),
                *w1, *w2, *w3, *w4]
-    return models._save(path, nodes, [models._float("x", [1, 3, 32, 32])], [models._float("y", [1, 10])], weights,
-                        opset=13)
+    return save_model(path, nodes, [value_info("x", [1, 3, 32, 32])], [value_info("y", [1, 10])], weights,
+                      name=TEST, opset=13)
 
 
 def mobile_block(path):
@@ -81,15 +85,15 @@ def mobile_block(path):
         helper.make_node("Add", ["x", "cp"], ["y"]),
     ]
     weights = [weight("e", 16, 4, 1, 1), weight("d", 16, 1, 3, 3), weight("p", 4, 16, 1, 1), weight("pb", 4)]
-    return models._save(path, nodes, [models._float("x", [2, 4, 12, 12])], [models._float("y", [2, 4, 12, 12])],
-                        weights, opset=10)
+    return save_model(path, nodes, [value_info("x", [2, 4, 12, 12])], [value_info("y", [2, 4, 12, 12])],
+                      weights, name=TEST, opset=10)
 
 
 def single(path, op, x_dims, y_dims, extra_inputs=(), initializers=(), opset=13, **attributes):
     """One node reading x (and `extra_inputs`, given as initializers) into y."""
     node = helper.make_node(op, ["x", *extra_inputs], ["y"], **attributes)
-    return models._save(path, [node], [models._float("x", x_dims)], [models._float("y", y_dims)],
-                        list(initializers), opset=opset)
+    return save_model(path, [node], [value_info("x", x_dims)], [value_info("y", y_dims)],
+                      list(initializers), name=TEST, opset=opset)
 
 
 def run(path, inputs, engine, monkeypatch, device, dynamic=False):
@@ -158,8 +162,8 @@ def test_activations_agree_with_opencv(card, device, tmp_path, monkeypatch, op):
 def test_broadcast_binary_ops_compute_numpy(card, device, tmp_path, monkeypatch, op, a, b):
     y = list(np.broadcast_shapes(tuple(a), tuple(b)))
     node = helper.make_node(op, ["a", "b"], ["y"])
-    path = models._save(tmp_path / "bin.onnx", [node], [models._float("a", a), models._float("b", b)],
-                        [models._float("y", y)], opset=13)
+    path = save_model(tmp_path / "bin.onnx", [node], [value_info("a", a), value_info("b", b)],
+                      [value_info("y", y)], name=TEST, opset=13)
     x, z = RNG.uniform(0.5, 2, a).astype(np.float32), RNG.uniform(0.5, 2, b).astype(np.float32)
     expected = {"Sub": np.subtract, "Div": np.divide, "Max": np.maximum, "Min": np.minimum}[op](x, z)
     (result,) = run(path, [x, z], "plan", monkeypatch, device)
@@ -190,7 +194,7 @@ def test_count_include_pad_divides_by_the_whole_window(card, device, tmp_path, m
 def test_a_same_lower_convolution_pads_at_the_start(card, device, tmp_path, monkeypatch):
     kernel = RNG.standard_normal((1, 1, 2, 2)).astype(np.float32)
     path = single(tmp_path / "same.onnx", "Conv", [1, 1, 3, 3], [1, 1, 3, 3], ["k"],
-                  [numpy_helper.from_array(kernel, "k")], kernel_shape=[2, 2], auto_pad="SAME_LOWER")
+                  [initializer(kernel, "k")], kernel_shape=[2, 2], auto_pad="SAME_LOWER")
     x = RNG.standard_normal((1, 1, 3, 3)).astype(np.float32)
     padded = np.pad(x[0, 0], ((1, 0), (1, 0)))
     expected = [[(padded[i:i + 2, j:j + 2] * kernel[0, 0]).sum() for j in range(3)] for i in range(3)]
@@ -208,11 +212,11 @@ def reshape_chain(path):
         helper.make_node("Reshape", ["x", "target"], ["flat"]),
         helper.make_node("Relu", ["flat"], ["y"]),
     ]
-    constants = [numpy_helper.from_array(np.array(0, np.int64), "zero"),
-                 numpy_helper.from_array(np.array([0], np.int64), "axes"),
-                 numpy_helper.from_array(np.array([-1], np.int64), "minus_one")]
-    return models._save(path, nodes, [models._float("x", [2, 3, 4])], [models._float("y", [2, 12])], constants,
-                        opset=13)
+    constants = [initializer(np.array(0, np.int64), "zero"),
+                 initializer(np.array([0], np.int64), "axes"),
+                 initializer(np.array([-1], np.int64), "minus_one")]
+    return save_model(path, nodes, [value_info("x", [2, 3, 4])], [value_info("y", [2, 12])], constants,
+                      name=TEST, opset=13)
 
 
 def test_shape_arithmetic_folds_into_a_view(card, device, tmp_path, monkeypatch):
@@ -268,10 +272,9 @@ def test_a_node_its_operator_does_not_allow_is_refused_before_lowering(card, zec
                                                                        op, inputs, outputs, reason):
     nodes = [helper.make_node("Conv", ["x", "w"], ["c"]), helper.make_node(op, inputs, outputs),
              helper.make_node("Relu", ["c"], ["y"])]
-    graph = helper.make_graph(nodes, "short", [models._float("x", [1, 1, 4, 4])], [models._float("y", [1, 1, 4, 4])],
-                              [numpy_helper.from_array(np.ones((1, 1, 1, 1), np.float32), "w")])
-    path = tmp_path / "short.onnx"
-    onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)]), str(path))  # unchecked
+    path = save_model(tmp_path / "short.onnx", nodes, [value_info("x", [1, 1, 4, 4])], [value_info("y", [1, 1, 4, 4])],
+                      [array_weight(np.ones((1, 1, 1, 1)), "w")], name="short", opset=13, ir_version=None,
+                      check=False)
     monkeypatch.setenv("ZESIM_ENGINE", "plan")
     with pytest.raises(RuntimeError, match=str(MODEL_FILE)):
         zecl.createModel(str(path), "", "", "")
@@ -348,9 +351,9 @@ def long_lived_net(path):
     ]
     weights = [weight("ke", 8, 4, 1, 1), weight("ka", 8, 4, 3, 3), weight("kb", 8, 8, 3, 3),
                weight("kc", 8, 8, 3, 3), weight("kd", 8, 8, 3, 3)]
-    return models._save(path, nodes, [models._float("x", [1, 4, 17, 17])],
-                        [models._float("y", [1, 8, 17, 17]), models._float("m", [1, 8, 17, 17])], weights,
-                        opset=13)
+    return save_model(path, nodes, [value_info("x", [1, 4, 17, 17])],
+                      [value_info("y", [1, 8, 17, 17]), value_info("m", [1, 8, 17, 17])], weights,
+                      name=TEST, opset=13)
 
 
 @pytest.mark.parametrize("build", [residual_net, long_lived_net])
@@ -440,7 +443,7 @@ def test_convolutions_compute_numpy(card, device, tmp_path, monkeypatch, group, 
         attributes["pads"] = pads
     expected = conv_reference(x, w, b, strides, pads, dilations, group)
     path = single(tmp_path / "conv.onnx", "Conv", list(x.shape), list(expected.shape), ["w", "b"],
-                  [numpy_helper.from_array(w, "w"), numpy_helper.from_array(b, "b")], **attributes)
+                  [initializer(w, "w"), initializer(b, "b")], **attributes)
     (result,) = run(path, [x], "plan", monkeypatch, device)
     np.testing.assert_allclose(result.reshape(expected.shape), expected, rtol=1e-4, atol=1e-4)
 
@@ -460,7 +463,7 @@ def test_gemm_computes_numpy(card, device, tmp_path, monkeypatch, a_dims, b_dims
     b2 = b.T if attributes.get("transB") else b
     expected = attributes.get("alpha", 1.0) * a2 @ b2 + attributes.get("beta", 1.0) * c
     path = single(tmp_path / "gemm.onnx", "Gemm", a_dims, list(expected.shape), ["b", "c"],
-                  [numpy_helper.from_array(b, "b"), numpy_helper.from_array(c, "c")], **attributes)
+                  [initializer(b, "b"), initializer(c, "c")], **attributes)
     (result,) = run(path, [a], "plan", monkeypatch, device)
     np.testing.assert_allclose(result.reshape(expected.shape), expected, rtol=1e-5, atol=1e-5)
 
@@ -473,10 +476,10 @@ def test_activations_after_a_product_compute_numpy(card, device, tmp_path, monke
     expected = {"p": product, "y": np.clip(np.maximum(product, 0), 0, 1.5)}
     nodes = [helper.make_node(op, ["x", "b"], ["p"]), helper.make_node("Relu", ["p"], ["r"]),
              helper.make_node("Clip", ["r", "lo", "hi"], ["y"])]
-    weights = [numpy_helper.from_array(b, "b"), numpy_helper.from_array(np.array(0, np.float32), "lo"),
-               numpy_helper.from_array(np.array(1.5, np.float32), "hi")]
-    path = models._save(tmp_path / "product.onnx", nodes, [models._float("x", [3, 4])],
-                        [models._float(name, [3, 5]) for name in outputs], weights, opset=13)
+    weights = [initializer(b, "b"), initializer(np.array(0, np.float32), "lo"),
+               initializer(np.array(1.5, np.float32), "hi")]
+    path = save_model(tmp_path / "product.onnx", nodes, [value_info("x", [3, 4])],
+                      [value_info(name, [3, 5]) for name in outputs], weights, name=TEST, opset=13)
     results = run(path, [a], "plan", monkeypatch, device)
     for name, result in zip(outputs, results):
         np.testing.assert_allclose(result.reshape(3, 5), expected[name], rtol=1e-5, atol=1e-5)
@@ -487,8 +490,8 @@ def test_matmul_broadcasts_like_numpy(card, device, tmp_path, monkeypatch, a_dim
     a, b = RNG.standard_normal(a_dims).astype(np.float32), RNG.standard_normal(b_dims).astype(np.float32)
     expected = np.matmul(a, b)
     node = helper.make_node("MatMul", ["a", "b"], ["y"])
-    path = models._save(tmp_path / "mm.onnx", [node], [models._float("a", a_dims), models._float("b", b_dims)],
-                        [models._float("y", list(expected.shape))], opset=13)
+    path = save_model(tmp_path / "mm.onnx", [node], [value_info("a", a_dims), value_info("b", b_dims)],
+                      [value_info("y", list(expected.shape))], name=TEST, opset=13)
     (result,) = run(path, [a, b], "plan", monkeypatch, device)
     np.testing.assert_allclose(result.reshape(expected.shape), expected, rtol=1e-5, atol=1e-5)
 
@@ -502,9 +505,9 @@ def test_a_shortcut_read_after_the_sum_is_not_overwritten(card, device, tmp_path
         helper.make_node("Add", ["c1", "r"], ["y"]),
         helper.make_node("Mul", ["r", "r"], ["z"]),
     ]
-    path = models._save(tmp_path / "net.onnx", nodes, [models._float("x", [1, 4, 6, 6])],
-                        [models._float("y", [1, 8, 6, 6]), models._float("z", [1, 8, 6, 6])],
-                        [weight("k0", 8, 4, 1, 1), weight("k1", 8, 8, 3, 3)], opset=13)
+    path = save_model(tmp_path / "net.onnx", nodes, [value_info("x", [1, 4, 6, 6])],
+                      [value_info("y", [1, 8, 6, 6]), value_info("z", [1, 8, 6, 6])],
+                      [weight("k0", 8, 4, 1, 1), weight("k1", 8, 8, 3, 3)], name=TEST, opset=13)
     y, z = agree(path, inputs_of(path), monkeypatch, device)
     assert np.all(z >= 0)
 
@@ -515,10 +518,9 @@ def test_half_inputs_are_computed_in_float_and_a_scalar_output_is_one_value(card
              helper.make_node("Reshape", ["g", "empty"], ["y"])]
     x = RNG.standard_normal((1, 3)).astype(np.float16)
     w = RNG.standard_normal((3, 1)).astype(np.float32)
-    path = models._save(tmp_path / "half.onnx", nodes, [helper.make_tensor_value_info("x", TensorProto.FLOAT16, [1, 3])],
-                        [models._float("y", [])], [numpy_helper.from_array(w, "w"),
-                                                   numpy_helper.from_array(np.zeros(0, np.int64), "empty")],
-                        opset=13)
+    path = save_model(tmp_path / "half.onnx", nodes, [value_info("x", [1, 3], "float16")],
+                      [value_info("y", [])], [initializer(w, "w"), initializer(np.zeros(0, np.int64), "empty")],
+                      name=TEST, opset=13)
     monkeypatch.setenv("ZESIM_ENGINE", "plan")
     with open(path, "rb") as file:
         case = onnx_cases.Case("half", "", file.read(), [], [], [x], [])
@@ -543,7 +545,7 @@ def inference_batch_norm(x):
     return (x - mean) / np.sqrt(var + 1e-5) * 2 + 1
 
 
-STATISTICS = [numpy_helper.from_array(v, n) for v, n in [
+STATISTICS = [initializer(v, n) for v, n in [
     (np.full(3, 2, np.float32), "s"), (np.ones(3, np.float32), "b"),
     (np.arange(3, dtype=np.float32), "m"), (np.arange(1, 4, dtype=np.float32), "v")]]
 
@@ -612,13 +614,13 @@ def test_convolutions_with_weights_in_any_form_compute_numpy(card, device, tmp_p
     else:
         expected = conv_reference(x, w, b, strides, pads, dilations, group)
     node = helper.make_node(op, ["x", "w", "b"], ["y"], **attributes)
-    declared = [models._float("x", list(x.shape))]
-    weights = [numpy_helper.from_array(w, "w"), numpy_helper.from_array(b, "b")]
+    declared = [value_info("x", list(x.shape))]
+    weights = [initializer(w, "w"), initializer(b, "b")]
     if given:
-        declared += [models._float("w", list(w.shape)), models._float("b", list(b.shape))]
+        declared += [value_info("w", list(w.shape)), value_info("b", list(b.shape))]
         weights = []
-    path = models._save(tmp_path / "deconv.onnx", [node], declared, [models._float("y", list(expected.shape))],
-                        weights, opset=13)
+    path = save_model(tmp_path / "deconv.onnx", [node], declared, [value_info("y", list(expected.shape))],
+                      weights, name=TEST, opset=13)
     (result,) = run(path, [x, w, b] if given else [x], "plan", monkeypatch, device)
     np.testing.assert_allclose(result.reshape(expected.shape), expected, rtol=1e-4, atol=1e-4)
 
@@ -642,8 +644,8 @@ def test_element_wise_ops_of_broadcast_inputs_compute_numpy(card, device, tmp_pa
     if op == "Mean":
         expected = expected / len(arrays)
     node = helper.make_node(op, names, ["y"])
-    path = models._save(tmp_path / "variadic.onnx", [node], [models._float(n, d) for n, d in zip(names, dims)],
-                        [models._float("y", list(np.shape(expected)))], opset=13)
+    path = save_model(tmp_path / "variadic.onnx", [node], [value_info(n, d) for n, d in zip(names, dims)],
+                      [value_info("y", list(np.shape(expected)))], name=TEST, opset=13)
     (result,) = run(path, arrays, "plan", monkeypatch, device)
     np.testing.assert_allclose(result.reshape(np.shape(expected)), expected, rtol=1e-5)
 
@@ -666,13 +668,13 @@ def test_unary_functions_compute_numpy(card, device, tmp_path, monkeypatch, op, 
 
 @pytest.mark.parametrize("scale_op, scale", [("Div", 1.4142135381698608), ("Mul", 0.7071067811865476)])
 def test_gelu_of_five_nodes_computes_numpy(card, device, tmp_path, monkeypatch, scale_op, scale):
-    constants = [numpy_helper.from_array(np.array(v, np.float32), n) for n, v in
+    constants = [initializer(np.array(v, np.float32), n) for n, v in
                  [("scale", scale), ("one", 1.0), ("half", 0.5)]]
     nodes = [helper.make_node(scale_op, ["x", "scale"], ["s"]), helper.make_node("Erf", ["s"], ["e"]),
              helper.make_node("Add", ["one", "e"], ["a"]), helper.make_node("Mul", ["a", "x"], ["m"]),
              helper.make_node("Mul", ["m", "half"], ["y"])]
-    path = models._save(tmp_path / "gelu.onnx", nodes, [models._float("x", [3, 7])], [models._float("y", [3, 7])],
-                        constants, opset=13)
+    path = save_model(tmp_path / "gelu.onnx", nodes, [value_info("x", [3, 7])], [value_info("y", [3, 7])],
+                      constants, name=TEST, opset=13)
     x = (RNG.standard_normal((3, 7)) * 3).astype(np.float32)
     erf = np.vectorize(math.erf)(x.astype(np.float64) / math.sqrt(2))
     (result,) = run(path, [x], "plan", monkeypatch, device)
@@ -699,8 +701,8 @@ def test_resize_by_constant_sizes_computes_onnx_sampling(card, device, tmp_path,
     x = RNG.standard_normal([1, 2, 4, 6]).astype(np.float32)
     node = helper.make_node("Resize", ["x", "", "", "sizes"], ["y"], mode=mode, nearest_mode=nearest_mode,
                             coordinate_transformation_mode=coordinates)
-    path = models._save(tmp_path / "resize.onnx", [node], [models._float("x", x.shape)], [models._float("y", sizes)],
-                        [numpy_helper.from_array(np.array(sizes, np.int64), "sizes")], opset=13)
+    path = save_model(tmp_path / "resize.onnx", [node], [value_info("x", x.shape)], [value_info("y", sizes)],
+                      [initializer(np.array(sizes, np.int64), "sizes")], name=TEST, opset=13)
     expected = resize_reference(x, mode, sizes, nearest_mode, coordinate_transformation_mode=coordinates)
     (result,) = run(path, [x], "plan", monkeypatch, device)
     np.testing.assert_allclose(result.reshape(sizes), expected, rtol=1e-5, atol=1e-6)
@@ -710,8 +712,8 @@ def test_scales_given_at_run_compile_for_each_value(card, device, tmp_path, monk
     # 2 and 2.2 give the same output shape and different samplings: each run its own program.
     x = RNG.standard_normal([1, 1, 3, 3]).astype(np.float32)
     node = helper.make_node("Resize", ["x", "", "scales"], ["y"], mode="linear")
-    path = models._save(tmp_path / "scales.onnx", [node], [models._float("x", x.shape), models._float("scales", [4])],
-                        [models._float("y", [1, 1, 6, 6])], opset=13)
+    path = save_model(tmp_path / "scales.onnx", [node], [value_info("x", x.shape), value_info("scales", [4])],
+                      [value_info("y", [1, 1, 6, 6])], name=TEST, opset=13)
     for factor in (2.0, 2.2, 2.0):
         scales = np.array([1, 1, factor, factor], np.float32)
         expected = resize_reference(x, "linear", None, "", scale_factors=scales)
@@ -732,10 +734,10 @@ def test_tensor_copies_compute_numpy(card, device, tmp_path, monkeypatch, op, x_
                                      expected):
     x = RNG.standard_normal(x_dims).astype(np.float32)
     want = expected(x)
-    initializers = [numpy_helper.from_array(np.array(v, np.int64), k) for k, v in constants.items()]
+    initializers = [initializer(np.array(v, np.int64), k) for k, v in constants.items()]
     outputs = ["skipped", "y"] if op == "Split" else ["y"]
     node = helper.make_node(op, ["x", *constants], outputs, **attributes)
-    path = models._save(tmp_path / "copy.onnx", [node], [models._float("x", x_dims)],
-                        [models._float("y", list(want.shape))], initializers, opset=13)
+    path = save_model(tmp_path / "copy.onnx", [node], [value_info("x", x_dims)],
+                      [value_info("y", list(want.shape))], initializers, name=TEST, opset=13)
     (result,) = run(path, [x], "plan", monkeypatch, device)
     np.testing.assert_array_equal(result.reshape(want.shape), want)

@@ -1,11 +1,24 @@
-"""Three image networks of well-known shapes with random weights, batch 1, float32, opset 13,
-built with onnx.helper and NumPy: a ResNet-18 shape and a MobileNet-v2 shape on 1x3x224x224
-(1000 classes), and a small YOLO-style detector on 1x3x640x640 (three anchors, 80 classes, one
-[1, N, 85] output of sigmoid scores gathered from three scales).
+"""The ONNX models the tests and the benchmarks build, and the building blocks only they need.
 
-Weights are He-scaled for the activation that follows and BatchNormalization gets random but
-plausible statistics, so that activations stay of order one through the whole network and the
-outputs of two engines can be compared with a relative tolerance.
+Besides a test file building a model of its own, this is the one place tests and benchmarks
+build models (a model here is not defined again elsewhere). It lives in tests/ because every
+test, and every interpreter a test starts, has tests/ on its path already (tests/conftest.py),
+while the benchmarks append tests/ to theirs in one place, bench/common.py. The primitives
+programs need too (value_info, weight, onnx_model, save_model, conv_relu) come from the
+package's halvora.samples; importing this module puts python/ on the path for them.
+
+    ConvRelu, AddMul, Scale, Binary, Softmax, ConvInput   small models with NumPy references
+    affine_model(path, shape, ...)                        y = scale * x + shift
+    Graph(seed)                                           nodes and weights under construction, fresh
+                                                          names, conv / batch-norm / activation blocks
+    resnet18(), mobilenet_v2(), yolo_detector(), save(name, path, ...)   three image networks
+
+The networks: a ResNet-18 shape and a MobileNet-v2 shape on 1x3x224x224 (1000 classes), and a
+small YOLO-style detector on 1x3x640x640 (three anchors, 80 classes, one [1, N, 85] output of
+sigmoid scores gathered from three scales), batch 1, random weights, opset 13. Weights are
+He-scaled for the activation that follows and BatchNormalization gets random but plausible
+statistics, so that activations stay of order one through the whole network and the outputs of
+two engines can be compared with a relative tolerance.
 
     save(name, path, input_type="float32", **options)   one of NETWORKS built and saved:
                                    (path, input shape, output shape)
@@ -17,13 +30,120 @@ ReLU6 as Relu(x) - Relu(x - 6), the same values in a form importers that read Cl
 only as attributes take, with the same weights.
 """
 import math
+import pathlib
+import sys
 
 import numpy as np
 import onnx
-from onnx import TensorProto, helper, numpy_helper
+from onnx import helper
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
+from halvora.samples import conv_relu, conv_relu_reference, onnx_model, save_model, value_info, weight  # noqa: E402
+
+TEST = "test"  # the graph name of the small models
+
+
+class ConvRelu:
+    """y = relu(conv3x3(x, w, padding 1) + b): one input, one output, NCHW float32."""
+
+    def __init__(self, path, batch=1, channels=3, filters=4, size=8, seed=0):
+        self.path, self.weight, self.bias, self.input_shape, self.output_shape = conv_relu(
+            path, batch, channels, filters, size, seed, name="test")
+
+    def reference(self, x):
+        return conv_relu_reference(x, self.weight, self.bias)
+
+
+class AddMul:
+    """Two inputs a, b of shape [batch, 4]; outputs a + b and a * b."""
+
+    def __init__(self, path, batch=1):
+        dims = [batch, 4]
+        nodes = [helper.make_node("Add", ["a", "b"], ["sum"]), helper.make_node("Mul", ["a", "b"], ["product"])]
+        self.path = save_model(path, nodes, [value_info("a", dims), value_info("b", dims)],
+                               [value_info("sum", dims), value_info("product", dims)], name=TEST)
+
+    @staticmethod
+    def reference(a, b):
+        return [a + b, a * b]
+
+
+class Scale:
+    """y = 2 * x + 1 on any shape [N, C, H, W] (every dimension left open)."""
+
+    def __init__(self, path, dims=("N", "C", "H", "W")):
+        nodes = [helper.make_node("Mul", ["x", "two"], ["t"]), helper.make_node("Add", ["t", "one"], ["y"])]
+        self.path = save_model(path, nodes, [value_info("x", list(dims))], [value_info("y", list(dims))],
+                               [weight(np.array(2), "two"),
+                           weight(np.array(1), "one")], TEST)
+
+    @staticmethod
+    def reference(x):
+        return 2 * x + 1
+
+
+class Binary:
+    """y = op(a, b) for an element-wise op or MatMul, with the inputs declared as given
+    (a name for an open dimension)."""
+
+    OPS = {"MatMul": np.matmul, "Add": np.add, "Mul": np.multiply}
+
+    def __init__(self, path, op, a_dims, b_dims, y_dims):
+        self.op = op
+        nodes = [helper.make_node(op, ["a", "b"], ["y"])]
+        self.path = save_model(path, nodes, [value_info("a", list(a_dims)), value_info("b", list(b_dims))],
+                               [value_info("y", list(y_dims))], name=TEST)
+
+    def reference(self, a, b):
+        return self.OPS[self.op](a, b)
+
+
+class Softmax:
+    """y = Softmax(x) or LogSoftmax(x) of an opset, with the axis attribute given or left out."""
+
+    def __init__(self, path, dims, opset, axis=None, log=False):
+        self.axis = (-1 if opset >= 13 else 1) if axis is None else axis
+        self.log = log
+        attributes = {} if axis is None else {"axis": axis}
+        nodes = [helper.make_node("LogSoftmax" if log else "Softmax", ["x"], ["y"], **attributes)]
+        self.path = save_model(path, nodes, [value_info("x", list(dims))], [value_info("y", list(dims))],
+                               name=TEST, opset=opset)
+
+    def reference(self, x):
+        shifted = x - x.max(self.axis, keepdims=True)
+        total = np.exp(shifted).sum(self.axis, keepdims=True)
+        return shifted - np.log(total) if self.log else np.exp(shifted) / total
+
+
+class ConvInput:
+    """y = conv3x3(x, w, padding 1) with the weights `w` a graph input, not an initializer."""
+
+    def __init__(self, path, x_dims, w_dims, y_dims):
+        nodes = [helper.make_node("Conv", ["x", "w"], ["y"], kernel_shape=[3, 3], pads=[1, 1, 1, 1])]
+        self.path = save_model(path, nodes, [value_info("x", list(x_dims)), value_info("w", list(w_dims))],
+                               [value_info("y", list(y_dims))], name=TEST)
+
+    @staticmethod
+    def reference(x, w):
+        padded = np.pad(x, ((0, 0), (0, 0), (1, 1), (1, 1)))
+        height, width = x.shape[2:]
+        out = np.zeros((x.shape[0], w.shape[0], height, width), np.float64)
+        for dy in range(3):
+            for dx in range(3):
+                out += np.einsum("nchw,fc->nfhw", padded[:, :, dy:dy + height, dx:dx + width], w[:, :, dy, dx])
+        return out.astype(np.float32)
+
+
+def affine_model(path, shape, input_type="float32", scale=2.0, shift=1.0):
+    """y = scale * x + shift on `shape`, float32 out; saved as ONNX."""
+    nodes = [helper.make_node("Mul", ["x", "a"], ["t"]), helper.make_node("Add", ["t", "b"], ["y"])]
+    return save_model(path, nodes, [value_info("x", shape, input_type)], [value_info("y", shape)],
+                      [weight(np.array(scale), "a"), weight(np.array(shift), "b")], "affine")
+
+
+# Networks ------------------------------------------------------------------------------------
 
 OPSET = 13
-INPUT_TYPES = {"float32": TensorProto.FLOAT, "float16": TensorProto.FLOAT16}
 
 
 class Graph:
@@ -41,12 +161,12 @@ class Graph:
 
     def constant(self, array, kind="w"):
         name = self.name(kind)
-        self.weights.append(numpy_helper.from_array(np.asarray(array, np.float32), name))
+        self.weights.append(weight(array, name))
         return name
 
     def shape(self, values):
         name = self.name("shape")
-        self.weights.append(numpy_helper.from_array(np.asarray(values, np.int64), name))
+        self.weights.append(weight(values, name, np.int64))
         return name
 
     def node(self, op, inputs, **attributes):
@@ -98,13 +218,8 @@ class Graph:
         """The graph as a model: input 'x' of `input_type`, output 'y' (the last node's)."""
         assert self.nodes[-1].output[0] == output
         self.nodes[-1].output[0] = "y"
-        graph = helper.make_graph(self.nodes, name,
-                                  [helper.make_tensor_value_info("x", INPUT_TYPES[input_type], x_shape)],
-                                  [helper.make_tensor_value_info("y", TensorProto.FLOAT, y_shape)], self.weights)
-        model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", OPSET)])
-        model.ir_version = 7
-        onnx.checker.check_model(model)
-        return model
+        return onnx_model(self.nodes, [value_info("x", x_shape, input_type)], [value_info("y", y_shape)],
+                          self.weights, name, OPSET)
 
 
 # ResNet-18 -----------------------------------------------------------------------------------
