@@ -73,7 +73,7 @@ public:
 
 private:
     uint32_t width_, height_;
-    int lumaStride_, chromaStride_;
+    PictureLayout layout_;  // planar 4:2:0, rows aligned for libavcodec
     AVBufferPool *pool_ = nullptr;
 };
 
