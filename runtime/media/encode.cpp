@@ -49,8 +49,9 @@ uint32_t sourcePicture(const zemeFrame &frame, SourcePicture *source) {
         const uint64_t rows = planeRows(i, rect.height);
         const uint64_t bytes = rowBytes(format, i, rect.width);
         const uint64_t stride = planeStride(format, frame.stride, i);
-        // The rectangle's first column, in bytes into its rows.
-        if (stride < sampleOffset(format, i, rect.xOffset, 0, stride) + bytes) return zemeER_RSLT_ERR_INVALID_PARAM;
+        // The rectangle's rows start `column` bytes into the plane's, and must fit in them.
+        const uint64_t column = sampleOffset(format, i, rect.xOffset, 0, stride);
+        if (stride < column + bytes) return zemeER_RSLT_ERR_INVALID_PARAM;
         const uint64_t base = device ? frame.busAddress[i] : reinterpret_cast<uintptr_t>(frame.data[i]);
         if (!base) return zemeER_RSLT_ERR_INVALID_PARAM;
         const uint64_t offset = sampleOffset(format, i, rect.xOffset, rect.yOffset, stride);

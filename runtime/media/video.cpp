@@ -285,8 +285,9 @@ void writePicture(const Decoded &picture, const zemeFrameCropInfo &rect, zemePix
     }
     const size_t half = chromaColumns(rect.width);
     for (size_t row = 0; row < first.height; ++row) {
-        const uint8_t *u = frame.data[1] + (y / 2 + row) * frame.linesize[1] + x / 2;
-        const uint8_t *v = frame.data[2] + (y / 2 + row) * frame.linesize[2] + x / 2;
+        // libavcodec's own planes: U and V, each at its own line size.
+        const uint8_t *u = frame.data[1] + sampleOffset(ZEME_PIX_FMT_YUV420P, 1, x, y + 2 * row, frame.linesize[1]);
+        const uint8_t *v = frame.data[2] + sampleOffset(ZEME_PIX_FMT_YUV420P, 2, x, y + 2 * row, frame.linesize[2]);
         if (!layout.interleaved) {
             std::memcpy(out + first.offset + row * first.pitch, u, half);
             std::memcpy(out + layout.plane[2].offset + row * layout.plane[2].pitch, v, half);
