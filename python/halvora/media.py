@@ -12,7 +12,7 @@ import fractions
 import gc
 import os
 import threading
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -224,6 +224,38 @@ def _elementary(path, data, codec, failure, source=None):
 PICTURE_FORMATS = {"nv12": None, "rgb24": "YUV2RGB_NV12", "bgr24": "YUV2BGR_NV12", "gray": "YUV2GRAY_NV12"}
 
 
+class _Nv12Layout(NamedTuple):
+    """Where the planes of an NV12 picture lie, the one layout of every picture the package
+    moves: `rows` rows of luma `pitch` bytes apart, then the interleaved chroma at the same pitch
+    in half as many rows. A host array of the picture is `shape`: the planes' rows stacked."""
+    pitch: int
+    rows: int
+
+    @property
+    def chroma(self):
+        """The chroma plane's offset from the luma's."""
+        return self.pitch * self.rows
+
+    @property
+    def size(self):
+        """Bytes of both planes."""
+        return self.pitch * self.rows * 3 // 2
+
+    @property
+    def shape(self):
+        return (self.rows * 3 // 2, self.pitch)
+
+    @staticmethod
+    def rows_above(chroma, pitch):
+        """The luma rows of a picture whose chroma plane starts `chroma` bytes after its luma."""
+        return chroma // pitch
+
+    @staticmethod
+    def rows_of(array_rows):
+        """The luma rows of a picture whose array has `array_rows` rows (shape[0])."""
+        return array_rows * 2 // 3
+
+
 def _choice(value, choices, what):
     if value not in choices:
         raise ValueError(f"{what} {value!r}: one of {', '.join(map(repr, choices))}")
@@ -239,7 +271,7 @@ def nv12_to_array(where, width, height, pitch, rows, format, color_range="limite
     code = PICTURE_FORMATS[format]
     channels = 1 if format == "gray" else 3
     full = RANGES[color_range]
-    with DeviceMemory(width * height * channels) as out, Dataset([(where, pitch * rows * 3 // 2)]) as inputs, \
+    with DeviceMemory(width * height * channels) as out, Dataset([(where, _Nv12Layout(pitch, rows).size)]) as inputs, \
             Dataset([out]) as outputs, \
             FusedOp("CVT_COLOR", inputWidth=width, inputHeight=height, inputWidthPitch=pitch,
                     inputHeightPitch=rows, colorCvtCode=code, colorSpace=MATRICES[matrix], colorRange=full,
@@ -258,7 +290,7 @@ class RgbToNv12(Resource):
         self._held = []
         try:
             self.rgb = self._hold(DeviceMemory(width * height * 3))
-            self.nv12 = self._hold(DeviceMemory(width * height * 3 // 2))
+            self.nv12 = self._hold(DeviceMemory(_Nv12Layout(width, height).size))
             self.inputs = self._hold(Dataset([self.rgb]))
             self.outputs = self._hold(Dataset([self.nv12]))
             self.op = self._hold(FusedOp("CVT_COLOR", inputWidth=width, inputHeight=height,
@@ -293,8 +325,9 @@ def device_record(where, width, height, pitch, rows, pts=0, crop=None):
     record = zeme.frame()
     record.pixelFormat, record.memoryType = zeme.pixelFormat.ZEME_PIX_FMT_NV12, zeme.memoryType.ZEME_MEM_DEVICE
     record.width, record.height = width, height
-    record.busAddress, record.stride = [where, where + pitch * rows], [pitch, pitch]
-    record.dataSize, record.pts = pitch * rows * 3 // 2, pts
+    layout = _Nv12Layout(pitch, rows)
+    record.busAddress, record.stride = [where, where + layout.chroma], [pitch, pitch]
+    record.dataSize, record.pts = layout.size, pts
     if crop is not None:
         info = record.cropInfo
         info.flag, (info.xOffset, info.yOffset, info.width, info.height) = 1, crop
@@ -352,10 +385,11 @@ class Frame:
         if self.device:
             self.address = record.busAddress[0]
             chroma = record.busAddress[1]
-            self.rows = (chroma - self.address) // self.pitch if chroma > self.address else record.height
+            self.rows = _Nv12Layout.rows_above(chroma - self.address, self.pitch) if chroma > self.address \
+                else record.height
         else:
             self.address, self.rows = 0, record.height
-        self.size = self.pitch * self.rows * 3 // 2
+        self.size = _Nv12Layout(self.pitch, self.rows).size
         self.pts = record.pts
 
     @property
@@ -388,7 +422,7 @@ class Frame:
         self._check_live()
         width, height = self.width + self.width % 2, self.height + self.height % 2
         if self.device:
-            data = download(self.address, self.size).reshape(self.rows * 3 // 2, self.pitch)
+            data = download(self.address, self.size).reshape(_Nv12Layout(self.pitch, self.rows).shape)
             x, y = self.offset
             luma = data[y:y + height, x:x + width]
             chroma = data[self.rows + y // 2:self.rows + (y + height) // 2, x:x + width]
@@ -1023,9 +1057,10 @@ class Encoder(_Channel):
             format = "rgb24" if picture.ndim == 3 else "nv12"
         _choice(format, ("nv12", "rgb24", "bgr24"), "format")
         if format == "nv12":
-            if picture.shape != (self.height * 3 // 2, self.width):
+            rows, width = _Nv12Layout(self.width, self.height).shape
+            if picture.shape != (rows, width):
                 raise ValueError(f"an NV12 picture of {self.width} x {self.height} is "
-                                 f"({self.height * 3 // 2}, {self.width}) bytes, not {picture.shape}")
+                                 f"({rows}, {width}) bytes, not {picture.shape}")
             record = zeme.frame()
             record.pixelFormat, record.memoryType = zeme.pixelFormat.ZEME_PIX_FMT_NV12, zeme.memoryType.ZEME_MEM_HOST
             record.width, record.height, record.stride = self.width, self.height, [self.width]

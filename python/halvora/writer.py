@@ -12,7 +12,7 @@ from typing import Any
 
 from ._native import CardError, av
 from .card import Resource
-from .media import Encoder, Frame, _choice, frame_rate
+from .media import Encoder, Frame, _choice, _Nv12Layout, frame_rate
 
 
 DEFAULT_PAR = 0xFFFFFFFF  # "the encoder's choice" in the encoder's videoConfig
@@ -47,7 +47,7 @@ def _picture_size(picture, format):
     if len(shape) == 3 and format != "nv12":
         return shape[1], shape[0]
     if len(shape) == 2:
-        return shape[1], shape[0] * 2 // 3
+        return shape[1], _Nv12Layout.rows_of(shape[0])
     raise ValueError(f"a picture of shape {tuple(shape)}: NV12 (height * 3 / 2, width) or RGB/BGR "
                      "(height, width, 3)")
 

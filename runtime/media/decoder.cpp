@@ -36,10 +36,6 @@ template <class Body> uint32_t onChannel(uint32_t number, Body &&body) {
     return guarded([&] { return body(*channel); });
 }
 
-bool outputFormat(zemePixelFormat format) {
-    return format == ZEME_PIX_FMT_NV12 || format == ZEME_PIX_FMT_NV21 || format == ZEME_PIX_FMT_YUV420P;
-}
-
 uint32_t checkParameters(const zemeDecChannelParameters &params) {
     switch (params.codecType) {
     case ZEME_CODEC_DEC_JPEG:
@@ -52,7 +48,7 @@ uint32_t checkParameters(const zemeDecChannelParameters &params) {
         return zemeER_RSLT_ERR_INVALID_PARAM;
     if (params.extraBufferNumber > kMaxExtraPictures) return zemeER_RSLT_ERR_INVALID_PARAM;
     if (params.reserved[0] || params.reserved[1]) return zemeER_RSLT_ERR_INVALID_PARAM;
-    if (!outputFormat(params.pixelFormat)) return zemeER_RSLT_ERR_UNSUPPORTED;
+    if (!pictureFormat(params.pixelFormat)) return zemeER_RSLT_ERR_UNSUPPORTED;
     return zemeER_SUCCESS;
 }
 
@@ -60,6 +56,10 @@ template <class T, size_t N> void fillList(T (&list)[N], std::initializer_list<T
     size_t i = 0;
     for (T value : values) list[i++] = value;
     for (; i < N; ++i) list[i] = none;
+}
+template <class T, size_t N, size_t M> void fillList(T (&list)[N], const T (&values)[M], T none) {
+    static_assert(M <= N, "more values than the list holds");
+    for (size_t i = 0; i < N; ++i) list[i] = i < M ? values[i] : none;
 }
 
 }  // namespace
@@ -241,8 +241,7 @@ uint32_t zemeJpegDecGetCaps(zemeJpegDecCapability *caps) {
         caps->minHeight = 1;
         fillList(caps->codingMode, {ZEME_JPEG_BASELINE, ZEME_JPEG_PROGRESSIVE, ZEME_JPEG_NONINTERLEAVED},
                  ZEME_JPEG_NONE);
-        fillList(caps->pixelFormats, {ZEME_PIX_FMT_NV12, ZEME_PIX_FMT_NV21, ZEME_PIX_FMT_YUV420P},
-                 ZEME_PIX_FMT_NONE);
+        fillList(caps->pixelFormats, kPictureFormats, ZEME_PIX_FMT_NONE);
         return zemeER_SUCCESS;
     };
 }
@@ -260,8 +259,7 @@ uint32_t zemeVideoDecGetCaps(zemeCodecType codec, zemeVideoDecCapability *caps) 
         caps->minHeight = 2;
         caps->maxProFile = hevc ? ZEME_VIDEO_PRFL_HEVC_MAIN : ZEME_VIDEO_PRFL_H264_HIGH;
         caps->maxLevel = hevc ? ZEME_VIDEO_LVL_HEVC_6_2 : ZEME_VIDEO_LVL_H264_6_2;
-        fillList(caps->pixelFormats, {ZEME_PIX_FMT_NV12, ZEME_PIX_FMT_NV21, ZEME_PIX_FMT_YUV420P},
-                 ZEME_PIX_FMT_NONE);
+        fillList(caps->pixelFormats, kPictureFormats, ZEME_PIX_FMT_NONE);
         return zemeER_SUCCESS;
     };
 }

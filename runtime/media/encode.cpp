@@ -32,8 +32,7 @@ void split(const uint8_t *pairs, uint8_t *first, uint8_t *second, size_t count) 
 
 uint32_t sourcePicture(const zemeFrame &frame, SourcePicture *source) {
     const uint32_t format = rawValue(frame.pixelFormat), memory = rawValue(frame.memoryType);
-    if (format != ZEME_PIX_FMT_NV12 && format != ZEME_PIX_FMT_NV21 && format != ZEME_PIX_FMT_YUV420P)
-        return zemeER_RSLT_ERR_UNSUPPORTED;
+    if (!pictureFormat(format)) return zemeER_RSLT_ERR_UNSUPPORTED;
     if (memory != ZEME_MEM_HOST && memory != ZEME_MEM_DEVICE) return zemeER_RSLT_ERR_INVALID_PARAM;
     const bool device = memory == ZEME_MEM_DEVICE;
     const zemeFrameCropInfo rect =
@@ -42,24 +41,20 @@ uint32_t sourcePicture(const zemeFrame &frame, SourcePicture *source) {
         return zemeER_RSLT_ERR_INVALID_PARAM;
     if (uint64_t{rect.xOffset} + rect.width > frame.width || uint64_t{rect.yOffset} + rect.height > frame.height)
         return zemeER_RSLT_ERR_INVALID_PARAM;
-    const bool planar = format == ZEME_PIX_FMT_YUV420P;
     SourcePicture s;
     s.width = rect.width;
     s.height = rect.height;
     s.format = static_cast<zemePixelFormat>(format);
-    for (int i = 0; i < (planar ? 3 : 2); ++i) {
-        const bool half = i > 0 && planar;  // a U or V plane: half as wide
-        const uint64_t rows = i ? rect.height / 2 : rect.height;
-        const uint64_t bytes = half ? rect.width / 2 : rect.width;
-        const uint64_t x = half ? rect.xOffset / 2 : rect.xOffset, y = i ? rect.yOffset / 2 : rect.yOffset;
-        // A chroma stride of 0 is that of the plane before (NV12 and NV21 chroma: the luma's;
-        // V: U's), as frames built with one stride (or two for YUV420P) give them.
-        uint64_t stride = frame.stride[i];
-        for (int before = i - 1; stride == 0 && before >= (planar ? 1 : 0); --before) stride = frame.stride[before];
-        if (stride < x + bytes) return zemeER_RSLT_ERR_INVALID_PARAM;
+    for (int i = 0; i < planeCount(format); ++i) {
+        const uint64_t rows = planeRows(i, rect.height);
+        const uint64_t bytes = rowBytes(format, i, rect.width);
+        const uint64_t stride = planeStride(format, frame.stride, i);
+        // The rectangle's rows start `column` bytes into the plane's, and must fit in them.
+        const uint64_t column = sampleOffset(format, i, rect.xOffset, 0, stride);
+        if (stride < column + bytes) return zemeER_RSLT_ERR_INVALID_PARAM;
         const uint64_t base = device ? frame.busAddress[i] : reinterpret_cast<uintptr_t>(frame.data[i]);
         if (!base) return zemeER_RSLT_ERR_INVALID_PARAM;
-        const uint64_t offset = y * stride + x;
+        const uint64_t offset = sampleOffset(format, i, rect.xOffset, rect.yOffset, stride);
         if (device) {
             const uint64_t extent = (rows - 1) * stride + bytes;
             zesim::Entry block;
@@ -75,8 +70,10 @@ uint32_t sourcePicture(const zemeFrame &frame, SourcePicture *source) {
 }
 
 PicturePool::PicturePool(uint32_t width, uint32_t height)
-    : width_(width), height_(height), lumaStride_(aligned(width)), chromaStride_(aligned(width / 2)) {
-    size_t bytes = size_t(lumaStride_) * height + size_t(chromaStride_) * height + kAlign;
+    : width_(width), height_(height),
+      layout_(pictureLayout(ZEME_PIX_FMT_YUV420P, width, height,
+                            {uint64_t(aligned(width)), uint64_t(aligned(width / 2)), uint64_t(aligned(width / 2))})) {
+    size_t bytes = static_cast<size_t>(layout_.bytes) + kAlign;
     pool_ = av_buffer_pool_init(bytes, nullptr);
     if (!pool_) throw std::bad_alloc();
 }
@@ -88,27 +85,28 @@ FramePtr PicturePool::copy(const SourcePicture &source) {
     if (!frame) throw std::bad_alloc();
     frame->buf[0] = av_buffer_pool_get(pool_);
     if (!frame->buf[0]) throw std::bad_alloc();
-    const size_t width = width_, height = height_, half = width / 2, rows = height / 2;
+    const size_t width = width_, height = height_, half = chromaColumns(width), rows = chromaRows(height);
+    const size_t lumaStride = layout_.plane[0].pitch, chromaStride = layout_.plane[1].pitch;
     uint8_t *y = frame->buf[0]->data;
-    uint8_t *u = y + size_t(lumaStride_) * height, *v = u + size_t(chromaStride_) * rows;
+    uint8_t *u = y + layout_.plane[1].offset, *v = y + layout_.plane[2].offset;
     frame->data[0] = y;
     frame->data[1] = u;
     frame->data[2] = v;
-    frame->linesize[0] = lumaStride_;
-    frame->linesize[1] = frame->linesize[2] = chromaStride_;
+    frame->linesize[0] = static_cast<int>(lumaStride);
+    frame->linesize[1] = frame->linesize[2] = static_cast<int>(chromaStride);
     frame->width = static_cast<int>(width);
     frame->height = static_cast<int>(height);
     frame->format = AV_PIX_FMT_YUV420P;
     for (size_t row = 0; row < height; ++row)
-        std::memcpy(y + row * lumaStride_, source.planes[0] + row * source.strides[0], width);
+        std::memcpy(y + row * lumaStride, source.planes[0] + row * source.strides[0], width);
     for (size_t row = 0; row < rows; ++row) {
-        uint8_t *uRow = u + row * chromaStride_, *vRow = v + row * chromaStride_;
-        if (source.format == ZEME_PIX_FMT_YUV420P) {
+        uint8_t *uRow = u + row * chromaStride, *vRow = v + row * chromaStride;
+        if (!interleavedChroma(source.format)) {
             std::memcpy(uRow, source.planes[1] + row * source.strides[1], half);
             std::memcpy(vRow, source.planes[2] + row * source.strides[2], half);
         } else {
             const uint8_t *pairs = source.planes[1] + row * source.strides[1];
-            if (source.format == ZEME_PIX_FMT_NV21)
+            if (chromaVFirst(source.format))
                 split(pairs, vRow, uRow, half);
             else
                 split(pairs, uRow, vRow, half);

@@ -36,7 +36,7 @@ struct SourcePicture {
 // Checks a frame given to an encoder and finds its planes. The rectangle is cropInfo's
 // when its flag is set, else the whole width x height; it is even in size and offset.
 // A chroma stride of 0 is the stride of the plane before it.
-// UNSUPPORTED for formats other than NV12, NV21 and YUV420P; INVALID_PARAM for another
+// UNSUPPORTED for formats other than kPictureFormats; INVALID_PARAM for another
 // memory type, a missing plane, a stride shorter than the rectangle's rows, or device
 // planes outside the live device blocks of the common library.
 uint32_t sourcePicture(const zemeFrame &frame, SourcePicture *source);
@@ -73,7 +73,7 @@ public:
 
 private:
     uint32_t width_, height_;
-    int lumaStride_, chromaStride_;
+    PictureLayout layout_;  // planar 4:2:0, rows aligned for libavcodec
     AVBufferPool *pool_ = nullptr;
 };
 

@@ -2,6 +2,8 @@
 // JPEG codes them (no colour conversion, no upsampling): full-range YCbCr as stored.
 #include "media/jpeg.hpp"
 
+#include "media/picture_layout.hpp"
+
 #include <turbojpeg.h>
 
 #include <algorithm>
@@ -184,7 +186,9 @@ uint32_t decodeJpeg(const uint8_t *data, size_t size, const JpegHeader &header, 
     const int sampling = header.subsampling;
     const int width = static_cast<int>(header.width), height = static_cast<int>(header.height);
     const size_t outWidth = header.outputWidth(), outHeight = header.outputHeight();
-    const size_t half = outWidth / 2, halfRows = outHeight / 2;
+    const PictureLayout layout = packedLayout(format, outWidth, outHeight);
+    const size_t half = chromaColumns(outWidth), halfRows = chromaRows(outHeight);
+    const size_t quarter = half * halfRows;  // samples of one chroma component
     const int planes = sampling == TJSAMP_GRAY ? 1 : 3;
     int planeWidth[3] = {}, planeHeight[3] = {};
     size_t planeBytes[3] = {};
@@ -194,23 +198,23 @@ uint32_t decodeJpeg(const uint8_t *data, size_t size, const JpegHeader &header, 
         if (planeWidth[i] < 1 || planeHeight[i] < 1) return zemeER_RSLT_ERR_UNSUPPORTED;
         planeBytes[i] = size_t(planeWidth[i]) * planeHeight[i];
     }
-    uint8_t *luma = out, *chroma = out + outWidth * outHeight;
+    uint8_t *luma = out, *chroma = out + layout.plane[1].offset;
     const bool direct = sampling == TJSAMP_420;  // planes of exactly the output's size
     std::vector<uint8_t> &buffer = scratch();
     ScratchTrim trim{buffer};
-    buffer.resize(direct ? (format == ZEME_PIX_FMT_YUV420P ? 0 : 2 * half * halfRows)
+    buffer.resize(direct ? (layout.interleaved ? 2 * quarter : 0)
                          : planeBytes[0] + planeBytes[1] + planeBytes[2]);
     unsigned char *targets[3];
     int strides[3];
     if (direct) {
         targets[0] = luma;
         strides[0] = static_cast<int>(outWidth);
-        if (format == ZEME_PIX_FMT_YUV420P) {
+        if (!layout.interleaved) {
             targets[1] = chroma;
-            targets[2] = chroma + half * halfRows;
+            targets[2] = out + layout.plane[2].offset;
         } else {
             targets[1] = buffer.data();
-            targets[2] = buffer.data() + half * halfRows;
+            targets[2] = buffer.data() + quarter;
         }
         strides[1] = strides[2] = static_cast<int>(half);
     } else {
@@ -234,28 +238,28 @@ uint32_t decodeJpeg(const uint8_t *data, size_t size, const JpegHeader &header, 
     }
     uint8_t *u = targets[1], *v = targets[2];
     if (sampling == TJSAMP_GRAY) {
-        std::memset(chroma, 128, 2 * half * halfRows);
+        std::memset(chroma, 128, layout.bytes - layout.plane[1].offset);
         return zemeER_SUCCESS;
     }
     if (!direct) {
         uint32_t across = 2, down = 2;
         chromaSteps(sampling, &across, &down);
-        uint8_t *first = format == ZEME_PIX_FMT_NV21 ? v : u, *second = format == ZEME_PIX_FMT_NV21 ? u : v;
+        uint8_t *first = layout.vFirst ? v : u, *second = layout.vFirst ? u : v;
         const uint32_t inWidth = uint32_t(planeWidth[1]), inHeight = uint32_t(planeHeight[1]);
         const uint32_t w = uint32_t(half), h = uint32_t(halfRows);
-        if (format == ZEME_PIX_FMT_YUV420P) {
+        if (!layout.interleaved) {
             toQuarter(u, inWidth, inHeight, across, down, chroma, 1, w, h);
-            toQuarter(v, inWidth, inHeight, across, down, chroma + half * halfRows, 1, w, h);
+            toQuarter(v, inWidth, inHeight, across, down, out + layout.plane[2].offset, 1, w, h);
         } else {
             toQuarter(first, inWidth, inHeight, across, down, chroma, 2, w, h);
             toQuarter(second, inWidth, inHeight, across, down, chroma + 1, 2, w, h);
         }
         return zemeER_SUCCESS;
     }
-    if (format == ZEME_PIX_FMT_YUV420P) return zemeER_SUCCESS;
-    if (format == ZEME_PIX_FMT_NV21) std::swap(u, v);
+    if (!layout.interleaved) return zemeER_SUCCESS;
+    if (layout.vFirst) std::swap(u, v);
     for (size_t row = 0; row < halfRows; ++row)
-        interleaveRows(u + row * half, v + row * half, chroma + row * outWidth, half);
+        interleaveRows(u + row * half, v + row * half, chroma + row * layout.plane[1].pitch, half);
     return zemeER_SUCCESS;
 }
 

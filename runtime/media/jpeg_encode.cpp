@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "media/encode.hpp"
+#include "media/picture_layout.hpp"
 
 namespace zeme {
 namespace {
@@ -32,10 +33,10 @@ size_t commentOffset(const unsigned char *jpeg, size_t size) {
 
 uint32_t encodeJpeg(const SourcePicture &source, const std::string &comment, std::shared_ptr<HostBuffer> *out,
                     size_t *size) {
-    const bool planar = source.format == ZEME_PIX_FMT_YUV420P;
-    for (int i = 0; i < (planar ? 3 : 2); ++i)
+    const bool planar = !interleavedChroma(source.format);
+    for (int i = 0; i < planeCount(source.format); ++i)
         if (source.strides[i] > INT_MAX) return zemeER_RSLT_ERR_INVALID_PARAM;
-    const size_t half = source.width / 2, rows = source.height / 2;
+    const size_t half = chromaColumns(source.width), rows = chromaRows(source.height);
     const unsigned char *planes[3] = {source.planes[0], source.planes[1], source.planes[2]};
     int strides[3] = {static_cast<int>(source.strides[0]), static_cast<int>(source.strides[1]),
                       static_cast<int>(source.strides[2])};
@@ -43,7 +44,7 @@ uint32_t encodeJpeg(const SourcePicture &source, const std::string &comment, std
     if (!planar) {
         chroma.resize(2 * half * rows);
         uint8_t *u = chroma.data(), *v = u + half * rows;
-        if (source.format == ZEME_PIX_FMT_NV21) std::swap(u, v);
+        if (chromaVFirst(source.format)) std::swap(u, v);
         for (size_t row = 0; row < rows; ++row) {
             const uint8_t *pairs = source.planes[1] + row * source.strides[1];
             for (size_t i = 0; i < half; ++i) {

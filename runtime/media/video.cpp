@@ -257,17 +257,12 @@ bool VideoDecoder::drain(PictureSink &sink) {
 
 void setPlanes(zemeFrame *frame, uint8_t *base, bool device, uint32_t width, uint32_t height,
                zemePixelFormat format) {
-    uint8_t *planes[ZEME_MAX_VIDEO_PLANE] = {base, base + static_cast<size_t>(width) * height, nullptr};
-    frame->stride[0] = width;
-    frame->stride[1] = width;
-    frame->stride[2] = 0;
-    if (format == ZEME_PIX_FMT_YUV420P) {
-        planes[2] = planes[1] + static_cast<size_t>(width / 2) * (height / 2);
-        frame->stride[1] = frame->stride[2] = width / 2;
-    }
+    const PictureLayout layout = packedLayout(format, width, height);
     for (int i = 0; i < ZEME_MAX_VIDEO_PLANE; ++i) {
-        frame->data[i] = device ? nullptr : planes[i];
-        frame->busAddress[i] = device && planes[i] ? reinterpret_cast<uint64_t>(planes[i]) : 0;
+        uint8_t *plane = i < layout.planes ? base + layout.plane[i].offset : nullptr;
+        frame->stride[i] = i < layout.planes ? static_cast<uint32_t>(layout.plane[i].pitch) : 0;
+        frame->data[i] = device ? nullptr : plane;
+        frame->busAddress[i] = device && plane ? reinterpret_cast<uint64_t>(plane) : 0;
     }
     frame->width = width;
     frame->height = height;
@@ -278,48 +273,41 @@ void setPlanes(zemeFrame *frame, uint8_t *base, bool device, uint32_t width, uin
 void writePicture(const Decoded &picture, const zemeFrameCropInfo &rect, zemePixelFormat format,
                   uint8_t *out) {
     const AVFrame &frame = *picture.frame;
-    const size_t width = rect.width, height = rect.height, x = rect.xOffset, y = rect.yOffset;
-    for (size_t row = 0; row < height; ++row)
-        std::memcpy(out + row * width, frame.data[0] + (y + row) * frame.linesize[0] + x, width);
-    uint8_t *chroma = out + width * height;
-    const size_t half = width / 2, rows = height / 2;
+    const PictureLayout layout = packedLayout(format, rect.width, rect.height);
+    const PlaneLayout &luma = layout.plane[0], &first = layout.plane[1];
+    const size_t x = rect.xOffset, y = rect.yOffset;
+    for (size_t row = 0; row < luma.height; ++row)
+        std::memcpy(out + row * luma.pitch, frame.data[0] + (y + row) * frame.linesize[0] + x, luma.width);
+    uint8_t *chroma = out + first.offset;
     if (!frame.data[1]) {  // grey: neutral chroma
-        std::memset(chroma, 128, half * rows * 2);
+        std::memset(chroma, 128, layout.bytes - first.offset);
         return;
     }
-    for (size_t row = 0; row < rows; ++row) {
-        const uint8_t *u = frame.data[1] + (y / 2 + row) * frame.linesize[1] + x / 2;
-        const uint8_t *v = frame.data[2] + (y / 2 + row) * frame.linesize[2] + x / 2;
-        if (format == ZEME_PIX_FMT_YUV420P) {
-            std::memcpy(chroma + row * half, u, half);
-            std::memcpy(chroma + half * rows + row * half, v, half);
-        } else if (format == ZEME_PIX_FMT_NV21) {
-            interleave(v, u, chroma + row * width, half);
+    const size_t half = chromaColumns(rect.width);
+    for (size_t row = 0; row < first.height; ++row) {
+        // libavcodec's own planes: U and V, each at its own line size.
+        const uint8_t *u = frame.data[1] + sampleOffset(ZEME_PIX_FMT_YUV420P, 1, x, y + 2 * row, frame.linesize[1]);
+        const uint8_t *v = frame.data[2] + sampleOffset(ZEME_PIX_FMT_YUV420P, 2, x, y + 2 * row, frame.linesize[2]);
+        if (!layout.interleaved) {
+            std::memcpy(out + first.offset + row * first.pitch, u, half);
+            std::memcpy(out + layout.plane[2].offset + row * layout.plane[2].pitch, v, half);
+        } else if (layout.vFirst) {
+            interleave(v, u, chroma + row * first.pitch, half);
         } else {
-            interleave(u, v, chroma + row * width, half);
+            interleave(u, v, chroma + row * first.pitch, half);
         }
     }
 }
 
 void copyPicture(const uint8_t *in, uint32_t inWidth, uint32_t inHeight, const zemeFrameCropInfo &rect,
                  zemePixelFormat format, uint8_t *out) {
-    const size_t stride = inWidth, width = rect.width, height = rect.height, x = rect.xOffset,
-                 y = rect.yOffset;
-    for (size_t row = 0; row < height; ++row)
-        std::memcpy(out + row * width, in + (y + row) * stride + x, width);
-    const uint8_t *chroma = in + stride * inHeight;
-    uint8_t *outChroma = out + width * height;
-    if (format == ZEME_PIX_FMT_YUV420P) {
-        const size_t inHalf = stride / 2, half = width / 2, rows = height / 2;
-        for (int plane = 0; plane < 2; ++plane) {
-            const uint8_t *source = chroma + plane * inHalf * (inHeight / 2);
-            uint8_t *target = outChroma + plane * half * rows;
-            for (size_t row = 0; row < rows; ++row)
-                std::memcpy(target + row * half, source + (y / 2 + row) * inHalf + x / 2, half);
-        }
-    } else {
-        for (size_t row = 0; row < height / 2; ++row)
-            std::memcpy(outChroma + row * width, chroma + (y / 2 + row) * stride + x, width);
+    const PictureLayout from = packedLayout(format, inWidth, inHeight);
+    const PictureLayout to = packedLayout(format, rect.width, rect.height);
+    for (int i = 0; i < to.planes; ++i) {
+        const PlaneLayout &source = from.plane[i], &target = to.plane[i];
+        const uint8_t *start = in + source.offset + sampleOffset(format, i, rect.xOffset, rect.yOffset, source.pitch);
+        for (size_t row = 0; row < target.height; ++row)
+            std::memcpy(out + target.offset + row * target.pitch, start + row * source.pitch, target.width);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "media/media.hpp"
+#include "media/picture_layout.hpp"
 
 struct AVFrame;
 struct AVCodecContext;
@@ -84,13 +85,8 @@ private:
     int64_t offset_ = 0;        // bytes fed so far
 };
 
-// Bytes of a 4:2:0 picture of even width and height.
-inline size_t pictureBytes(uint32_t width, uint32_t height) {
-    return static_cast<size_t>(width) * height * 3 / 2;
-}
 // Points the frame's planes (host or device) at a picture of `width` x `height` at
-// `base`, tightly packed, in `format` (NV12, NV21: Y then interleaved chroma;
-// YUV420P: Y, U, V).
+// `base`, tightly packed (packedLayout), in `format`.
 void setPlanes(zemeFrame *frame, uint8_t *base, bool device, uint32_t width, uint32_t height,
                zemePixelFormat format);
 // Writes the rectangle of a decoded picture into a tightly packed picture at `out`

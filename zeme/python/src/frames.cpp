@@ -6,6 +6,7 @@
 
 #include "frames.hpp"
 #include "frame_layout.hpp"
+#include "media/picture_layout.hpp"
 
 namespace halvora::zeme {
 namespace {
@@ -32,7 +33,7 @@ void planesFromData(const zemeFramePy &record, zemeFrame &frame) {
     uint8_t *first = static_cast<uint8_t *>(record.data.request().ptr);
     frame.data[0] = first + planes.offsets[0];
     frame.data[1] = first + planes.offsets[1];
-    frame.data[2] = frame.pixelFormat == ZEME_PIX_FMT_YUV420P ? first + planes.offsets[2] : nullptr;
+    frame.data[2] = ::zeme::planeCount(frame.pixelFormat) > 2 ? first + planes.offsets[2] : nullptr;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "frames.hpp"
 #include "groups.hpp"
+#include "media/picture_layout.hpp"
 
 namespace halvora::zeme {
 namespace {
@@ -100,7 +101,7 @@ py::buffer_info pictureView(zemeFramePy &frame) {
     const uint32_t width = frame.cropInfo.width;
     if (!frame.planes[0] || width % 2)
         return py::buffer_info(&nothing, 1, py::format_descriptor<uint8_t>::format(), 2, {0, 0}, {0, 1}, false);
-    const uint32_t rows = frame.height * 3 / 2;
+    const uint64_t rows = ::zeme::pictureRows(frame.height);
     return py::buffer_info(frame.planes[0], 1, py::format_descriptor<uint8_t>::format(), 2,
                            {static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(width)},
                            {static_cast<py::ssize_t>(width), py::ssize_t{1}}, false);
