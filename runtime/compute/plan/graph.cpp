@@ -2,6 +2,7 @@
 // through the registry, outputs reordered to plain layout, the arena laid out.
 #include <climits>
 #include <cstring>
+#include <future>
 
 #include <onnx/defs/schema.h>
 
@@ -124,12 +125,15 @@ CompileResult compileProgram(const onnx::ModelProto &model, const std::vector<st
 
 CompileResult compileFor(const onnx::ModelProto &model, const std::vector<std::vector<int64_t>> &inputShapes,
                          int threads, const InputValues &values) {
-    // Primitives take the calling thread's OpenMP thread count as theirs.
-    int previous = libraryThreads();
-    setLibraryThreads(threads);
-    CompileResult result = compileProgram(model, inputShapes, values);
-    setLibraryThreads(previous);
-    return result;
+    // Primitives take the calling thread's OpenMP thread count as theirs. They are made on a
+    // thread of their own, whose OpenMP threads (weights are reordered in parallel) end with
+    // it: GNU OpenMP counts every thread it keeps, and once they outnumber the cores its
+    // threads stop spinning between parallel regions and every primitive of a run pays for
+    // waking them.
+    return std::async(std::launch::async, [&] {
+               setLibraryThreads(threads);
+               return compileProgram(model, inputShapes, values);
+           }).get();
 }
 
 const Registry &registry() {
