@@ -1,16 +1,59 @@
 #include "compute/plan/dnnl.hpp"
 
+#include <sched.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <vector>
+
 // GNU OpenMP's own entry points, declared here rather than through a compiler's omp.h:
 // a clang build would otherwise set the thread count of its own OpenMP runtime, which
 // oneDNN never reads.
 extern "C" int omp_get_max_threads(void);
 extern "C" void omp_set_num_threads(int threads);
+extern "C" int omp_get_thread_num(void);
+extern "C" void GOMP_parallel(void (*body)(void *), void *data, unsigned threads, unsigned flags);
 
 namespace zecl::plan {
 
 int libraryThreads() { return omp_get_max_threads(); }
 
 void setLibraryThreads(int threads) { omp_set_num_threads(threads); }
+
+namespace {
+
+// The kernel's ids of the calling thread's OpenMP team but itself, for a team of `threads`
+// (GNU OpenMP keeps a thread's team for the thread's life). Atomics: the team's barrier is
+// GNU OpenMP's own, which no thread sanitizer sees.
+const std::vector<std::atomic<pid_t>> &teamThreads(int threads) {
+    thread_local std::vector<std::atomic<pid_t>> ids;
+    if (static_cast<int>(ids.size()) != threads - 1) {
+        ids = std::vector<std::atomic<pid_t>>(threads - 1);
+        GOMP_parallel(
+            [](void *data) {
+                int rank = omp_get_thread_num();
+                if (rank > 0) (*static_cast<std::vector<std::atomic<pid_t>> *>(data))[rank - 1].store(gettid());
+            },
+            &ids, static_cast<unsigned>(threads), 0);
+    }
+    return ids;
+}
+
+}  // namespace
+
+// A team that slept can wake on the core of the thread that wakes it, which spins at the first
+// barrier waiting for them: the kernel runs them only at its next tick, milliseconds later.
+// Kept off that core, they start at once.
+void steerTeamAway(int threads) {
+    if (threads < 2) return;
+    const auto &ids = teamThreads(threads);
+    cpu_set_t allowed;
+    int here = sched_getcpu();
+    if (here < 0 || sched_getaffinity(0, sizeof allowed, &allowed) != 0 || CPU_COUNT(&allowed) < 2) return;
+    CPU_CLR(here, &allowed);
+    for (const auto &id : ids)
+        if (pid_t thread = id.load(); thread > 0) sched_setaffinity(thread, sizeof allowed, &allowed);
+}
 
 const dnnl::engine &cpuEngine() {
     // Never destroyed: op-stream threads may still run plans while the process exits.

@@ -18,6 +18,9 @@ using Dims = std::vector<int64_t>;
 // that runtime's thread count for the calling thread, whichever compiler built the card.
 int libraryThreads();
 void setLibraryThreads(int threads);
+// Lets the other threads of the calling thread's OpenMP team run on any core but the one the
+// calling thread is on (see dnnl.cpp).
+void steerTeamAway(int threads);
 
 // The CPU engine all plans share.
 const dnnl::engine &cpuEngine();

@@ -199,6 +199,7 @@ bool Plan::run(const std::vector<const float *> &inputs, const std::vector<float
         if (!chosen) return false;
         auto context = acquire(chosen);
         setLibraryThreads(threads);
+        steerTeamAway(threads);
         context->bindInputs(inputs);
         auto bound = context->bindOutputs(outputs);
         for (size_t i = 0; i < chosen->steps.size(); ++i)
