@@ -17,7 +17,7 @@
    disagree, or ONNX Runtime failing, make the run fail once every network is done.
 
     bench/inference.py                  all three parts
-    bench/inference.py --networks       part 3 only (--runs N: timed runs of each)
+    bench/inference.py --networks       part 3 only (--runs N: rounds of each)
 """
 import argparse
 import contextlib
@@ -240,21 +240,23 @@ class Failed(Exception):
     """An engine that is there but failed on a network: the run fails once every network is done."""
 
 
-def median_times(timers, runs, warmup=2, pause=0.2):
-    """Median of `runs` results of each timer (a callable that runs an engine once and returns
-    the seconds it took), after `warmup` calls; the timers called in turn so that each sees the
-    same state of the machine, with a pause between them so that the threads one engine leaves
-    spinning do not take the cores from the next (ONNX Runtime's spin for some tens of
-    milliseconds after a run: with 20 ms between runs the engine after it took 25 % longer)."""
+def median_times(timers, runs, block=4, pause=0.2):
+    """Medians of each timer's results (a timer runs an engine once and returns the seconds it
+    took) in two conditions: back to back, the runs of blocks of `block` after the first, and
+    after idle, the first run of each block. The engines take turns block by block, `runs`
+    rounds, so that each sees the same state of the machine, with a pause before each block so
+    that the threads one engine leaves spinning do not take the cores from the next (ONNX
+    Runtime's spin for some tens of milliseconds after a run). Returns (back to back, after
+    idle), lists in the order of `timers`."""
     for timer in timers:
-        for _ in range(warmup):
-            timer()
-    times = [[] for _ in timers]
+        timer(), timer()
+    steady, idle = [[] for _ in timers], [[] for _ in timers]
     for _ in range(runs):
         for i, timer in enumerate(timers):
             time.sleep(pause)
-            times[i].append(timer())
-    return [statistics.median(t) for t in times]
+            idle[i].append(timer())
+            steady[i].extend(timer() for _ in range(block - 1))
+    return [statistics.median(t) for t in steady], [statistics.median(t) for t in idle]
 
 
 def timed(function):
@@ -405,16 +407,19 @@ def network(label, name, options, folder, runs):
     with contextlib.ExitStack() as stack:
         engines, failed = engines_for(label, path, x, out_shape, folder, stack)
         try:
-            times = dict(zip(engines, median_times([timer for timer, _ in engines.values()], runs)))
+            steady, idle = median_times([timer for timer, _ in engines.values()], runs)
             outputs = {engine: np.array(output(), copy=True) for engine, (_, output) in engines.items()}
         except Failed as why:
             print(f"{label}: ONNX Runtime FAILED: {why}")
             return False
-    figures = ", ".join(f"{engine} {seconds * 1e3:.1f} ms" for engine, seconds in times.items())
-    print(f"{label} -> {'x'.join(map(str, out_shape))}, median of {runs} runs: {figures or 'no engine ran it'}")
-    for baseline in ("ONNX Runtime", "OpenCV"):
-        if "card" in times and baseline in times:
-            report(f"  card vs {baseline}", times["card"], times[baseline], unit="ms", scale=1e3)
+    print(f"{label} -> {'x'.join(map(str, out_shape))}, medians of {runs} rounds:")
+    for condition, medians in (("back to back", steady), ("after 0.2 s idle", idle)):
+        times = dict(zip(engines, medians))
+        figures = ", ".join(f"{engine} {seconds * 1e3:.1f} ms" for engine, seconds in times.items())
+        print(f"  {condition}: {figures or 'no engine ran it'}")
+        for baseline in ("ONNX Runtime", "OpenCV"):
+            if "card" in times and baseline in times:
+                report(f"    card vs {baseline}", times["card"], times[baseline], unit="ms", scale=1e3)
     return agree(outputs) and not failed
 
 
@@ -439,7 +444,7 @@ def networks(directory, runs):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--networks", action="store_true", help="only the networks against cv2.dnn and ONNX Runtime")
-    parser.add_argument("--runs", type=int, default=11, help="timed runs of each network and engine (default 11)")
+    parser.add_argument("--runs", type=int, default=11, help="rounds of each network and engine, four runs each (default 11)")
     options = parser.parse_args()
     if options.runs < 1:
         parser.error("--runs: at least 1")
