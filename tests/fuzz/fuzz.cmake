@@ -13,14 +13,14 @@ foreach(library zesim fnlog zecm zeme zecl zece zeml)
 endforeach()
 
 set(fuzz_dir ${CMAKE_SOURCE_DIR}/tests/fuzz)
-set(module_src ${CMAKE_SOURCE_DIR}/zeme/python/src)
+set(module_src ${CMAKE_SOURCE_DIR}/bindings/zeme)
 add_custom_target(fuzzers)
 
 # fuzz_target(name source... LIBRARIES library...)
 function(fuzz_target name)
   cmake_parse_arguments(FUZZ "" "" "SOURCES;LIBRARIES" ${ARGN})
   add_executable(${name} ${fuzz_dir}/${name}.cpp ${FUZZ_SOURCES})
-  target_include_directories(${name} PRIVATE ${fuzz_dir} ${module_src} ${CMAKE_SOURCE_DIR}/module
+  target_include_directories(${name} PRIVATE ${fuzz_dir} ${module_src} ${CMAKE_SOURCE_DIR}/bindings
                                              ${API_INCLUDE} ${CMAKE_SOURCE_DIR}/runtime)
   target_compile_options(${name} PRIVATE ${fuzz_sanitize} -fsanitize=fuzzer)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)

@@ -4,7 +4,7 @@
 #include <set>
 #include <string>
 
-#include "sim/inventory.hpp"
+#include "zesim/inventory.hpp"
 #include "support.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

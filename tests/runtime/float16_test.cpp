@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "common/float16.hpp"
+#include "zecm/float16.hpp"
 #include "md5.h"
 #include "zecm.h"
 

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "zeme/python/src/jpeg_file.hpp"
+#include "bindings/zeme/jpeg_file.hpp"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "sim/inventory.hpp"
-#include "sim/usage.hpp"
+#include "zesim/inventory.hpp"
+#include "zesim/usage.hpp"
 #include "zecm.h"
 #include "zeml.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "card_test.hpp"
-#include "common/objects.hpp"
+#include "zecm/objects.hpp"
 #include "zecm.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // (odd both ways: chroma of 4 x 3 samples) with rows 10 bytes apart.
 #include <gtest/gtest.h>
 
-#include "media/picture_layout.hpp"
+#include "zeme/picture_layout.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <vector>
 #include <opencv2/imgproc.hpp>
 
-#include "preprocess/resample.hpp"
+#include "zece/resample.hpp"
 
 namespace {
 

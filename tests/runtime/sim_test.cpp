@@ -7,10 +7,10 @@
 #include <thread>
 #include <vector>
 
-#include "sim/call.hpp"
-#include "sim/inventory.hpp"
-#include "sim/registry.hpp"
-#include "sim/thread_safety.hpp"
+#include "zesim/call.hpp"
+#include "zesim/inventory.hpp"
+#include "zesim/registry.hpp"
+#include "zesim/thread_safety.hpp"
 #include "zesim.h"
 
 namespace {

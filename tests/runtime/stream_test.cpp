@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "card_test.hpp"
-#include "sim/queue.hpp"
+#include "zesim/queue.hpp"
 #include "zecl.h"
 #include "zecm.h"
 

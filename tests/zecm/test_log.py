@@ -12,7 +12,7 @@ from sim import BUILD
 
 INVALID_PARAM = 100001
 LOGGER = 100015
-SOURCE = "zecm/python/src/log/log.cpp"
+SOURCE = "bindings/zecm/log/log.cpp"
 
 
 @pytest.fixture
