@@ -118,8 +118,7 @@ inline py::str optionalText(const char *text) {
 // what we want: members equal their integer values, have no ordering, are not
 // exported into the submodule, and unknown values read with the name "???".
 template <class E>
-py::enum_<E> bindEnum(py::module_ &m, const char *name,
-                      std::initializer_list<std::pair<const char *, E>> members) {
+py::enum_<E> bindEnum(py::module_ &m, const char *name, std::initializer_list<std::pair<const char *, E>> members) {
     py::enum_<E> type(m, name);
     for (const auto &member : members) type.value(member.first, member.second);
     return type;

@@ -27,8 +27,8 @@ const char kRootDoc[] =
     "           zece\n"
     "    ";
 
-PyModuleDef rootDefinition = {PyModuleDef_HEAD_INIT, "_halvora_pybind11", nullptr, -1, nullptr,
-                              nullptr, nullptr, nullptr, nullptr};
+PyModuleDef rootDefinition = {
+    PyModuleDef_HEAD_INIT, "_halvora_pybind11", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 constexpr int kModuleApiVersion = 1013;
 
@@ -48,24 +48,24 @@ void fill(py::module_ &root) {
     root.attr("__version__") = "2.1.1";
     root.attr("__time_compiled__") = __DATE__ " " __TIME__;
 
-    halvora::initZecm(root);                                                    // 1
-    py::module_ zeme = root.def_submodule("zeme", "zentri media engine.");     // 2
-    halvora::zeme::registerMediaTypes(zeme);                                    // 3
-    halvora::zeme::registerDecoders(zeme);                                      // 4
-    halvora::zeme::registerEncoders(zeme);                                      // 5
-    halvora::initZecl(root);                                                    // 6
+    halvora::initZecm(root);                                                         // 1
+    py::module_ zeme = root.def_submodule("zeme", "zentri media engine.");           // 2
+    halvora::zeme::registerMediaTypes(zeme);                                         // 3
+    halvora::zeme::registerDecoders(zeme);                                           // 4
+    halvora::zeme::registerEncoders(zeme);                                           // 5
+    halvora::initZecl(root);                                                         // 6
     py::module_ zece = root.def_submodule("zece", "zentri  preprocess op engine.");  // 7
-    halvora::zece::registerTypes(zece);                                         // 8
-    halvora::zece::registerCustomizedOps(zece);                                 // 9
-    halvora::zece::registerImageOperations(zece);                               // 10
-    halvora::zece::registerOps(zece);                                           // 11
-    halvora::zece::registerImageFiles(zece);                                    // 12
-    halvora::zece::registerConfigExample(zece);                                 // 13
-    py::module_ zeml = root.def_submodule("zeml", "zentri management library.");  // 14
-    halvora::zeml::registerManagement(zeml);                                    // 15
-    halvora::zeml::registerInventory(zeml);                                     // 16
-    halvora::zeml::registerCards(zeml);                                         // 17
-    halvora::zeml::registerDies(zeml);                                          // 18
+    halvora::zece::registerTypes(zece);                                              // 8
+    halvora::zece::registerCustomizedOps(zece);                                      // 9
+    halvora::zece::registerImageOperations(zece);                                    // 10
+    halvora::zece::registerOps(zece);                                                // 11
+    halvora::zece::registerImageFiles(zece);                                         // 12
+    halvora::zece::registerConfigExample(zece);                                      // 13
+    py::module_ zeml = root.def_submodule("zeml", "zentri management library.");     // 14
+    halvora::zeml::registerManagement(zeml);                                         // 15
+    halvora::zeml::registerInventory(zeml);                                          // 16
+    halvora::zeml::registerCards(zeml);                                              // 17
+    halvora::zeml::registerDies(zeml);                                               // 18
 }
 
 }  // namespace

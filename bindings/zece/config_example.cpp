@@ -54,9 +54,12 @@ int32_t outputDepth() { return 100; }
 
 uint32_t setCallbackExample(Handle op) {
     const zeceCfgCallback table[ZECE_CFG_CALLBACK_NUM] = {
-        reinterpret_cast<zeceCfgCallback>(&inputCount),  reinterpret_cast<zeceCfgCallback>(&inputShape),
-        reinterpret_cast<zeceCfgCallback>(&outputCount), reinterpret_cast<zeceCfgCallback>(&outputShape),
-        reinterpret_cast<zeceCfgCallback>(&inputDepth),  reinterpret_cast<zeceCfgCallback>(&outputDepth),
+        reinterpret_cast<zeceCfgCallback>(&inputCount),
+        reinterpret_cast<zeceCfgCallback>(&inputShape),
+        reinterpret_cast<zeceCfgCallback>(&outputCount),
+        reinterpret_cast<zeceCfgCallback>(&outputShape),
+        reinterpret_cast<zeceCfgCallback>(&inputDepth),
+        reinterpret_cast<zeceCfgCallback>(&outputDepth),
         nullptr,
     };
     return zeceSetCustomizedOpCfgCallback(op, table);
@@ -82,9 +85,9 @@ void registerConfigExample(py::module_ &m) {
             "oimage_shape",
             py::cpp_function([](const customCfgExamplePy &record) { return record.oimage_shape; },
                              py::is_method(config)),
-            py::cpp_function([](customCfgExamplePy &record, std::vector<yuvNv12Shape> shapes) {
-                record.oimage_shape = std::move(shapes);
-            }, py::is_method(config)))
+            py::cpp_function([](customCfgExamplePy &record,
+                                std::vector<yuvNv12Shape> shapes) { record.oimage_shape = std::move(shapes); },
+                             py::is_method(config)))
         .def_readwrite("scale", &customCfgExamplePy::scale);
     m.def("setCustomizedOpConfigExample", &setConfigExample, "zentri preprocess op setCustomizedOpConfig.");
     m.def("setCustomizedOpCfgCallbackExample", &setCallbackExample, "zentri preprocess op setCustomizedOpConfig.");

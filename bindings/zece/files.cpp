@@ -55,8 +55,7 @@ py::str fileMd5(const std::string &path) {
 // Reads host memory in place: the caller guarantees `size` readable bytes.
 py::str bufferMd5(Handle buffer, int32_t size) {
     uint64_t length = byteCount(size, "genBufferMd5sum");
-    if (!buffer || length == 0)
-        throw std::runtime_error("genBufferMd5sum needs a host buffer and a size above 0");
+    if (!buffer || length == 0) throw std::runtime_error("genBufferMd5sum needs a host buffer and a size above 0");
     return digestText(md5::digestString(buffer, static_cast<uint32_t>(length)));
 }
 

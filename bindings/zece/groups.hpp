@@ -9,6 +9,6 @@ void registerCustomizedOps(py::module_ &m);    // loadCustomizedOp ... createCus
 void registerImageOperations(py::module_ &m);  // resize ... scale                        (imageops.cpp)
 void registerOps(py::module_ &m);              // createOp ... executeOp                   (op.cpp)
 void registerImageFiles(py::module_ &m);       // readImageFile ... saveHandelToImage      (files.cpp)
-void registerConfigExample(py::module_ &m);    // yuvNv12Shape ... setCustomizedOpCfgCallbackExample (config_example.cpp)
+void registerConfigExample(py::module_ &m);  // yuvNv12Shape ... setCustomizedOpCfgCallbackExample (config_example.cpp)
 
 }  // namespace halvora::zece

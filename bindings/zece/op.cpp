@@ -32,9 +32,8 @@ uint64_t toUint64(double value) {
     return static_cast<uint64_t>(truncated<int64_t>(value));
 }
 
-template <class... Index>
-uint32_t setFromInt(Handle op, const std::string &name, const zeceDataType *dataType,
-                    const zeceParamType *paramType, int32_t value, Index... index) {
+template <class... Index> uint32_t setFromInt(Handle op, const std::string &name, const zeceDataType *dataType,
+                                              const zeceParamType *paramType, int32_t value, Index... index) {
     zeceDataType dt = byValue(dataType);
     zeceParamType pt = byValue(paramType);
     const char *text = name.c_str();
@@ -44,17 +43,15 @@ uint32_t setFromInt(Handle op, const std::string &name, const zeceDataType *data
     case zeceDT_UINT_16: return zeceSetOpAttr(op, text, dt, pt, int{static_cast<uint16_t>(value)}, index...);
     case zeceDT_UINT_32: return zeceSetOpAttr(op, text, dt, pt, static_cast<uint32_t>(value), index...);
     case zeceDT_UINT_64:
-    case zeceDT_FLOAT_16:
-        return zeceSetOpAttr(op, text, dt, pt, static_cast<uint64_t>(int64_t{value}), index...);
+    case zeceDT_FLOAT_16: return zeceSetOpAttr(op, text, dt, pt, static_cast<uint64_t>(int64_t{value}), index...);
     case zeceDT_FLOAT: return zeceSetOpAttr(op, text, dt, pt, double{static_cast<float>(value)}, index...);
     case zeceDT_DOUBLE: return zeceSetOpAttr(op, text, dt, pt, double{static_cast<double>(value)}, index...);
     default: return kUnsupportedType;
     }
 }
 
-template <class... Index>
-uint32_t setFromFloat(Handle op, const std::string &name, const zeceDataType *dataType,
-                      const zeceParamType *paramType, float value, Index... index) {
+template <class... Index> uint32_t setFromFloat(Handle op, const std::string &name, const zeceDataType *dataType,
+                                                const zeceParamType *paramType, float value, Index... index) {
     zeceDataType dt = byValue(dataType);
     zeceParamType pt = byValue(paramType);
     const char *text = name.c_str();
@@ -80,12 +77,12 @@ uint32_t setInt(Handle op, std::string name, const zeceDataType *dt, const zeceP
 uint32_t setFloat(Handle op, std::string name, const zeceDataType *dt, const zeceParamType *pt, float value) {
     return setFromFloat(op, name, dt, pt, value);
 }
-uint32_t setArrayInt(Handle op, std::string name, const zeceDataType *dt, const zeceParamType *pt,
-                     int32_t value, int32_t index) {
+uint32_t setArrayInt(Handle op, std::string name, const zeceDataType *dt, const zeceParamType *pt, int32_t value,
+                     int32_t index) {
     return setFromInt(op, name, dt, pt, value, index);
 }
-uint32_t setArrayFloat(Handle op, std::string name, const zeceDataType *dt, const zeceParamType *pt,
-                       float value, int32_t index) {
+uint32_t setArrayFloat(Handle op, std::string name, const zeceDataType *dt, const zeceParamType *pt, float value,
+                       int32_t index) {
     return setFromFloat(op, name, dt, pt, value, index);
 }
 
@@ -110,8 +107,7 @@ template <class T> zeceDataType fitting(const zeceDataType *dataType, const char
     size_t width = valueWidth(type);
     if (width > sizeof(T))
         throw py::type_error(std::string(getter) + " returns " + std::to_string(sizeof(T)) +
-                             "-byte values; the data type's values are " + std::to_string(width) +
-                             " bytes wide");
+                             "-byte values; the data type's values are " + std::to_string(width) + " bytes wide");
     return type;
 }
 
@@ -132,7 +128,7 @@ template <class T> struct Getters {
     }
 };
 
-#define ZECE_GETTER_NAMES(T, suffix)                                     \
+#define ZECE_GETTER_NAMES(T, suffix)                                      \
     template <> const char *Getters<T>::element = "getZeceOPAttr" suffix; \
     template <> const char *Getters<T>::array = "getZeceOPAttrArray" suffix;
 ZECE_GETTER_NAMES(int32_t, "Int")
@@ -154,9 +150,10 @@ template <class... T> void defineArrayGetters(py::module_ &m) {
 }  // namespace
 
 void registerOps(py::module_ &m) {
-    m.def("createOp", [](const zeceOpType *type) {
-        return output(&zeceCreateOp, "create op error, ret: %d.", byValue(type));
-    }, "Create one zentri preprocess op.");
+    m.def(
+        "createOp",
+        [](const zeceOpType *type) { return output(&zeceCreateOp, "create op error, ret: %d.", byValue(type)); },
+        "Create one zentri preprocess op.");
     m.def("destroyOp", &zeceDestroyOp, "Destroy zentri preprocess op.");
     m.def("setZeceOPAttr", &setInt, "  preprocess op.");
     m.def("setZeceOPAttr", &setFloat, "  preprocess op.");

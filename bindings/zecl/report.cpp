@@ -111,15 +111,18 @@ void registerReportStatus(py::module_ &m) {
 
 void registerSubscription(py::module_ &m) {
     py::module_::import("atexit").attr("register")(py::cpp_function(&closeDeliveries));
-    m.def("subscribeStreamReport", [](Handle stream, Callback callback, py::object user) {
-        auto subscription = std::make_unique<Subscription>(Subscription{std::move(user), std::move(callback)});
-        uint32_t status = zeclSubscribeStreamReport(stream, &trampoline, subscription.get());
-        // Kept even when refused, as a runtime may hold on to what it was given all the same.
-        std::lock_guard<std::mutex> lock(subscriptionsMutex);
-        subscriptions[stream].push_back(std::move(subscription));
-        return status;
-    }, "Subscribe a callback function to the stream to receive the result report when a specific "
-       "stream operator execution is completed.");
+    m.def(
+        "subscribeStreamReport",
+        [](Handle stream, Callback callback, py::object user) {
+            auto subscription = std::make_unique<Subscription>(Subscription{std::move(user), std::move(callback)});
+            uint32_t status = zeclSubscribeStreamReport(stream, &trampoline, subscription.get());
+            // Kept even when refused, as a runtime may hold on to what it was given all the same.
+            std::lock_guard<std::mutex> lock(subscriptionsMutex);
+            subscriptions[stream].push_back(std::move(subscription));
+            return status;
+        },
+        "Subscribe a callback function to the stream to receive the result report when a specific "
+        "stream operator execution is completed.");
 }
 
 uint32_t destroyStream(Handle stream) {

@@ -95,59 +95,72 @@ template <class T, class Make> py::list makeList(const T *values, size_t count, 
 }  // namespace
 
 void registerDataTypeEnum(py::module_ &m) {
-    bindEnum<zecmDType>(m, "dType", {
-        {"zecmDT_UINT8", zecmDT_UINT8},
-        {"zecmDT_INT8", zecmDT_INT8},
-        {"zecmDT_UINT16", zecmDT_UINT16},
-        {"zecmDT_INT16", zecmDT_INT16},
-        {"zecmDT_UINT32", zecmDT_UINT32},
-        {"zecmDT_INT32", zecmDT_INT32},
-        {"zecmDT_FLOAT16", zecmDT_FLOAT16},
-        {"zecmDT_FLOAT32", zecmDT_FLOAT32},
-        {"zecmDT_BFLOAT", zecmDT_BFLOAT},
-        {"zecmDT_ANY", zecmDT_ANY},
-    });
+    bindEnum<zecmDType>(m, "dType",
+                        {
+                            {"zecmDT_UINT8", zecmDT_UINT8},
+                            {"zecmDT_INT8", zecmDT_INT8},
+                            {"zecmDT_UINT16", zecmDT_UINT16},
+                            {"zecmDT_INT16", zecmDT_INT16},
+                            {"zecmDT_UINT32", zecmDT_UINT32},
+                            {"zecmDT_INT32", zecmDT_INT32},
+                            {"zecmDT_FLOAT16", zecmDT_FLOAT16},
+                            {"zecmDT_FLOAT32", zecmDT_FLOAT32},
+                            {"zecmDT_BFLOAT", zecmDT_BFLOAT},
+                            {"zecmDT_ANY", zecmDT_ANY},
+                        });
 }
 
 void registerDataTypes(py::module_ &m) {
-    m.def("getDataTypeSize", [](const zecmDType *type) {
-        return output(&zecmGetDataTypeSize, "get data type size error, ret: %d.", byValue(type));
-    }, " Get the size for a data type");
-    m.def("float16ToFloat32", [](uint16_t bits) {
-        return output(&zecmFloat16ToFloat32, "float16 to float32 error, ret: %d.", bits);
-    }, "Convert a float16 number to float32 number");
-    m.def("float32ToFloat16", [](float value) {
-        return output(&zecmFloat32ToFloat16, "float32 to float16 error, ret: %d.", value);
-    }, "Convert a float32 number to float16 number");
-    m.def("float16ToFloat32Array", [](const py::list &list) {
-        ListItems items(list);
-        std::vector<uint16_t> bits(items.size());
-        for (size_t i = 0; i < bits.size(); ++i) bits[i] = toBits(items, i);
-        std::vector<float> values(bits.size());
-        check(zecmFloat16ToFloat32Array(bits.data(), static_cast<uint32_t>(bits.size()),
-                                        values.data()),
-              "float16 to float32 array error, ret: %d.");
-        return makeList(values.data(), values.size(), [](float value) { return PyFloat_FromDouble(value); });
-    }, "Convert an array of float16 number to the array of float32 number");
-    m.def("float32ToFloat16Array", [](const py::list &list) {
-        ListItems items(list);
-        std::vector<float> values(items.size());
-        for (size_t i = 0; i < values.size(); ++i) values[i] = toFloat(items, i);
-        std::vector<uint16_t> bits(values.size());
-        check(zecmFloat32ToFloat16Array(values.data(), static_cast<uint32_t>(values.size()),
-                                        bits.data()),
-              "float32 to float16 array error, ret: %d.");
-        return makeList(bits.data(), bits.size(), [](uint16_t value) { return PyLong_FromLong(value); });
-    }, "Convert an array of float32 number to the array of float16 number");
+    m.def(
+        "getDataTypeSize",
+        [](const zecmDType *type) {
+            return output(&zecmGetDataTypeSize, "get data type size error, ret: %d.", byValue(type));
+        },
+        " Get the size for a data type");
+    m.def(
+        "float16ToFloat32",
+        [](uint16_t bits) { return output(&zecmFloat16ToFloat32, "float16 to float32 error, ret: %d.", bits); },
+        "Convert a float16 number to float32 number");
+    m.def(
+        "float32ToFloat16",
+        [](float value) { return output(&zecmFloat32ToFloat16, "float32 to float16 error, ret: %d.", value); },
+        "Convert a float32 number to float16 number");
+    m.def(
+        "float16ToFloat32Array",
+        [](const py::list &list) {
+            ListItems items(list);
+            std::vector<uint16_t> bits(items.size());
+            for (size_t i = 0; i < bits.size(); ++i) bits[i] = toBits(items, i);
+            std::vector<float> values(bits.size());
+            check(zecmFloat16ToFloat32Array(bits.data(), static_cast<uint32_t>(bits.size()), values.data()),
+                  "float16 to float32 array error, ret: %d.");
+            return makeList(values.data(), values.size(), [](float value) { return PyFloat_FromDouble(value); });
+        },
+        "Convert an array of float16 number to the array of float32 number");
+    m.def(
+        "float32ToFloat16Array",
+        [](const py::list &list) {
+            ListItems items(list);
+            std::vector<float> values(items.size());
+            for (size_t i = 0; i < values.size(); ++i) values[i] = toFloat(items, i);
+            std::vector<uint16_t> bits(values.size());
+            check(zecmFloat32ToFloat16Array(values.data(), static_cast<uint32_t>(values.size()), bits.data()),
+                  "float32 to float16 array error, ret: %d.");
+            return makeList(bits.data(), bits.size(), [](uint16_t value) { return PyLong_FromLong(value); });
+        },
+        "Convert an array of float32 number to the array of float16 number");
     // Reads host memory in place: the caller guarantees `size` readable bytes.
-    m.def("getFloat16Array", [](Handle address, uint64_t size) {
-        if (size < 2) return py::list();
-        if (!address) throw py::value_error("getFloat16Array needs a host address, not None");
-        if (size / 2 > static_cast<uint64_t>(std::numeric_limits<Py_ssize_t>::max()))
-            throw py::value_error("size too large");
-        return makeList(static_cast<const uint16_t *>(address), size / 2,
-                        [](uint16_t value) { return PyLong_FromLong(value); });
-    }, "get the array of float16 number");
+    m.def(
+        "getFloat16Array",
+        [](Handle address, uint64_t size) {
+            if (size < 2) return py::list();
+            if (!address) throw py::value_error("getFloat16Array needs a host address, not None");
+            if (size / 2 > static_cast<uint64_t>(std::numeric_limits<Py_ssize_t>::max()))
+                throw py::value_error("size too large");
+            return makeList(static_cast<const uint16_t *>(address), size / 2,
+                            [](uint16_t value) { return PyLong_FromLong(value); });
+        },
+        "get the array of float16 number");
 }
 
 }  // namespace halvora::zecm

@@ -40,35 +40,39 @@ void registerMemory(py::module_ &m) {
                               {{"zecmCT_COPY_FROM_DEVICE", zecmCT_COPY_FROM_DEVICE},
                                {"zecmCT_COPY_TO_DEVICE", zecmCT_COPY_TO_DEVICE},
                                {"zecmCT_COPY_DEVICE_TO_DEVICE", zecmCT_COPY_DEVICE_TO_DEVICE}});
-    m.def("malloc", [](uint64_t size) {
-        return output(&zecmMalloc, "malloc error, ret: %d.", size);
-    }, "Allocate memory from device.");
+    m.def(
+        "malloc", [](uint64_t size) { return output(&zecmMalloc, "malloc error, ret: %d.", size); },
+        "Allocate memory from device.");
     m.def("free", &zecmFree, "Free a memory in device.");
-    m.def("mallocModelInOut", [](uint64_t size) {
-        return output(&zecmMallocModelInOut, "malloc model input error, ret: %d.", size);
-    }, "Allocate memory for model input or output from device.");
+    m.def(
+        "mallocModelInOut",
+        [](uint64_t size) { return output(&zecmMallocModelInOut, "malloc model input error, ret: %d.", size); },
+        "Allocate memory for model input or output from device.");
     m.def("freeModelInOut", &zecmFreeModelInOut, "Free a model input or output memory in device.");
-    m.def("memcpy", [](Handle src, Handle dst, uint64_t size, const zecmCopyMemType *type) {
-        return zecmMemcpy(src, dst, size, byValue(type));
-    }, "Copy a memory between host and device according to copy type. Synchronous interface.");
+    m.def(
+        "memcpy",
+        [](Handle src, Handle dst, uint64_t size, const zecmCopyMemType *type) {
+            return zecmMemcpy(src, dst, size, byValue(type));
+        },
+        "Copy a memory between host and device according to copy type. Synchronous interface.");
     m.def("getNumpyFromHandle", &numpyFromHandle, "get the numpy array from data handle");
     m.def("getHandleFromNumpy", &handleFromNumpy, "get the data handle from numpy array");
-    m.def("memcpyAsync", [](Handle src, Handle dst, uint64_t size, const zecmCopyMemType *type,
-                            Handle stream) {
-        return zecmMemcpyAsync(src, dst, size, byValue(type), stream);
-    }, "Copy a memory between host and device according to copy type. Asynchronous interface.");
+    m.def(
+        "memcpyAsync",
+        [](Handle src, Handle dst, uint64_t size, const zecmCopyMemType *type, Handle stream) {
+            return zecmMemcpyAsync(src, dst, size, byValue(type), stream);
+        },
+        "Copy a memory between host and device according to copy type. Asynchronous interface.");
     m.def("memcpyDevices", &zecmMemcpyDevices, "Copy a memory between two devices. Synchronous interface.");
-    m.def("memcpyDevicesAsync", &zecmMemcpyDevicesAsync,
-          "Copy a memory between two devices. Asynchronous interface.");
+    m.def("memcpyDevicesAsync", &zecmMemcpyDevicesAsync, "Copy a memory between two devices. Asynchronous interface.");
     m.def("memset", &zecmMemset, "Set a memory block with a specific value. Synchronous interface.");
-    m.def("memsetAsync", &zecmMemsetAsync,
-          "Set a memory block with a specific value. Asynchronous interface.");
+    m.def("memsetAsync", &zecmMemsetAsync, "Set a memory block with a specific value. Asynchronous interface.");
 }
 
 void registerHostMemory(py::module_ &m) {
-    m.def("mallocHost", [](uint64_t size) {
-        return output(&zecmMallocHost, "malloc host error, ret: %d.", size);
-    }, "Allocate memory from host.");
+    m.def(
+        "mallocHost", [](uint64_t size) { return output(&zecmMallocHost, "malloc host error, ret: %d.", size); },
+        "Allocate memory from host.");
     m.def("freeHost", &zecmFreeHost, "Free a memory in host.");
 }
 

@@ -17,8 +17,7 @@ struct zecmShapePy : zecmShape {
 // A fresh runtime shape: the record's dimension count, unchanged, and its
 // `shapes` items at the front of the dimension array (the rest zero).
 inline zecmShape toRuntime(const zecmShapePy &record) {
-    if (record.shapes.size() > ZECM_MAX_DIMS)
-        throw py::value_error("shape.shapes holds more than 6 dimensions");
+    if (record.shapes.size() > ZECM_MAX_DIMS) throw py::value_error("shape.shapes holds more than 6 dimensions");
     zecmShape shape{};
     shape.ndims = record.ndims;
     std::copy(record.shapes.begin(), record.shapes.end(), shape.dims);

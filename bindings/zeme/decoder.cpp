@@ -227,7 +227,8 @@ void registerReader(py::module_ &m) {
 }  // namespace
 
 void registerDecoders(py::module_ &m) {
-    bindEnum<zemeDecMode>(m, "decodeMode", {{"ZEME_DEC_NORMAL", ZEME_DEC_NORMAL}, {"ZEME_DEC_INTRA_ONLY", ZEME_DEC_INTRA_ONLY}});
+    bindEnum<zemeDecMode>(m, "decodeMode",
+                          {{"ZEME_DEC_NORMAL", ZEME_DEC_NORMAL}, {"ZEME_DEC_INTRA_ONLY", ZEME_DEC_INTRA_ONLY}});
     registerRecords(m);
     registerAttributes(m);
     m.def("createDecoderChannel", &zemeCreateDecoderChannel, "Create an decoder channel.");
@@ -239,16 +240,18 @@ void registerDecoders(py::module_ &m) {
     m.def("receiveFrameFromDecoder", &receiveFrame, "Receive a frame from Decoder.");
     m.def("jpegSyncDecoder", &jpegSyncDecode, "Send Jepg stream to decoder to decode, a sync api.");
     m.def("transferFrameFromDecoder", &transferFrame, "Tranfer frame data from device to host.");
-    m.def("decReleaseFrame", &releaseFrame, "Release the zeme frame whose content filled by zemeReceiveFrameFromDecoder.");
+    m.def("decReleaseFrame", &releaseFrame,
+          "Release the zeme frame whose content filled by zemeReceiveFrameFromDecoder.");
     m.def("getJpegInfo", &jpegInfo, "Get input jpeg information.");
     m.def("getVideoInfo", &videoInfo, "Get input video information.");
     m.def("getStreamInfoFromDecoder", &zemeGetStreamInfoFromDecoder, "Get the Stream information by Decoder.");
     m.def("getDecoderStatus", &zemeGetDecoderStatus, "Get the Decoder status information.");
     m.def("jpegDecGetCaps", &jpegCaps, "Get the ability of the jpeg decoder on the device.");
     m.def("videoDecGetCaps", &videoCaps, "Get the ability of the video decoder on the device.");
-    m.def("getDecoderAvailableChannels", [] {
-        return output(&zemeGetDecoderAvailableChannels, "get decoder avaliable channels error, ret: %d.");
-    }, "Get the Decoder available channels.");
+    m.def(
+        "getDecoderAvailableChannels",
+        [] { return output(&zemeGetDecoderAvailableChannels, "get decoder avaliable channels error, ret: %d."); },
+        "Get the Decoder available channels.");
     registerReader(m);
 }
 

@@ -110,17 +110,24 @@ uint32_t releaseStream(uint32_t channel, const zemeStreamPy *record, uint32_t re
 }
 
 void registerEnumerations(py::module_ &m) {
-    bindEnum<zemeEncQualityMode>(m, "encQualityMode", {
-        {"ZEME_GOLD_QUALITY", ZEME_GOLD_QUALITY}, {"ZEME_SILVER_QUALITY", ZEME_SILVER_QUALITY},
-        {"ZEME_SILVER2_QUALITY", ZEME_SILVER2_QUALITY}, {"ZEME_BRONZE_QUALITY", ZEME_BRONZE_QUALITY},
-    });
-    bindEnum<zemeEncTuneType>(m, "encTuneType", {
-        {"ZEME_ENC_TUNE_PSNR", ZEME_ENC_TUNE_PSNR}, {"ZEME_ENC_TUNE_SSIM", ZEME_ENC_TUNE_SSIM},
-        {"ZEME_ENC_TUNE_VISUAL", ZEME_ENC_TUNE_VISUAL}, {"ZEME_ENC_TUNE_SHARP_VISUAL", ZEME_ENC_TUNE_SHARP_VISUAL},
-    });
+    bindEnum<zemeEncQualityMode>(m, "encQualityMode",
+                                 {
+                                     {"ZEME_GOLD_QUALITY", ZEME_GOLD_QUALITY},
+                                     {"ZEME_SILVER_QUALITY", ZEME_SILVER_QUALITY},
+                                     {"ZEME_SILVER2_QUALITY", ZEME_SILVER2_QUALITY},
+                                     {"ZEME_BRONZE_QUALITY", ZEME_BRONZE_QUALITY},
+                                 });
+    bindEnum<zemeEncTuneType>(m, "encTuneType",
+                              {
+                                  {"ZEME_ENC_TUNE_PSNR", ZEME_ENC_TUNE_PSNR},
+                                  {"ZEME_ENC_TUNE_SSIM", ZEME_ENC_TUNE_SSIM},
+                                  {"ZEME_ENC_TUNE_VISUAL", ZEME_ENC_TUNE_VISUAL},
+                                  {"ZEME_ENC_TUNE_SHARP_VISUAL", ZEME_ENC_TUNE_SHARP_VISUAL},
+                              });
     bindEnum<zemeEncQPType>(m, "encQPType", {{"ZEME_ENC_QP", ZEME_ENC_QP}, {"ZEME_ENC_QP_DELTA", ZEME_ENC_QP_DELTA}});
-    bindEnum<zemeEncSEINalType>(m, "encSEINalType",
-                                {{"ZEME_ENC_SEI_PREFIX", ZEME_ENC_SEI_PREFIX}, {"ZEME_ENC_SEI_SUFFIX", ZEME_ENC_SEI_SUFFIX}});
+    bindEnum<zemeEncSEINalType>(
+        m, "encSEINalType",
+        {{"ZEME_ENC_SEI_PREFIX", ZEME_ENC_SEI_PREFIX}, {"ZEME_ENC_SEI_SUFFIX", ZEME_ENC_SEI_SUFFIX}});
 }
 
 void registerVideoConfiguration(py::module_ &m) {
@@ -238,10 +245,12 @@ void registerEncoders(py::module_ &m) {
     m.def("sendFrameToEncoder", &sendFrame, "Send a frame to Encoder to encode.");
     m.def("receiveStreamFromEncoder", &receiveStream, "Receive a stream from Encoder.");
     m.def("jpegSyncEncoder", &jpegSyncEncode, "Jpeg Encode Sync api.");
-    m.def("encReleaseStream", &releaseStream, "Release the zeme stream whose content filled by zemeReceiveStreamFromEncoder.");
-    m.def("getEncoderAvailableChannels", [] {
-        return output(&zemeGetEncoderAvailableChannels, "get encoder available channels, ret: %d.");
-    }, "Get the Encoder available channels.");
+    m.def("encReleaseStream", &releaseStream,
+          "Release the zeme stream whose content filled by zemeReceiveStreamFromEncoder.");
+    m.def(
+        "getEncoderAvailableChannels",
+        [] { return output(&zemeGetEncoderAvailableChannels, "get encoder available channels, ret: %d."); },
+        "Get the Encoder available channels.");
 }
 
 }  // namespace halvora::zeme

@@ -10,7 +10,7 @@
 namespace halvora::zeme {
 
 struct HostPlanes {
-    bool read = false;                          // false: the frame has no planes to read
+    bool read = false;                            // false: the frame has no planes to read
     uint64_t offsets[ZEME_MAX_VIDEO_PLANE] = {};  // of each plane in the record's bytes
 };
 

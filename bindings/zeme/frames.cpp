@@ -27,7 +27,8 @@ template <class T> void fillSlots(const std::vector<T> &items, T (&slots)[ZEME_M
 // Host plane addresses of a picture in the record's own `data` array (see hostPlanes).
 void planesFromData(const zemeFramePy &record, zemeFrame &frame) {
     HostPlanes planes;
-    if (const char *refusal = hostPlanes(frame, record.stride.size(), static_cast<uint64_t>(record.data.size()), &planes))
+    if (const char *refusal = hostPlanes(frame, record.stride.size(), static_cast<uint64_t>(record.data.size()),
+                                         &planes))
         throw py::type_error(refusal);
     if (!planes.read) return;
     uint8_t *first = static_cast<uint8_t *>(record.data.request().ptr);

@@ -29,7 +29,7 @@ struct zemeFramePy {
     zemeFrameCropInfo cropInfo{};
     void *privateData = nullptr;
     uint8_t *planes[ZEME_MAX_VIDEO_PLANE] = {};  // the runtime's plane addresses, once it filled the record
-    uint64_t hostBytes = 0;  // of a host picture, the bytes the runtime handed out from planes[0]
+    uint64_t hostBytes = 0;                      // of a host picture, the bytes the runtime handed out from planes[0]
 };
 
 struct zemeStreamPy {

@@ -11,78 +11,103 @@ namespace halvora::zeme {
 namespace {
 
 void registerEnumerations(py::module_ &m) {
-    bindEnum<zemeCodecType>(m, "codecType", {
-        {"ZEME_CODEC_DEC_JPEG", ZEME_CODEC_DEC_JPEG}, {"ZEME_CODEC_DEC_H264", ZEME_CODEC_DEC_H264},
-        {"ZEME_CODEC_DEC_HEVC", ZEME_CODEC_DEC_HEVC}, {"ZEME_CODEC_ENC_JPEG", ZEME_CODEC_ENC_JPEG},
-        {"ZEME_CODEC_ENC_H264", ZEME_CODEC_ENC_H264}, {"ZEME_CODEC_ENC_HEVC", ZEME_CODEC_ENC_HEVC},
-    });
+    bindEnum<zemeCodecType>(m, "codecType",
+                            {
+                                {"ZEME_CODEC_DEC_JPEG", ZEME_CODEC_DEC_JPEG},
+                                {"ZEME_CODEC_DEC_H264", ZEME_CODEC_DEC_H264},
+                                {"ZEME_CODEC_DEC_HEVC", ZEME_CODEC_DEC_HEVC},
+                                {"ZEME_CODEC_ENC_JPEG", ZEME_CODEC_ENC_JPEG},
+                                {"ZEME_CODEC_ENC_H264", ZEME_CODEC_ENC_H264},
+                                {"ZEME_CODEC_ENC_HEVC", ZEME_CODEC_ENC_HEVC},
+                            });
     bindEnum<zemeSourceMode>(m, "sourceMode", {{"ZEME_SRC_FRAME", ZEME_SRC_FRAME}});
-    bindEnum<zemeMemoryType>(m, "memoryType", {
-        {"ZEME_MEM_DEVICE", ZEME_MEM_DEVICE}, {"ZEME_MEM_HOST", ZEME_MEM_HOST}, {"ZEME_MEM_FLUSH", ZEME_MEM_FLUSH},
-    });
-    bindEnum<zemePixelFormat>(m, "pixelFormat", {
-        {"ZEME_PIX_FMT_NONE", ZEME_PIX_FMT_NONE}, {"ZEME_PIX_FMT_YUV420P", ZEME_PIX_FMT_YUV420P},
-        {"ZEME_PIX_FMT_YUV444P", ZEME_PIX_FMT_YUV444P}, {"ZEME_PIX_FMT_YUV422P", ZEME_PIX_FMT_YUV422P},
-        {"ZEME_PIX_FMT_YUV420P9", ZEME_PIX_FMT_YUV420P9}, {"ZEME_PIX_FMT_YUV422P9", ZEME_PIX_FMT_YUV422P9},
-        {"ZEME_PIX_FMT_YUV444P9", ZEME_PIX_FMT_YUV444P9}, {"ZEME_PIX_FMT_YUV420P10", ZEME_PIX_FMT_YUV420P10},
-        {"ZEME_PIX_FMT_YUV422P10", ZEME_PIX_FMT_YUV422P10}, {"ZEME_PIX_FMT_YUV444P10", ZEME_PIX_FMT_YUV444P10},
-        {"ZEME_PIX_FMT_YUV420P12", ZEME_PIX_FMT_YUV420P12}, {"ZEME_PIX_FMT_YUV422P12", ZEME_PIX_FMT_YUV422P12},
-        {"ZEME_PIX_FMT_YUV444P12", ZEME_PIX_FMT_YUV444P12}, {"ZEME_PIX_FMT_NV12", ZEME_PIX_FMT_NV12},
-        {"ZEME_PIX_FMT_NV21", ZEME_PIX_FMT_NV21}, {"ZEME_PIX_FMT_GRAY8", ZEME_PIX_FMT_GRAY8},
-        {"ZEME_PIX_FMT_GRAY9", ZEME_PIX_FMT_GRAY9}, {"ZEME_PIX_FMT_GRAY10", ZEME_PIX_FMT_GRAY10},
-        {"ZEME_PIX_FMT_GRAY12", ZEME_PIX_FMT_GRAY12}, {"ZEME_PIX_FMT_RGB24", ZEME_PIX_FMT_RGB24},
-        {"ZEME_PIX_FMT_BGR24", ZEME_PIX_FMT_BGR24}, {"ZEME_PIX_FMT_ARGB", ZEME_PIX_FMT_ARGB},
-        {"ZEME_PIX_FMT_RGBA", ZEME_PIX_FMT_RGBA}, {"ZEME_PIX_FMT_ABGR", ZEME_PIX_FMT_ABGR},
-        {"ZEME_PIX_FMT_BGRA", ZEME_PIX_FMT_BGRA},
-    });
-    bindEnum<zemeState>(m, "state", {
-        {"ZEME_ST_NONE", ZEME_ST_NONE}, {"ZEME_ST_READY", ZEME_ST_READY}, {"ZEME_ST_RUNNING", ZEME_ST_RUNNING},
-        {"ZEME_ST_ERROR", ZEME_ST_ERROR}, {"ZEME_ST_STOPPING", ZEME_ST_STOPPING}, {"ZEME_ST_STOPPED", ZEME_ST_STOPPED},
-    });
+    bindEnum<zemeMemoryType>(m, "memoryType",
+                             {
+                                 {"ZEME_MEM_DEVICE", ZEME_MEM_DEVICE},
+                                 {"ZEME_MEM_HOST", ZEME_MEM_HOST},
+                                 {"ZEME_MEM_FLUSH", ZEME_MEM_FLUSH},
+                             });
+    bindEnum<zemePixelFormat>(
+        m, "pixelFormat",
+        {
+            {"ZEME_PIX_FMT_NONE", ZEME_PIX_FMT_NONE},           {"ZEME_PIX_FMT_YUV420P", ZEME_PIX_FMT_YUV420P},
+            {"ZEME_PIX_FMT_YUV444P", ZEME_PIX_FMT_YUV444P},     {"ZEME_PIX_FMT_YUV422P", ZEME_PIX_FMT_YUV422P},
+            {"ZEME_PIX_FMT_YUV420P9", ZEME_PIX_FMT_YUV420P9},   {"ZEME_PIX_FMT_YUV422P9", ZEME_PIX_FMT_YUV422P9},
+            {"ZEME_PIX_FMT_YUV444P9", ZEME_PIX_FMT_YUV444P9},   {"ZEME_PIX_FMT_YUV420P10", ZEME_PIX_FMT_YUV420P10},
+            {"ZEME_PIX_FMT_YUV422P10", ZEME_PIX_FMT_YUV422P10}, {"ZEME_PIX_FMT_YUV444P10", ZEME_PIX_FMT_YUV444P10},
+            {"ZEME_PIX_FMT_YUV420P12", ZEME_PIX_FMT_YUV420P12}, {"ZEME_PIX_FMT_YUV422P12", ZEME_PIX_FMT_YUV422P12},
+            {"ZEME_PIX_FMT_YUV444P12", ZEME_PIX_FMT_YUV444P12}, {"ZEME_PIX_FMT_NV12", ZEME_PIX_FMT_NV12},
+            {"ZEME_PIX_FMT_NV21", ZEME_PIX_FMT_NV21},           {"ZEME_PIX_FMT_GRAY8", ZEME_PIX_FMT_GRAY8},
+            {"ZEME_PIX_FMT_GRAY9", ZEME_PIX_FMT_GRAY9},         {"ZEME_PIX_FMT_GRAY10", ZEME_PIX_FMT_GRAY10},
+            {"ZEME_PIX_FMT_GRAY12", ZEME_PIX_FMT_GRAY12},       {"ZEME_PIX_FMT_RGB24", ZEME_PIX_FMT_RGB24},
+            {"ZEME_PIX_FMT_BGR24", ZEME_PIX_FMT_BGR24},         {"ZEME_PIX_FMT_ARGB", ZEME_PIX_FMT_ARGB},
+            {"ZEME_PIX_FMT_RGBA", ZEME_PIX_FMT_RGBA},           {"ZEME_PIX_FMT_ABGR", ZEME_PIX_FMT_ABGR},
+            {"ZEME_PIX_FMT_BGRA", ZEME_PIX_FMT_BGRA},
+        });
+    bindEnum<zemeState>(m, "state",
+                        {
+                            {"ZEME_ST_NONE", ZEME_ST_NONE},
+                            {"ZEME_ST_READY", ZEME_ST_READY},
+                            {"ZEME_ST_RUNNING", ZEME_ST_RUNNING},
+                            {"ZEME_ST_ERROR", ZEME_ST_ERROR},
+                            {"ZEME_ST_STOPPING", ZEME_ST_STOPPING},
+                            {"ZEME_ST_STOPPED", ZEME_ST_STOPPED},
+                        });
     bindEnum<zemeVideoField>(m, "videoField", {{"ZEME_FLD_FRAME", ZEME_FLD_FRAME}});
-    bindEnum<zemeFrameType>(m, "frameType", {{"ZEME_FRM_I", ZEME_FRM_I}, {"ZEME_FRM_P", ZEME_FRM_P}, {"ZEME_FRM_B", ZEME_FRM_B}});
-    bindEnum<zemeChromaFormat>(m, "chromaFormat", {
-        {"ZEME_CHROMA_FMT_NONE", ZEME_CHROMA_FMT_NONE}, {"ZEME_CHROMA_FMT_400", ZEME_CHROMA_FMT_400},
-        {"ZEME_CHROMA_FMT_411", ZEME_CHROMA_FMT_411}, {"ZEME_CHROMA_FMT_420", ZEME_CHROMA_FMT_420},
-        {"ZEME_CHROMA_FMT_422", ZEME_CHROMA_FMT_422}, {"ZEME_CHROMA_FMT_440", ZEME_CHROMA_FMT_440},
-        {"ZEME_CHROMA_FMT_444", ZEME_CHROMA_FMT_444},
-    });
-    bindEnum<zemeJpegCodingMode>(m, "jpegCodingMode", {
-        {"ZEME_JPEG_NONE", ZEME_JPEG_NONE}, {"ZEME_JPEG_BASELINE", ZEME_JPEG_BASELINE},
-        {"ZEME_JPEG_PROGRESSIVE", ZEME_JPEG_PROGRESSIVE}, {"ZEME_JPEG_NONINTERLEAVED", ZEME_JPEG_NONINTERLEAVED},
-    });
-    bindEnum<zemeVideoProfile>(m, "videoProfile", {
-        {"ZEME_VIDEO_PRFL_HEVC_MAIN_STILL_PICTURE", ZEME_VIDEO_PRFL_HEVC_MAIN_STILL_PICTURE},
-        {"ZEME_VIDEO_PRFL_HEVC_MAIN", ZEME_VIDEO_PRFL_HEVC_MAIN},
-        {"ZEME_VIDEO_PRFL_HEVC_MAIN_10", ZEME_VIDEO_PRFL_HEVC_MAIN_10},
-        {"ZEME_VIDEO_PRFL_HEVC_MAIN_REXT", ZEME_VIDEO_PRFL_HEVC_MAIN_REXT},
-        {"ZEME_VIDEO_PRFL_H264_BASELINE", ZEME_VIDEO_PRFL_H264_BASELINE},
-        {"ZEME_VIDEO_PRFL_H264_MAIN", ZEME_VIDEO_PRFL_H264_MAIN},
-        {"ZEME_VIDEO_PRFL_H264_HIGH", ZEME_VIDEO_PRFL_H264_HIGH},
-        {"ZEME_VIDEO_PRFL_H264_HIGH_10", ZEME_VIDEO_PRFL_H264_HIGH_10},
-        {"ZEME_VIDEO_PRFL_AV1_MAIN", ZEME_VIDEO_PRFL_AV1_MAIN},
-        {"ZEME_VIDEO_PRFL_AV1_HIGH", ZEME_VIDEO_PRFL_AV1_HIGH},
-        {"ZEME_VIDEO_PRFL_AV1_PROFESSIONAL", ZEME_VIDEO_PRFL_AV1_PROFESSIONAL},
-    });
-    bindEnum<zemeVideoLevel>(m, "videoLevel", {
-        {"ZEME_VIDEO_LVL_HEVC_1", ZEME_VIDEO_LVL_HEVC_1}, {"ZEME_VIDEO_LVL_HEVC_2", ZEME_VIDEO_LVL_HEVC_2},
-        {"ZEME_VIDEO_LVL_HEVC_2_1", ZEME_VIDEO_LVL_HEVC_2_1}, {"ZEME_VIDEO_LVL_HEVC_3", ZEME_VIDEO_LVL_HEVC_3},
-        {"ZEME_VIDEO_LVL_HEVC_3_1", ZEME_VIDEO_LVL_HEVC_3_1}, {"ZEME_VIDEO_LVL_HEVC_4", ZEME_VIDEO_LVL_HEVC_4},
-        {"ZEME_VIDEO_LVL_HEVC_4_1", ZEME_VIDEO_LVL_HEVC_4_1}, {"ZEME_VIDEO_LVL_HEVC_5", ZEME_VIDEO_LVL_HEVC_5},
-        {"ZEME_VIDEO_LVL_HEVC_5_1", ZEME_VIDEO_LVL_HEVC_5_1}, {"ZEME_VIDEO_LVL_HEVC_5_2", ZEME_VIDEO_LVL_HEVC_5_2},
-        {"ZEME_VIDEO_LVL_HEVC_6", ZEME_VIDEO_LVL_HEVC_6}, {"ZEME_VIDEO_LVL_HEVC_6_1", ZEME_VIDEO_LVL_HEVC_6_1},
-        {"ZEME_VIDEO_LVL_HEVC_6_2", ZEME_VIDEO_LVL_HEVC_6_2}, {"ZEME_VIDEO_LVL_H264_1", ZEME_VIDEO_LVL_H264_1},
-        {"ZEME_VIDEO_LVL_H264_1_b", ZEME_VIDEO_LVL_H264_1_b}, {"ZEME_VIDEO_LVL_H264_1_1", ZEME_VIDEO_LVL_H264_1_1},
-        {"ZEME_VIDEO_LVL_H264_1_2", ZEME_VIDEO_LVL_H264_1_2}, {"ZEME_VIDEO_LVL_H264_1_3", ZEME_VIDEO_LVL_H264_1_3},
-        {"ZEME_VIDEO_LVL_H264_2", ZEME_VIDEO_LVL_H264_2}, {"ZEME_VIDEO_LVL_H264_2_1", ZEME_VIDEO_LVL_H264_2_1},
-        {"ZEME_VIDEO_LVL_H264_2_2", ZEME_VIDEO_LVL_H264_2_2}, {"ZEME_VIDEO_LVL_H264_3", ZEME_VIDEO_LVL_H264_3},
-        {"ZEME_VIDEO_LVL_H264_3_1", ZEME_VIDEO_LVL_H264_3_1}, {"ZEME_VIDEO_LVL_H264_3_2", ZEME_VIDEO_LVL_H264_3_2},
-        {"ZEME_VIDEO_LVL_H264_4", ZEME_VIDEO_LVL_H264_4}, {"ZEME_VIDEO_LVL_H264_4_1", ZEME_VIDEO_LVL_H264_4_1},
-        {"ZEME_VIDEO_LVL_H264_4_2", ZEME_VIDEO_LVL_H264_4_2}, {"ZEME_VIDEO_LVL_H264_5", ZEME_VIDEO_LVL_H264_5},
-        {"ZEME_VIDEO_LVL_H264_5_1", ZEME_VIDEO_LVL_H264_5_1}, {"ZEME_VIDEO_LVL_H264_5_2", ZEME_VIDEO_LVL_H264_5_2},
-        {"ZEME_VIDEO_LVL_H264_6", ZEME_VIDEO_LVL_H264_6}, {"ZEME_VIDEO_LVL_H264_6_1", ZEME_VIDEO_LVL_H264_6_1},
-        {"ZEME_VIDEO_LVL_H264_6_2", ZEME_VIDEO_LVL_H264_6_2},
-    });
+    bindEnum<zemeFrameType>(m, "frameType",
+                            {{"ZEME_FRM_I", ZEME_FRM_I}, {"ZEME_FRM_P", ZEME_FRM_P}, {"ZEME_FRM_B", ZEME_FRM_B}});
+    bindEnum<zemeChromaFormat>(m, "chromaFormat",
+                               {
+                                   {"ZEME_CHROMA_FMT_NONE", ZEME_CHROMA_FMT_NONE},
+                                   {"ZEME_CHROMA_FMT_400", ZEME_CHROMA_FMT_400},
+                                   {"ZEME_CHROMA_FMT_411", ZEME_CHROMA_FMT_411},
+                                   {"ZEME_CHROMA_FMT_420", ZEME_CHROMA_FMT_420},
+                                   {"ZEME_CHROMA_FMT_422", ZEME_CHROMA_FMT_422},
+                                   {"ZEME_CHROMA_FMT_440", ZEME_CHROMA_FMT_440},
+                                   {"ZEME_CHROMA_FMT_444", ZEME_CHROMA_FMT_444},
+                               });
+    bindEnum<zemeJpegCodingMode>(m, "jpegCodingMode",
+                                 {
+                                     {"ZEME_JPEG_NONE", ZEME_JPEG_NONE},
+                                     {"ZEME_JPEG_BASELINE", ZEME_JPEG_BASELINE},
+                                     {"ZEME_JPEG_PROGRESSIVE", ZEME_JPEG_PROGRESSIVE},
+                                     {"ZEME_JPEG_NONINTERLEAVED", ZEME_JPEG_NONINTERLEAVED},
+                                 });
+    bindEnum<zemeVideoProfile>(m, "videoProfile",
+                               {
+                                   {"ZEME_VIDEO_PRFL_HEVC_MAIN_STILL_PICTURE", ZEME_VIDEO_PRFL_HEVC_MAIN_STILL_PICTURE},
+                                   {"ZEME_VIDEO_PRFL_HEVC_MAIN", ZEME_VIDEO_PRFL_HEVC_MAIN},
+                                   {"ZEME_VIDEO_PRFL_HEVC_MAIN_10", ZEME_VIDEO_PRFL_HEVC_MAIN_10},
+                                   {"ZEME_VIDEO_PRFL_HEVC_MAIN_REXT", ZEME_VIDEO_PRFL_HEVC_MAIN_REXT},
+                                   {"ZEME_VIDEO_PRFL_H264_BASELINE", ZEME_VIDEO_PRFL_H264_BASELINE},
+                                   {"ZEME_VIDEO_PRFL_H264_MAIN", ZEME_VIDEO_PRFL_H264_MAIN},
+                                   {"ZEME_VIDEO_PRFL_H264_HIGH", ZEME_VIDEO_PRFL_H264_HIGH},
+                                   {"ZEME_VIDEO_PRFL_H264_HIGH_10", ZEME_VIDEO_PRFL_H264_HIGH_10},
+                                   {"ZEME_VIDEO_PRFL_AV1_MAIN", ZEME_VIDEO_PRFL_AV1_MAIN},
+                                   {"ZEME_VIDEO_PRFL_AV1_HIGH", ZEME_VIDEO_PRFL_AV1_HIGH},
+                                   {"ZEME_VIDEO_PRFL_AV1_PROFESSIONAL", ZEME_VIDEO_PRFL_AV1_PROFESSIONAL},
+                               });
+    bindEnum<zemeVideoLevel>(
+        m, "videoLevel",
+        {
+            {"ZEME_VIDEO_LVL_HEVC_1", ZEME_VIDEO_LVL_HEVC_1},     {"ZEME_VIDEO_LVL_HEVC_2", ZEME_VIDEO_LVL_HEVC_2},
+            {"ZEME_VIDEO_LVL_HEVC_2_1", ZEME_VIDEO_LVL_HEVC_2_1}, {"ZEME_VIDEO_LVL_HEVC_3", ZEME_VIDEO_LVL_HEVC_3},
+            {"ZEME_VIDEO_LVL_HEVC_3_1", ZEME_VIDEO_LVL_HEVC_3_1}, {"ZEME_VIDEO_LVL_HEVC_4", ZEME_VIDEO_LVL_HEVC_4},
+            {"ZEME_VIDEO_LVL_HEVC_4_1", ZEME_VIDEO_LVL_HEVC_4_1}, {"ZEME_VIDEO_LVL_HEVC_5", ZEME_VIDEO_LVL_HEVC_5},
+            {"ZEME_VIDEO_LVL_HEVC_5_1", ZEME_VIDEO_LVL_HEVC_5_1}, {"ZEME_VIDEO_LVL_HEVC_5_2", ZEME_VIDEO_LVL_HEVC_5_2},
+            {"ZEME_VIDEO_LVL_HEVC_6", ZEME_VIDEO_LVL_HEVC_6},     {"ZEME_VIDEO_LVL_HEVC_6_1", ZEME_VIDEO_LVL_HEVC_6_1},
+            {"ZEME_VIDEO_LVL_HEVC_6_2", ZEME_VIDEO_LVL_HEVC_6_2}, {"ZEME_VIDEO_LVL_H264_1", ZEME_VIDEO_LVL_H264_1},
+            {"ZEME_VIDEO_LVL_H264_1_b", ZEME_VIDEO_LVL_H264_1_b}, {"ZEME_VIDEO_LVL_H264_1_1", ZEME_VIDEO_LVL_H264_1_1},
+            {"ZEME_VIDEO_LVL_H264_1_2", ZEME_VIDEO_LVL_H264_1_2}, {"ZEME_VIDEO_LVL_H264_1_3", ZEME_VIDEO_LVL_H264_1_3},
+            {"ZEME_VIDEO_LVL_H264_2", ZEME_VIDEO_LVL_H264_2},     {"ZEME_VIDEO_LVL_H264_2_1", ZEME_VIDEO_LVL_H264_2_1},
+            {"ZEME_VIDEO_LVL_H264_2_2", ZEME_VIDEO_LVL_H264_2_2}, {"ZEME_VIDEO_LVL_H264_3", ZEME_VIDEO_LVL_H264_3},
+            {"ZEME_VIDEO_LVL_H264_3_1", ZEME_VIDEO_LVL_H264_3_1}, {"ZEME_VIDEO_LVL_H264_3_2", ZEME_VIDEO_LVL_H264_3_2},
+            {"ZEME_VIDEO_LVL_H264_4", ZEME_VIDEO_LVL_H264_4},     {"ZEME_VIDEO_LVL_H264_4_1", ZEME_VIDEO_LVL_H264_4_1},
+            {"ZEME_VIDEO_LVL_H264_4_2", ZEME_VIDEO_LVL_H264_4_2}, {"ZEME_VIDEO_LVL_H264_5", ZEME_VIDEO_LVL_H264_5},
+            {"ZEME_VIDEO_LVL_H264_5_1", ZEME_VIDEO_LVL_H264_5_1}, {"ZEME_VIDEO_LVL_H264_5_2", ZEME_VIDEO_LVL_H264_5_2},
+            {"ZEME_VIDEO_LVL_H264_6", ZEME_VIDEO_LVL_H264_6},     {"ZEME_VIDEO_LVL_H264_6_1", ZEME_VIDEO_LVL_H264_6_1},
+            {"ZEME_VIDEO_LVL_H264_6_2", ZEME_VIDEO_LVL_H264_6_2},
+        });
 }
 
 void registerAttributes(py::module_ &m) {

@@ -4,9 +4,10 @@
 
 namespace halvora::zeml {
 
-void registerManagement(py::module_ &m);  // opStatus, logLevel, the records, attributes, init ... errorString (management.cpp)
-void registerInventory(py::module_ &m);   // getAiDeviceCount ... getDieIndexByDevIndex (management.cpp)
-void registerCards(py::module_ &m);       // getCardCount ... getDriverSWVersion (cards.cpp)
-void registerDies(py::module_ &m);        // getDieCount ... getNetWorkRunningInfo (dies.cpp)
+void registerManagement(
+    py::module_ &m);  // opStatus, logLevel, the records, attributes, init ... errorString (management.cpp)
+void registerInventory(py::module_ &m);  // getAiDeviceCount ... getDieIndexByDevIndex (management.cpp)
+void registerCards(py::module_ &m);      // getCardCount ... getDriverSWVersion (cards.cpp)
+void registerDies(py::module_ &m);       // getDieCount ... getNetWorkRunningInfo (dies.cpp)
 
 }  // namespace halvora::zeml

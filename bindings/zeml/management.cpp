@@ -8,33 +8,40 @@ namespace halvora::zeml {
 namespace {
 
 void registerEnumerations(py::module_ &m) {
-    bindEnum<zemlOpStatus_enum>(m, "opStatus", {
-        {"ZEML_SUCCESS", ZEML_SUCCESS},
-        {"ZEML_ERROR_UNINITIALIZED", ZEML_ERROR_UNINITIALIZED},
-        {"ZEML_ERROR_INITIALIZED", ZEML_ERROR_INITIALIZED},
-        {"ZEML_ERROR_FETCH_API", ZEML_ERROR_FETCH_API},
-        {"ZEML_ERROR_CARD_EMPTY", ZEML_ERROR_CARD_EMPTY},
-        {"ZEML_ERROR_INITI_FAIL", ZEML_ERROR_INITI_FAIL},
-        {"ZEML_ERROR_CARD_NOTFOUND", ZEML_ERROR_CARD_NOTFOUND},
-        {"ZEML_ERROR_INPUT_PARAMETER_NULL", ZEML_ERROR_INPUT_PARAMETER_NULL},
-        {"ZEML_ERROR_INPUT_PARAMETER_ERROR", ZEML_ERROR_INPUT_PARAMETER_ERROR},
-        {"ZEML_ERROR_PCIE_MAJOR_ERROR", ZEML_ERROR_PCIE_MAJOR_ERROR},
-        {"ZEML_USER_BUF_INSUFFICIENT", ZEML_USER_BUF_INSUFFICIENT},
-        {"ZEML_ERROR_CALLBACK_INITIALIZED", ZEML_ERROR_CALLBACK_INITIALIZED},
-        {"ZEML_ERROR_CALLBACK_UNINITIALIZED", ZEML_ERROR_CALLBACK_UNINITIALIZED},
-        {"ZEML_ERROR_PROFILER_ALREADY_RUNNING", ZEML_ERROR_PROFILER_ALREADY_RUNNING},
-        {"ZEML_ERROR_PROFILER_ALREADY_STOP", ZEML_ERROR_PROFILER_ALREADY_STOP},
-        {"ZEML_ERROR_PROFILER_EXPORT_FILE_TYPE_INVALID", ZEML_ERROR_PROFILER_EXPORT_FILE_TYPE_INVALID},
-        {"ZEML_ERROR_PROFILER_EXPORT_FOLDER_PATH_INVALID", ZEML_ERROR_PROFILER_EXPORT_FOLDER_PATH_INVALID},
-        {"ZEML_ERROR_AI_SCRIPT_PATH_INVALID", ZEML_ERROR_AI_SCRIPT_PATH_INVALID},
-        {"ZEML_ERROR_AI_SCRIPT_ROOT_PERMISSION", ZEML_ERROR_AI_SCRIPT_ROOT_PERMISSION},
-        {"ZEML_ERROR_MAX", ZEML_ERROR_MAX},
-    });
-    bindEnum<zemlLogLevel_enum>(m, "logLevel", {
-        {"ZEML_LOG_TRACE", ZEML_LOG_TRACE}, {"ZEML_LOG_DEBUG", ZEML_LOG_DEBUG}, {"ZEML_LOG_INFO", ZEML_LOG_INFO},
-        {"ZEML_LOG_WARN", ZEML_LOG_WARN}, {"ZEML_LOG_ERROR", ZEML_LOG_ERROR}, {"ZEML_LOG_FATAL", ZEML_LOG_FATAL},
-        {"ZEML_LOG_NONE", ZEML_LOG_NONE},
-    });
+    bindEnum<zemlOpStatus_enum>(
+        m, "opStatus",
+        {
+            {"ZEML_SUCCESS", ZEML_SUCCESS},
+            {"ZEML_ERROR_UNINITIALIZED", ZEML_ERROR_UNINITIALIZED},
+            {"ZEML_ERROR_INITIALIZED", ZEML_ERROR_INITIALIZED},
+            {"ZEML_ERROR_FETCH_API", ZEML_ERROR_FETCH_API},
+            {"ZEML_ERROR_CARD_EMPTY", ZEML_ERROR_CARD_EMPTY},
+            {"ZEML_ERROR_INITI_FAIL", ZEML_ERROR_INITI_FAIL},
+            {"ZEML_ERROR_CARD_NOTFOUND", ZEML_ERROR_CARD_NOTFOUND},
+            {"ZEML_ERROR_INPUT_PARAMETER_NULL", ZEML_ERROR_INPUT_PARAMETER_NULL},
+            {"ZEML_ERROR_INPUT_PARAMETER_ERROR", ZEML_ERROR_INPUT_PARAMETER_ERROR},
+            {"ZEML_ERROR_PCIE_MAJOR_ERROR", ZEML_ERROR_PCIE_MAJOR_ERROR},
+            {"ZEML_USER_BUF_INSUFFICIENT", ZEML_USER_BUF_INSUFFICIENT},
+            {"ZEML_ERROR_CALLBACK_INITIALIZED", ZEML_ERROR_CALLBACK_INITIALIZED},
+            {"ZEML_ERROR_CALLBACK_UNINITIALIZED", ZEML_ERROR_CALLBACK_UNINITIALIZED},
+            {"ZEML_ERROR_PROFILER_ALREADY_RUNNING", ZEML_ERROR_PROFILER_ALREADY_RUNNING},
+            {"ZEML_ERROR_PROFILER_ALREADY_STOP", ZEML_ERROR_PROFILER_ALREADY_STOP},
+            {"ZEML_ERROR_PROFILER_EXPORT_FILE_TYPE_INVALID", ZEML_ERROR_PROFILER_EXPORT_FILE_TYPE_INVALID},
+            {"ZEML_ERROR_PROFILER_EXPORT_FOLDER_PATH_INVALID", ZEML_ERROR_PROFILER_EXPORT_FOLDER_PATH_INVALID},
+            {"ZEML_ERROR_AI_SCRIPT_PATH_INVALID", ZEML_ERROR_AI_SCRIPT_PATH_INVALID},
+            {"ZEML_ERROR_AI_SCRIPT_ROOT_PERMISSION", ZEML_ERROR_AI_SCRIPT_ROOT_PERMISSION},
+            {"ZEML_ERROR_MAX", ZEML_ERROR_MAX},
+        });
+    bindEnum<zemlLogLevel_enum>(m, "logLevel",
+                                {
+                                    {"ZEML_LOG_TRACE", ZEML_LOG_TRACE},
+                                    {"ZEML_LOG_DEBUG", ZEML_LOG_DEBUG},
+                                    {"ZEML_LOG_INFO", ZEML_LOG_INFO},
+                                    {"ZEML_LOG_WARN", ZEML_LOG_WARN},
+                                    {"ZEML_LOG_ERROR", ZEML_LOG_ERROR},
+                                    {"ZEML_LOG_FATAL", ZEML_LOG_FATAL},
+                                    {"ZEML_LOG_NONE", ZEML_LOG_NONE},
+                                });
 }
 
 void registerAttributes(py::module_ &m) {
@@ -92,33 +99,46 @@ void registerManagement(py::module_ &m) {
     registerEnumerations(m);
     registerRecords(m);
     registerAttributes(m);
-    m.def("init", [] { return asStatus(zemlInit()); }, "initialize the environment for zeml api.");
-    m.def("shutDown", [] { return asStatus(zemlShutDown()); }, "release the environment for zeml api.");
+    m.def(
+        "init", [] { return asStatus(zemlInit()); }, "initialize the environment for zeml api.");
+    m.def(
+        "shutDown", [] { return asStatus(zemlShutDown()); }, "release the environment for zeml api.");
     m.def("getVersion", &version, "get the zeml api version information.");
-    m.def("setLogLevel", [](const zemlLogLevel_enum *level) { return asStatus(zemlSetLogLevel(byValue(level))); },
-          "set logger system for message logging.");
+    m.def(
+        "setLogLevel", [](const zemlLogLevel_enum *level) { return asStatus(zemlSetLogLevel(byValue(level))); },
+        "set logger system for message logging.");
     m.def("logMsg", &logMsg, "write a message to the console or file.");
     m.def("errorString", &errorString, "convert the description of an error code from error code.");
 }
 
 void registerInventory(py::module_ &m) {
-    m.def("getAiDeviceCount", [] {
-        return output(&zemlGetAiDeviceCount, "get ai device count error, ret: %d.");
-    }, "get the count of ai device.");
-    m.def("getCodecDeviceCount", [] {
-        return output(&zemlGetCodecDeviceCount, "get codec device count error, ret: %d.");
-    }, "get the count of codec device.");
-    m.def("getAiDevInfo", [](uint32_t n) {
-        return devices<zemlAiDevInfoPy>(&zemlGetAiDevInfo, n, "get ai device info error, ret: %d.",
-                                        &zemlAiDevInfo_struct::aiBaseInfo);
-    }, "get the information of ai device.");
-    m.def("getCodecDevInfo", [](uint32_t n) {
-        return devices<zemlCodecDevInfoPy>(&zemlGetCodecDevInfo, n, "get codec device info error, ret: %d.",
-                                           &zemlCodecDevInfo_struct::videoBaseInfo);
-    }, "get the information of codec device.");
-    m.def("getDieIndexByDevIndex", [](uint32_t device) {
-        return unpackDieIndex(output(&zemlGetDieIndexByDevIndex, "get dieIndex by index error, ret: %d.", device));
-    }, "get the physical index of die by logical index.");
+    m.def(
+        "getAiDeviceCount", [] { return output(&zemlGetAiDeviceCount, "get ai device count error, ret: %d."); },
+        "get the count of ai device.");
+    m.def(
+        "getCodecDeviceCount",
+        [] { return output(&zemlGetCodecDeviceCount, "get codec device count error, ret: %d."); },
+        "get the count of codec device.");
+    m.def(
+        "getAiDevInfo",
+        [](uint32_t n) {
+            return devices<zemlAiDevInfoPy>(&zemlGetAiDevInfo, n, "get ai device info error, ret: %d.",
+                                            &zemlAiDevInfo_struct::aiBaseInfo);
+        },
+        "get the information of ai device.");
+    m.def(
+        "getCodecDevInfo",
+        [](uint32_t n) {
+            return devices<zemlCodecDevInfoPy>(&zemlGetCodecDevInfo, n, "get codec device info error, ret: %d.",
+                                               &zemlCodecDevInfo_struct::videoBaseInfo);
+        },
+        "get the information of codec device.");
+    m.def(
+        "getDieIndexByDevIndex",
+        [](uint32_t device) {
+            return unpackDieIndex(output(&zemlGetDieIndexByDevIndex, "get dieIndex by index error, ret: %d.", device));
+        },
+        "get the physical index of die by logical index.");
 }
 
 }  // namespace halvora::zeml

@@ -5,9 +5,7 @@
 
 namespace halvora::zeml {
 
-std::string fieldText(const char *field, size_t width) {
-    return std::string(field, strnlen(field, width));
-}
+std::string fieldText(const char *field, size_t width) { return std::string(field, strnlen(field, width)); }
 
 zemlDieIndexPy_union unpackDieIndex(zemlDieIndex index) {
     return {index & 0xFFu, (index >> 8) & 0xFFFFu, (index >> 24) & 0xFFu};
@@ -27,8 +25,14 @@ zemlDieBaseInfoPy dieFromRuntime(const zemlDieBaseInfo_struct &die) {
 }
 
 zemlPciInfoPy pciFromRuntime(const zemlPciInfo_struct &pci) {
-    return {fieldText(pci.busId, sizeof pci.busId), pci.domain, pci.bus, pci.card, pci.pciId, {pci.pciSubId},
-            nodeFromRuntime(pci.pcieCardBaseInfo), nodeFromRuntime(pci.pcieCardVersionBaseInfo),
+    return {fieldText(pci.busId, sizeof pci.busId),
+            pci.domain,
+            pci.bus,
+            pci.card,
+            pci.pciId,
+            {pci.pciSubId},
+            nodeFromRuntime(pci.pcieCardBaseInfo),
+            nodeFromRuntime(pci.pcieCardVersionBaseInfo),
             nodeFromRuntime(pci.pcieCardCtlBaseInfo)};
 }
 
@@ -66,7 +70,8 @@ void registerRecords(py::module_ &m) {
     py::class_<zemlPciSubSystemIdPy_union>(m, "pciSubSystemId")
         .def(py::init<>())
         .def_property_readonly("subVenderId", [](const zemlPciSubSystemIdPy_union &id) { return uint8_t(id.value); })
-        .def_property_readonly("subCardId", [](const zemlPciSubSystemIdPy_union &id) { return uint8_t(id.value >> 8); });
+        .def_property_readonly("subCardId",
+                               [](const zemlPciSubSystemIdPy_union &id) { return uint8_t(id.value >> 8); });
     py::class_<zemlNodeMajorMinor_union>(m, "nodeMajorMinor")
         .def(py::init<>())
         .def_property_readonly("minor", [](const zemlNodeMajorMinor_union &n) { return uint16_t(n.value); })

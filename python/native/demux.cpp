@@ -167,7 +167,8 @@ private:
         Armed armed(*this);
         int status = avformat_open_input(&context_, url_.c_str(), nullptr, &dictionary);
         std::string unknown;
-        for (const AVDictionaryEntry *entry = nullptr; (entry = av_dict_get(dictionary, "", entry, AV_DICT_IGNORE_SUFFIX));)
+        for (const AVDictionaryEntry *entry = nullptr;
+             (entry = av_dict_get(dictionary, "", entry, AV_DICT_IGNORE_SUFFIX));)
             unknown += (unknown.empty() ? "" : ", ") + std::string(entry->key);
         av_dict_free(&dictionary);
         if (status < 0) {
@@ -233,7 +234,8 @@ private:
         const uint8_t *extra = parameters->extradata;
         int extraSize = parameters->extradata_size;
         if (extraSize > 0 && extra[0] == 1) {  // avcC / hvcC: length-prefixed NAL units
-            const AVBitStreamFilter *kind = av_bsf_get_by_name(codec_ == "h264" ? "h264_mp4toannexb" : "hevc_mp4toannexb");
+            const AVBitStreamFilter *kind = av_bsf_get_by_name(codec_ == "h264" ? "h264_mp4toannexb"
+                                                                                : "hevc_mp4toannexb");
             if (!kind) throw std::runtime_error("libavcodec has no " + codec_ + "_mp4toannexb filter");
             status = av_bsf_alloc(kind, &filter_);
             if (status < 0) fail("preparing the Annex B filter", status);
@@ -241,7 +243,8 @@ private:
             filter_->time_base_in = stream->time_base;
             status = av_bsf_init(filter_);
             if (status < 0) fail("preparing the Annex B filter", status);
-        } else if (extraSize >= 4 && extra[0] == 0 && extra[1] == 0 && (extra[2] == 1 || (extra[2] == 0 && extra[3] == 1))) {
+        } else if (extraSize >= 4 && extra[0] == 0 && extra[1] == 0 &&
+                   (extra[2] == 1 || (extra[2] == 0 && extra[3] == 1))) {
             prefix_.assign(reinterpret_cast<const char *>(extra), static_cast<size_t>(extraSize));
         }
     }
@@ -353,9 +356,8 @@ read raises OSError naming it and libavformat's reason (TimeoutError past the ti
         .def_property_readonly("codec", &Source::codec, "\"h264\" or \"hevc\".")
         .def_property_readonly("width", &Source::width)
         .def_property_readonly("height", &Source::height)
-        .def_property_readonly("time_base", [](const Source &self) {
-            return py::make_tuple(self.timeBase().num, self.timeBase().den);
-        })
+        .def_property_readonly(
+            "time_base", [](const Source &self) { return py::make_tuple(self.timeBase().num, self.timeBase().den); })
         .def_property_readonly(
             "frame_rate", [](const Source &self) { return py::make_tuple(self.frameRate().num, self.frameRate().den); },
             "(numerator, denominator); (0, 1) when unknown.")
@@ -368,9 +370,12 @@ read raises OSError naming it and libavformat's reason (TimeoutError past the ti
                                "Whether the last packet read is to be decoded but not shown (edit lists).")
         .def_property_readonly("closed", &Source::closed)
         .def("__repr__", [](const Source &self) {
-            return "<Source " + self.url() + " " + (self.closed() ? std::string("closed") : self.codec() + " " +
-                   std::to_string(self.width()) + "x" + std::to_string(self.height()) + " " +
-                   rationalText(self.timeBase()) + (self.live() ? " live" : "")) + ">";
+            return "<Source " + self.url() + " " +
+                   (self.closed()
+                        ? std::string("closed")
+                        : self.codec() + " " + std::to_string(self.width()) + "x" + std::to_string(self.height()) +
+                              " " + rationalText(self.timeBase()) + (self.live() ? " live" : "")) +
+                   ">";
         });
 }
 

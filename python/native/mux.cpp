@@ -56,8 +56,7 @@ public:
     Sink(std::string path, const std::string &codec, int width, int height, const Rational &timeBase,
          const std::optional<std::string> &format, const std::optional<Rational> &frameRate)
         : path_(std::move(path)) {
-        if (codec != "h264" && codec != "hevc")
-            throw py::value_error("codec '" + codec + "': 'h264' or 'hevc'");
+        if (codec != "h264" && codec != "hevc") throw py::value_error("codec '" + codec + "': 'h264' or 'hevc'");
         const AVCodecID id = codec == "h264" ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC;
         if (width <= 0 || height <= 0)
             throw py::value_error("picture size " + std::to_string(width) + " x " + std::to_string(height) +
@@ -65,7 +64,7 @@ public:
         timeBase_ = rational(timeBase, "time_base", false);
         if (frameRate) rate_ = rational(*frameRate, "frame_rate", true);
         // A format is a muxer's name ("mp4", "matroska") or an extension ("mkv").
-        const AVOutputFormat *muxer = !format ? av_guess_format(nullptr, path_.c_str(), nullptr)
+        const AVOutputFormat *muxer = !format           ? av_guess_format(nullptr, path_.c_str(), nullptr)
                                       : format->empty() ? nullptr
                                                         : av_guess_format(format->c_str(), nullptr, nullptr);
         if (!muxer && format && !format->empty())
@@ -223,7 +222,8 @@ private:
         if (config && size) {
             AVCodecParameters *par = stream_->codecpar;
             par->extradata = static_cast<uint8_t *>(av_mallocz(size + AV_INPUT_BUFFER_PADDING_SIZE));
-            if (!par->extradata) status = AVERROR(ENOMEM);
+            if (!par->extradata)
+                status = AVERROR(ENOMEM);
             else {
                 std::memcpy(par->extradata, config, size);
                 par->extradata_size = static_cast<int>(size);
@@ -243,8 +243,8 @@ private:
     int put() {
         uint8_t *unit = nullptr;
         int unitSize = 0;
-        av_parser_parse2(parser_, parsing_, &unit, &unitSize, packet_->data, packet_->size, packet_->pts,
-                         packet_->dts, 0);
+        av_parser_parse2(parser_, parsing_, &unit, &unitSize, packet_->data, packet_->size, packet_->pts, packet_->dts,
+                         0);
         const bool key = parser_->key_frame == 1;
         if (!started_) {
             int status = start(key);

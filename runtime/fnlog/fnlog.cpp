@@ -69,8 +69,7 @@ bool isOpen() {
     return logger != nullptr;
 }
 
-bool write(const char *channel, const char *level, const Location &where,
-           const std::string &message) {
+bool write(const char *channel, const char *level, const Location &where, const std::string &message) {
     std::shared_ptr<spdlog::logger> target;
     {
         std::lock_guard<std::mutex> lock(mutex);

@@ -18,8 +18,7 @@ struct Location {
 FNLOG_EXPORT bool open(const std::string &directory, const std::string &fileName);
 FNLOG_EXPORT bool isOpen();
 // Writes one record: time, channel, level, caller location and the message as given.
-FNLOG_EXPORT bool write(const char *channel, const char *level, const Location &where,
-                        const std::string &message);
+FNLOG_EXPORT bool write(const char *channel, const char *level, const Location &where, const std::string &message);
 
 // Log files of their own, apart from the one above, each known by a name (the
 // management library keeps zeml.log so). Opening a name again switches its file.

@@ -24,16 +24,14 @@ namespace {
 // Rows of a YUV -> RGB matrix with offsets, for cv::transform on interleaved Y, U, V.
 cv::Matx34f toRgb709() {
     const float k = 1.164384f;
-    return cv::Matx34f(k, 0.0f, 1.792741f, -16 * k - 128 * 1.792741f,
-                       k, -0.213249f, -0.532909f, -16 * k + 128 * (0.213249f + 0.532909f),
-                       k, 2.112402f, 0.0f, -16 * k - 128 * 2.112402f);
+    return cv::Matx34f(k, 0.0f, 1.792741f, -16 * k - 128 * 1.792741f, k, -0.213249f, -0.532909f,
+                       -16 * k + 128 * (0.213249f + 0.532909f), k, 2.112402f, 0.0f, -16 * k - 128 * 2.112402f);
 }
 
 // RGB -> Y, U, V with offsets.
 cv::Matx34f toYuv709() {
-    return cv::Matx34f(0.182586f, 0.614231f, 0.062007f, 16.0f,
-                       -0.100644f, -0.338572f, 0.439216f, 128.0f,
-                       0.439216f, -0.398942f, -0.040274f, 128.0f);
+    return cv::Matx34f(0.182586f, 0.614231f, 0.062007f, 16.0f, -0.100644f, -0.338572f, 0.439216f, 128.0f, 0.439216f,
+                       -0.398942f, -0.040274f, 128.0f);
 }
 
 // Limited BT.601 YUV -> RGB with OpenCV's own coefficients (its NV12 conversions use
@@ -41,9 +39,8 @@ cv::Matx34f toYuv709() {
 cv::Matx34f toRgb601() {
     const double s = 1.0 / (1 << 20), k = 1220542 * s, vr = 1673527 * s, vg = 852492 * s, ug = 409993 * s,
                  ub = 2116026 * s;
-    return cv::Matx34f(float(k), 0.0f, float(vr), float(-16 * k - 128 * vr),
-                       float(k), float(-ug), float(-vg), float(-16 * k + 128 * (ug + vg)),
-                       float(k), float(ub), 0.0f, float(-16 * k - 128 * ub));
+    return cv::Matx34f(float(k), 0.0f, float(vr), float(-16 * k - 128 * vr), float(k), float(-ug), float(-vg),
+                       float(-16 * k + 128 * (ug + vg)), float(k), float(ub), 0.0f, float(-16 * k - 128 * ub));
 }
 
 void lumaWeights(zeceColorSpace space, double *kr, double *kb) {
@@ -56,8 +53,7 @@ cv::Matx34f toRgbFull(zeceColorSpace space) {
     double kr, kb;
     lumaWeights(space, &kr, &kb);
     const double kg = 1 - kr - kb, vr = 2 * (1 - kr), ub = 2 * (1 - kb), ug = ub * kb / kg, vg = vr * kr / kg;
-    return cv::Matx34f(1.0f, 0.0f, float(vr), float(-128 * vr),
-                       1.0f, float(-ug), float(-vg), float(128 * (ug + vg)),
+    return cv::Matx34f(1.0f, 0.0f, float(vr), float(-128 * vr), 1.0f, float(-ug), float(-vg), float(128 * (ug + vg)),
                        1.0f, float(ub), 0.0f, float(-128 * ub));
 }
 
@@ -66,9 +62,8 @@ cv::Matx34f toYuvFull(zeceColorSpace space) {
     double kr, kb;
     lumaWeights(space, &kr, &kb);
     const double kg = 1 - kr - kb, u = 0.5 / (1 - kb), v = 0.5 / (1 - kr);
-    return cv::Matx34f(float(kr), float(kg), float(kb), 0.0f,
-                       float(-kr * u), float(-kg * u), 0.5f, 128.0f,
-                       0.5f, float(-kg * v), float(-kb * v), 128.0f);
+    return cv::Matx34f(float(kr), float(kg), float(kb), 0.0f, float(-kr * u), float(-kg * u), 0.5f, 128.0f, 0.5f,
+                       float(-kg * v), float(-kb * v), 128.0f);
 }
 
 cv::Matx34f toRgb(const YuvCoding &coding) {
@@ -146,8 +141,7 @@ bool formatsFit(zeceColorCvtCode code, zeceImageType in, zeceImageType out) {
     case zeceCOLOR_BGR2GRAY_PLANAR:
     case zeceCOLOR_RGB2GRAY_PLANAR: return in == zeceIMG_RGB_PLANAR && out == zeceIMG_GRAY;
     case zeceCOLOR_RGB2YUV_NV12_PLANAR:
-    case zeceCOLOR_BGR2YUV_NV12_PLANAR:
-        return (interleaved(in) || in == zeceIMG_RGB_PLANAR) && out == zeceIMG_YUV_NV12;
+    case zeceCOLOR_BGR2YUV_NV12_PLANAR: return (interleaved(in) || in == zeceIMG_RGB_PLANAR) && out == zeceIMG_YUV_NV12;
     default: return false;
     }
 }

@@ -19,7 +19,6 @@ struct YuvCoding {
 // Interleaved RGB (BGR when `bgr`) from Y rows and the UV rows that cover them
 // (an even number of Y rows, starting at an even row of the picture). Interpolated
 // chroma needs the whole planes: the rows and columns are those of the picture.
-ZECE_INTERNAL void nv12ToRgb(const Plane &y, const Plane &uv, const Plane &rgb, bool bgr,
-                             const YuvCoding &coding);
+ZECE_INTERNAL void nv12ToRgb(const Plane &y, const Plane &uv, const Plane &rgb, bool bgr, const YuvCoding &coding);
 
 }  // namespace zece

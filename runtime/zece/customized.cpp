@@ -126,8 +126,7 @@ uint32_t load(const char *path, void **info) {
 
 uint32_t unload(void *info) {
     if (pluginDepth) return zeceER_INVALID_PARAM;
-    auto library = std::static_pointer_cast<PluginLibrary>(
-        zesim::unregisterHandle(info, zesim::Kind::CustomizedOps));
+    auto library = std::static_pointer_cast<PluginLibrary>(zesim::unregisterHandle(info, zesim::Kind::CustomizedOps));
     if (!library) return zeceER_INVALID_HANDLE;
     std::vector<std::weak_ptr<CustomizedOp>> ops;
     {
@@ -226,8 +225,8 @@ uint32_t readCallbacks(const zeceCfgCallback *slots, uint32_t *inputs, uint32_t 
         return value && value->ndims <= ZECM_MAX_DIMS;
     };
     return contained([&] {
-        bool valid = count(0, 1, inputs) && shape(1) && count(2, 1, outputs) && shape(3) &&
-                     count(4, 0, nullptr) && count(5, 0, nullptr);
+        bool valid = count(0, 1, inputs) && shape(1) && count(2, 1, outputs) && shape(3) && count(4, 0, nullptr) &&
+                     count(5, 0, nullptr);
         return valid ? zeceER_SUCCESS : zeceER_INVALID_PARAM;
     });
 }
@@ -303,7 +302,9 @@ uint32_t executeCustomized(Op &op, const std::vector<Buffer> &inputs, const std:
 using namespace zece;
 
 uint32_t zeceLoadCustomizedOps(const char *path, zeceCustomizedOpInfo **info) {
-    ZESIM_CALL(path, info) { return contained([&] { return load(path, info); }); };
+    ZESIM_CALL(path, info) {
+        return contained([&] { return load(path, info); });
+    };
 }
 
 uint32_t zeceDestroyCustomizedOpInfo(zeceCustomizedOpInfo *info) {
@@ -313,7 +314,9 @@ uint32_t zeceDestroyCustomizedOpInfo(zeceCustomizedOpInfo *info) {
 }
 
 uint32_t zeceUnloadCustomizedOps(zeceCustomizedOpInfo *info) {
-    ZESIM_CALL(info) { return contained([&] { return unload(info); }); };
+    ZESIM_CALL(info) {
+        return contained([&] { return unload(info); });
+    };
 }
 
 uint32_t zeceGetCustomizedOpCount(zeceCustomizedOpInfo *info, int32_t *count) {
@@ -325,7 +328,9 @@ uint32_t zeceGetCustomizedOpName(zeceCustomizedOpInfo *info, int32_t index, char
 }
 
 uint32_t zeceCreateCustomizedOp(zeceCustomizedOpInfo *info, const char *name, zeceOp **op) {
-    ZESIM_CALL(info, name, op) { return contained([&] { return create(info, name, op); }); };
+    ZESIM_CALL(info, name, op) {
+        return contained([&] { return create(info, name, op); });
+    };
 }
 
 // A block larger than the card takes is refused unread, and traces as NULL.

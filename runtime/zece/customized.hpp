@@ -35,7 +35,6 @@ struct CustomizedOp {
 };
 
 // Runs a customized op on the memory of its input and output dataset members.
-ZECE_INTERNAL uint32_t executeCustomized(Op &op, const std::vector<Buffer> &inputs,
-                                         const std::vector<Buffer> &outputs);
+ZECE_INTERNAL uint32_t executeCustomized(Op &op, const std::vector<Buffer> &inputs, const std::vector<Buffer> &outputs);
 
 }  // namespace zece

@@ -11,8 +11,7 @@ constexpr uint32_t kMaxBatch = 4096;  // outputs of one batch crop-resize or sca
 
 // Maps both pictures, then runs the operation on them.
 template <class Operation>
-uint32_t onImages(const zeceImageDesc &inDesc, void *in, const zeceImageDesc &outDesc, void *out,
-                  Operation operation) {
+uint32_t onImages(const zeceImageDesc &inDesc, void *in, const zeceImageDesc &outDesc, void *out, Operation operation) {
     Image input, output;
     if (uint32_t status = mapImage(inDesc, in, &input)) return status;
     if (uint32_t status = mapImage(outDesc, out, &output)) return status;
@@ -72,8 +71,7 @@ uint32_t zeceCvtColor(zeceColorCvtCode code, zeceColorSpace space, zeceImageDesc
 }
 
 uint32_t zeceWarpAffine(const double *matrix, zeceWarpAffineMode mode, zecePaddingType padType,
-                        const uint8_t *padValues, void *in, void *out, zeceImageDesc inDesc,
-                        zeceImageDesc outDesc) {
+                        const uint8_t *padValues, void *in, void *out, zeceImageDesc inDesc, zeceImageDesc outDesc) {
     ZESIM_CALL(zesim::array(matrix, ZECE_AFFINE_MATRIX_NUM), mode, padType,
                zesim::array(padValues, ZECE_PADDING_VALUES_NUM), in, out, inDesc, outDesc) {
         if (!matrix || !padValues) return zeceER_INVALID_PARAM;
@@ -86,8 +84,7 @@ uint32_t zeceWarpAffine(const double *matrix, zeceWarpAffineMode mode, zecePaddi
 uint32_t zeceResizeCopyMakeBorder(zeceResizeType type, zecePaddingType padType, const uint8_t *padValues,
                                   const zecePaddingEdges *edges, void *in, void *out, zeceImageDesc inDesc,
                                   zeceImageDesc outDesc) {
-    ZESIM_CALL(type, padType, zesim::array(padValues, ZECE_PADDING_VALUES_NUM), edges, in, out, inDesc,
-               outDesc) {
+    ZESIM_CALL(type, padType, zesim::array(padValues, ZECE_PADDING_VALUES_NUM), edges, in, out, inDesc, outDesc) {
         if (!padValues || !edges) return zeceER_INVALID_PARAM;
         return onImages(inDesc, in, outDesc, out, [&](const Image &a, const Image &b) {
             return borderImage(type, padType, padValues, *edges, a, b);
@@ -95,8 +92,8 @@ uint32_t zeceResizeCopyMakeBorder(zeceResizeType type, zecePaddingType padType, 
     };
 }
 
-uint32_t zeceBatchCropResize(const cropRect *rects, uint32_t count, zeceResizeType type, void *in,
-                             void *const *outs, zeceImageDesc inDesc, zeceImageDesc outDesc) {
+uint32_t zeceBatchCropResize(const cropRect *rects, uint32_t count, zeceResizeType type, void *in, void *const *outs,
+                             zeceImageDesc inDesc, zeceImageDesc outDesc) {
     ZESIM_CALL(zesim::array(rects, count), count, type, in, zesim::array(outs, count), inDesc, outDesc) {
         if ((count && (!rects || !outs)) || count > kMaxBatch) return zeceER_INVALID_PARAM;
         Image input;
@@ -110,8 +107,8 @@ uint32_t zeceBatchCropResize(const cropRect *rects, uint32_t count, zeceResizeTy
     };
 }
 
-uint32_t zeceScale(zeceResizeType type, uint32_t count, void *in, const zeceImageDesc *outDescs,
-                   void *const *outs, zeceImageDesc inDesc) {
+uint32_t zeceScale(zeceResizeType type, uint32_t count, void *in, const zeceImageDesc *outDescs, void *const *outs,
+                   zeceImageDesc inDesc) {
     ZESIM_CALL(type, count, in, zesim::array(outDescs, count), zesim::array(outs, count), inDesc) {
         if ((count && (!outDescs || !outs)) || count > kMaxBatch) return zeceER_INVALID_PARAM;
         Image input;

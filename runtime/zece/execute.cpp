@@ -120,7 +120,8 @@ uint32_t executeImageOp(zeceOpType type, const Settings &settings, const std::ve
     }
     case zeceOP_COPY_MAKE_BORDER: {
         auto edge = [&](const char *name) {
-            return static_cast<uint32_t>(std::max<int64_t>(0, std::min<int64_t>(UINT32_MAX, settings.integer(name, 0))));
+            return static_cast<uint32_t>(
+                std::max<int64_t>(0, std::min<int64_t>(UINT32_MAX, settings.integer(name, 0))));
         };
         zecePaddingEdges edges{edge("paddingTop"), edge("paddingBottom"), edge("paddingLeft"), edge("paddingRight")};
         return borderImage(resize, padType, values, edges, input, output);

@@ -33,7 +33,8 @@ int64_t rowBytes(const Plan &plan) { return int64_t{plan.output.width} * 3 * (ha
 void runStripe(const Plan &plan, int first, int last, uint8_t *tensor) {
     // The resized rows the stripe reads (letterbox rows outside the picture read none).
     const int shift = plan.letterbox() ? -plan.window.y : plan.window.y;
-    cv::Range needed(std::clamp(first + shift, 0, plan.resized.height), std::clamp(last + shift, 0, plan.resized.height));
+    cv::Range needed(std::clamp(first + shift, 0, plan.resized.height),
+                     std::clamp(last + shift, 0, plan.resized.height));
     ResizedRows rows(plan, needed);
     std::vector<uint8_t> line(static_cast<size_t>(plan.output.width) * 3);
     // The padding values are in the tensor's channel order, the rows before the swap.

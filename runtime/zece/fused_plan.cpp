@@ -17,7 +17,9 @@ bool inside(const cv::Rect &rect, const cv::Size &size) {
            int64_t{rect.x} + rect.width <= size.width && int64_t{rect.y} + rect.height <= size.height;
 }
 
-bool even(const cv::Rect &rect) { return rect.x % 2 == 0 && rect.y % 2 == 0 && rect.width % 2 == 0 && rect.height % 2 == 0; }
+bool even(const cv::Rect &rect) {
+    return rect.x % 2 == 0 && rect.y % 2 == 0 && rect.width % 2 == 0 && rect.height % 2 == 0;
+}
 
 // The crop attributes as a rectangle.
 uint32_t cropOf(const Settings &settings, cv::Rect *rect) {
@@ -64,8 +66,8 @@ uint32_t geometryPlan(const Settings &settings, Plan *plan) {
     const cv::Size fallback = geometry == Geometry::ResizeThenCrop ? crop.size()
                               : geometry == Geometry::Keep         ? picture
                                                                    : cv::Size(-1, -1);
-    if (uint32_t status =
-            sizeOf(settings, "output", fallback.width, fallback.height, -1, &plan->output.width, &plan->output.height))
+    if (uint32_t status = sizeOf(settings, "output", fallback.width, fallback.height, -1, &plan->output.width,
+                                 &plan->output.height))
         return status;
     if (!usable(plan->output)) return zeceER_INVALID_PARAM;
 

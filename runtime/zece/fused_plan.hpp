@@ -12,16 +12,16 @@
 namespace zece {
 
 struct Plan {
-    OpTraits op;                 // the op type's row
+    OpTraits op;  // the op type's row
     Image image;
     zeceResizeType resize = zeceRESIZE_BILINEAR;
-    YuvCoding coding;            // NV12 input: its matrix and range (chroma of each 2 x 2 block)
-    bool swap = false;           // the rows' first and third channels are exchanged (RGB input)
-    bool bgr = false;            // after that exchange the channels are B, G, R
-    cv::Rect source;             // the part of the input that is resized
-    cv::Size resized;            // the size it is resized to
-    cv::Rect window;             // the part of the resized picture written (letterbox: where it goes)
-    cv::Size output;             // the tensor's width and height
+    YuvCoding coding;   // NV12 input: its matrix and range (chroma of each 2 x 2 block)
+    bool swap = false;  // the rows' first and third channels are exchanged (RGB input)
+    bool bgr = false;   // after that exchange the channels are B, G, R
+    cv::Rect source;    // the part of the input that is resized
+    cv::Size resized;   // the size it is resized to
+    cv::Rect window;    // the part of the resized picture written (letterbox: where it goes)
+    cv::Size output;    // the tensor's width and height
     uint8_t padding[3] = {0, 0, 0};
     zeceNormType norm = zeceNORM_NORMALIZATION_NONE;
     float mean[3] = {0, 0, 0};

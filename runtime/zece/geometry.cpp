@@ -101,8 +101,8 @@ uint32_t warpImage(const double *matrix, zeceWarpAffineMode mode, zecePaddingTyp
     return zeceER_SUCCESS;
 }
 
-uint32_t borderImage(zeceResizeType type, zecePaddingType padType, const uint8_t *values,
-                     const zecePaddingEdges &edges, const Image &in, const Image &out) {
+uint32_t borderImage(zeceResizeType type, zecePaddingType padType, const uint8_t *values, const zecePaddingEdges &edges,
+                     const Image &in, const Image &out) {
     int border = cvBorder(padType);
     if (border < 0) return zeceER_INVALID_PARAM;
     const int64_t width = int64_t{out.desc.width} - edges.left - edges.right;
@@ -126,8 +126,8 @@ uint32_t borderImage(zeceResizeType type, zecePaddingType padType, const uint8_t
     for (int i = 0; i < in.planeCount; ++i) {
         int s = subsampling(out, i);
         cv::Mat whole = out.planes[i].mat();
-        cv::copyMakeBorder(resized[i], whole, edges.top / s, edges.bottom / s, edges.left / s, edges.right / s,
-                           border, fillValue(out, i, values));
+        cv::copyMakeBorder(resized[i], whole, edges.top / s, edges.bottom / s, edges.left / s, edges.right / s, border,
+                           fillValue(out, i, values));
     }
     return zeceER_SUCCESS;
 }

@@ -15,9 +15,7 @@ bool knownFormat(zeceImageType format) {
     }
 }
 
-int pixelBytes(zeceImageType format) {
-    return format == zeceIMG_RGB888 || format == zeceIMG_BGR888 ? 3 : 1;
-}
+int pixelBytes(zeceImageType format) { return format == zeceIMG_RGB888 || format == zeceIMG_BGR888 ? 3 : 1; }
 
 uint32_t checkDesc(const zeceImageDesc &desc) {
     if (!knownFormat(desc.format)) return zeceER_INVALID_IMAGE;
@@ -26,8 +24,7 @@ uint32_t checkDesc(const zeceImageDesc &desc) {
     if (static_cast<int64_t>(desc.widthPitch) < int64_t{desc.width} * pixelBytes(desc.format) ||
         desc.heightPitch < desc.height)
         return zeceER_INVALID_IMAGE;
-    if (isYuv(desc.format) && (desc.width % 2 || desc.height % 2 || desc.heightPitch % 2))
-        return zeceER_INVALID_IMAGE;
+    if (isYuv(desc.format) && (desc.width % 2 || desc.height % 2 || desc.heightPitch % 2)) return zeceER_INVALID_IMAGE;
     if (desc.format == zeceIMG_YUV_I420 && desc.widthPitch % 2) return zeceER_INVALID_IMAGE;
     return zeceER_SUCCESS;
 }

@@ -39,8 +39,7 @@ struct Plane {
     cv::Mat mat() const { return cv::Mat(height, width, CV_8UC(channels), data, pitch); }
     // The pixels of [x, x + w) x [y, y + h), in pixels of this plane.
     Plane region(int x, int y, int w, int h) const {
-        return {data + static_cast<size_t>(y) * pitch + static_cast<size_t>(x) * channels, w, h,
-                channels, pitch};
+        return {data + static_cast<size_t>(y) * pitch + static_cast<size_t>(x) * channels, w, h, channels, pitch};
     }
 };
 
@@ -67,17 +66,13 @@ ZECE_INTERNAL void layPlanes(const zeceImageDesc &desc, uint8_t *data, Image *im
 // Checks the descriptor, then that the buffer lies in a live device block that holds
 // all of it, and that it fits in `limit` bytes (a dataset member's size).
 // zeceER_INVALID_IMAGE or zeceER_INVALID_ADDRESS otherwise.
-ZECE_INTERNAL uint32_t mapImage(const zeceImageDesc &desc, void *buffer, Image *image,
-                                uint64_t limit = UINT64_MAX);
+ZECE_INTERNAL uint32_t mapImage(const zeceImageDesc &desc, void *buffer, Image *image, uint64_t limit = UINT64_MAX);
 
 // The picture `source`, or, when its bytes overlap those of any of `targets`, a copy
 // of it in new memory held by `storage`: operations never read what they write.
-ZECE_INTERNAL Image apart(const Image &source, const Image *targets, size_t count,
-                          std::vector<cv::Mat> *storage);
+ZECE_INTERNAL Image apart(const Image &source, const Image *targets, size_t count, std::vector<cv::Mat> *storage);
 
 // Chroma planes of NV12 and I420 are half the picture's size in each direction.
-inline bool isYuv(zeceImageType format) {
-    return format == zeceIMG_YUV_NV12 || format == zeceIMG_YUV_I420;
-}
+inline bool isYuv(zeceImageType format) { return format == zeceIMG_YUV_NV12 || format == zeceIMG_YUV_I420; }
 
 }  // namespace zece

@@ -41,7 +41,8 @@ const Group kGroups[] = {
       {"outputFormat", kMaxOutputs}}},
     {group::kResize, {{"resizeType", 0}}},
     {group::kCrop, {{"cropX", 0}, {"cropY", 0}, {"cropWidth", 0}, {"cropHeight", 0}}},
-    {group::kCrops, {{"cropX", kMaxOutputs}, {"cropY", kMaxOutputs}, {"cropWidth", kMaxOutputs}, {"cropHeight", kMaxOutputs}}},
+    {group::kCrops,
+     {{"cropX", kMaxOutputs}, {"cropY", kMaxOutputs}, {"cropWidth", kMaxOutputs}, {"cropHeight", kMaxOutputs}}},
     {group::kColor, {{"colorCvtCode", 0}, {"colorSpace", 0}, {"colorRange", 0}, {"chromaUpsampling", 0}}},
     {group::kFlip, {{"flipType", 0}}},
     {group::kAffine, {{"affineMatrix", ZECE_AFFINE_MATRIX_NUM}, {"warpAffineMode", 0}}},
@@ -122,8 +123,7 @@ uint32_t setAttribute(void *handle, const char *name, zeceDataType type, zecePar
     return zeceER_SUCCESS;
 }
 
-uint32_t getAttribute(void *handle, const char *name, zeceDataType type, bool array, int32_t index,
-                      void *value) {
+uint32_t getAttribute(void *handle, const char *name, zeceDataType type, bool array, int32_t index, void *value) {
     auto op = findOp(handle);
     if (!op) return zeceER_INVALID_HANDLE;
     if (!name || !value) return zeceER_INVALID_PARAM;
@@ -262,7 +262,8 @@ uint32_t notReady(const std::string &names) {
 uint32_t sizeOf(const Settings &settings, const std::string &prefix, int32_t width, int32_t height, int index,
                 int32_t *outWidth, int32_t *outHeight) {
     const std::string widthName = prefix + "Width", heightName = prefix + "Height";
-    if ((width < 0 && !settings.has(widthName.c_str(), index)) || (height < 0 && !settings.has(heightName.c_str(), index)))
+    if ((width < 0 && !settings.has(widthName.c_str(), index)) ||
+        (height < 0 && !settings.has(heightName.c_str(), index)))
         return notReady(widthName + " and " + heightName);
     *outWidth = settings.int32(widthName.c_str(), width, index);
     *outHeight = settings.int32(heightName.c_str(), height, index);
@@ -281,11 +282,13 @@ void paddingValues(const Settings &settings, uint8_t values[ZECE_PADDING_VALUES_
         values[i] = static_cast<uint8_t>(settings.integer("paddingValues", 0, i));
 }
 
-uint32_t descriptor(const Settings &settings, const std::string &prefix, const zeceImageDesc &defaults,
-                    int index, zeceImageDesc *desc) {
+uint32_t descriptor(const Settings &settings, const std::string &prefix, const zeceImageDesc &defaults, int index,
+                    zeceImageDesc *desc) {
     if (uint32_t status = sizeOf(settings, prefix, defaults.width, defaults.height, index, &desc->width, &desc->height))
         return status;
-    auto read = [&](const char *field, int32_t fallback) { return settings.int32((prefix + field).c_str(), fallback, index); };
+    auto read = [&](const char *field, int32_t fallback) {
+        return settings.int32((prefix + field).c_str(), fallback, index);
+    };
     desc->format = static_cast<zeceImageType>(read("Format", defaults.format));
     desc->widthPitch = read("WidthPitch", static_cast<int32_t>(std::min<int64_t>(
                                               INT32_MAX, int64_t{desc->width} * pixelBytes(desc->format))));

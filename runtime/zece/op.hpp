@@ -47,8 +47,7 @@ ZECE_INTERNAL zeceOp *adoptOp(std::shared_ptr<Op> op);
 
 // Whether ops of `type` have an attribute `name`, and its shape. Customized ops take
 // any name, as elements or arrays.
-ZECE_INTERNAL bool attributeShape(zeceOpType type, const std::string &name, bool *array,
-                                  uint32_t *maxCount);
+ZECE_INTERNAL bool attributeShape(zeceOpType type, const std::string &name, bool *array, uint32_t *maxCount);
 
 // A snapshot of an op's attributes for one execution, read as numbers whatever
 // their stored type (floats truncated toward zero where an integer is wanted).
@@ -86,8 +85,8 @@ ZECE_INTERNAL uint32_t notReady(const std::string &names);
 // are those of `defaults` (a negative size there makes the attribute required) and
 // the pitches the picture's own. With index >= 0 the attributes are arrays read at
 // index. zeceER_OP_NOT_READY when a required attribute is missing.
-ZECE_INTERNAL uint32_t descriptor(const Settings &settings, const std::string &prefix,
-                                  const zeceImageDesc &defaults, int index, zeceImageDesc *desc);
+ZECE_INTERNAL uint32_t descriptor(const Settings &settings, const std::string &prefix, const zeceImageDesc &defaults,
+                                  int index, zeceImageDesc *desc);
 
 // A value of an enumeration (the attribute as a number), or `fallback` when unset.
 template <class E> E enumeration(const Settings &settings, const char *name, E fallback) {
@@ -97,8 +96,8 @@ template <class E> E enumeration(const Settings &settings, const char *name, E f
 // The size <prefix>Width x <prefix>Height (entries `index` of arrays when index >= 0).
 // An unset side takes `width` or `height`; a negative one makes it required:
 // zeceER_OP_NOT_READY, naming both, when it is missing.
-ZECE_INTERNAL uint32_t sizeOf(const Settings &settings, const std::string &prefix, int32_t width,
-                              int32_t height, int index, int32_t *outWidth, int32_t *outHeight);
+ZECE_INTERNAL uint32_t sizeOf(const Settings &settings, const std::string &prefix, int32_t width, int32_t height,
+                              int index, int32_t *outWidth, int32_t *outHeight);
 // The rectangle of the crop attributes (entry `index` of arrays when index >= 0):
 // cropX and cropY 0 when unset, cropWidth and cropHeight required.
 ZECE_INTERNAL uint32_t cropRectangle(const Settings &settings, int index, cropRect *rect);

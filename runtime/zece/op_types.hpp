@@ -45,20 +45,20 @@ enum class Resample : uint8_t { Rgb, Yuv };
 
 // Attribute groups; op.cpp holds the names of each.
 namespace group {
-constexpr uint32_t kInput = 1u << 0;      // the input picture's size, pitches and format
-constexpr uint32_t kOutput = 1u << 1;     // the output picture's, elements
-constexpr uint32_t kOutputs = 1u << 2;    // the output pictures', arrays (one entry an output)
-constexpr uint32_t kResize = 1u << 3;     // resizeType
-constexpr uint32_t kCrop = 1u << 4;       // a rectangle, elements
-constexpr uint32_t kCrops = 1u << 5;      // rectangles, arrays (one entry an output)
-constexpr uint32_t kColor = 1u << 6;      // a colour conversion, chroma upsampling included
-constexpr uint32_t kFlip = 1u << 7;       // flipType
-constexpr uint32_t kAffine = 1u << 8;     // affineMatrix, warpAffineMode
-constexpr uint32_t kPadding = 1u << 9;    // paddingType, paddingValues
-constexpr uint32_t kEdges = 1u << 10;     // the four border widths
-constexpr uint32_t kTensor = 1u << 11;    // a fused op's tensor: size, resize, colour, normalisation, layout
-constexpr uint32_t kResized = 1u << 12;   // resizeWidth, resizeHeight
-constexpr uint32_t kLetterbox = 1u << 13; // paddingValues alone
+constexpr uint32_t kInput = 1u << 0;       // the input picture's size, pitches and format
+constexpr uint32_t kOutput = 1u << 1;      // the output picture's, elements
+constexpr uint32_t kOutputs = 1u << 2;     // the output pictures', arrays (one entry an output)
+constexpr uint32_t kResize = 1u << 3;      // resizeType
+constexpr uint32_t kCrop = 1u << 4;        // a rectangle, elements
+constexpr uint32_t kCrops = 1u << 5;       // rectangles, arrays (one entry an output)
+constexpr uint32_t kColor = 1u << 6;       // a colour conversion, chroma upsampling included
+constexpr uint32_t kFlip = 1u << 7;        // flipType
+constexpr uint32_t kAffine = 1u << 8;      // affineMatrix, warpAffineMode
+constexpr uint32_t kPadding = 1u << 9;     // paddingType, paddingValues
+constexpr uint32_t kEdges = 1u << 10;      // the four border widths
+constexpr uint32_t kTensor = 1u << 11;     // a fused op's tensor: size, resize, colour, normalisation, layout
+constexpr uint32_t kResized = 1u << 12;    // resizeWidth, resizeHeight
+constexpr uint32_t kLetterbox = 1u << 13;  // paddingValues alone
 }  // namespace group
 
 struct OpTraits {

@@ -34,16 +34,13 @@ ZECE_INTERNAL uint32_t cropImage(const cropRect &rect, const Image &in, const Im
 // Mirrors every plane as cv::flip does (X axis = code 0, Y axis = 1, both = -1).
 ZECE_INTERNAL uint32_t flipImage(zeceFlipType type, const Image &in, const Image &out);
 // Colour conversion; `coding` is that of the YUV side (RGB -> NV12 ignores `interpolate`).
-ZECE_INTERNAL uint32_t convertImage(zeceColorCvtCode code, const YuvCoding &coding, const Image &in,
-                                    const Image &out);
+ZECE_INTERNAL uint32_t convertImage(zeceColorCvtCode code, const YuvCoding &coding, const Image &in, const Image &out);
 // matrix: 6 doubles mapping output to input coordinates; values: 3 padding bytes.
-ZECE_INTERNAL uint32_t warpImage(const double *matrix, zeceWarpAffineMode mode,
-                                 zecePaddingType padType, const uint8_t *values,
-                                 const Image &in, const Image &out);
+ZECE_INTERNAL uint32_t warpImage(const double *matrix, zeceWarpAffineMode mode, zecePaddingType padType,
+                                 const uint8_t *values, const Image &in, const Image &out);
 // Resizes into the part of `out` inside the edges, then pads the edges.
-ZECE_INTERNAL uint32_t borderImage(zeceResizeType type, zecePaddingType padType,
-                                   const uint8_t *values, const zecePaddingEdges &edges,
-                                   const Image &in, const Image &out);
+ZECE_INTERNAL uint32_t borderImage(zeceResizeType type, zecePaddingType padType, const uint8_t *values,
+                                   const zecePaddingEdges &edges, const Image &in, const Image &out);
 
 // Runs `operation`, turning an exception (OpenCV's, or a failed allocation) into a status.
 template <class Operation> uint32_t guarded(Operation operation) {

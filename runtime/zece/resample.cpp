@@ -222,8 +222,7 @@ Taps cvTaps(int interpolation, int inSize, int outSize) {
 
 // One row through the horizontal pass, for pixels of C bytes.
 template <int C>
-void horizontalRow(const uint8_t *__restrict in, uint8_t *__restrict out, const Kernel &kernel, int outWidth,
-                   int) {
+void horizontalRow(const uint8_t *__restrict in, uint8_t *__restrict out, const Kernel &kernel, int outWidth, int) {
     for (int x = 0; x < outWidth; ++x) {
         const uint8_t *pixels = in + static_cast<size_t>(kernel.start[x]) * C;
         const int32_t *weights = kernel.at(x);

@@ -74,7 +74,6 @@ ZECE_INTERNAL void verticalPass(const uint8_t *const *rows, const int32_t *weigh
 // a pass whose size does not change is skipped. Taps without fixed weights are
 // rounded from their float weights. Returns false, with `out` untouched, when the
 // planes or taps do not fit together (sizes, channels, taps outside the source).
-ZECE_INTERNAL bool resamplePlane(const Plane &in, const Plane &out, const Taps &horizontal,
-                                 const Taps &vertical);
+ZECE_INTERNAL bool resamplePlane(const Plane &in, const Plane &out, const Taps &horizontal, const Taps &vertical);
 
 }  // namespace zece

@@ -37,8 +37,7 @@ Kernel pillowKernel(zeceResizeType type, int in, int out, int offset, int begin,
 // The horizontal pass of one source row into `count` positions of C channels:
 // integers for OpenCV's kinds (weights scaled by 2^11 for Linear, pair sums for
 // Area), floats for taps.
-template <int C>
-void horizontalInts(const Axis &axis, const uint8_t *__restrict in, int32_t *__restrict out) {
+template <int C> void horizontalInts(const Axis &axis, const uint8_t *__restrict in, int32_t *__restrict out) {
     const int *index = axis.index.data();
     for (int x = 0; x < axis.count; ++x) {
         if (axis.mode == Mode::Nearest) {
@@ -143,9 +142,17 @@ Axis makeAxis(Mode mode, zeceResizeType type, int in, int out, int offset, int b
 }
 
 Resampler::Resampler(Axis horizontal, Axis vertical, int channels, RowSource source)
-    : h_(std::move(horizontal)), v_(std::move(vertical)), channels_(channels), source_(std::move(source)),
-      width_(h_.count * channels), slots_(v_.taps + 1), keys_(slots_, -1), ints_(slots_), floats_(slots_),
-      bytes_(slots_), window_(v_.taps) {}
+    : h_(std::move(horizontal)),
+      v_(std::move(vertical)),
+      channels_(channels),
+      source_(std::move(source)),
+      width_(h_.count * channels),
+      slots_(v_.taps + 1),
+      keys_(slots_, -1),
+      ints_(slots_),
+      floats_(slots_),
+      bytes_(slots_),
+      window_(v_.taps) {}
 
 void Resampler::row(int y, uint8_t *__restrict out) {
     const int *rows = v_.mode == Mode::Pillow ? nullptr : &v_.index[static_cast<size_t>(y) * v_.taps];
@@ -218,7 +225,8 @@ const float *Resampler::floats(int row) {
 
 // Pillow's first pass rounds to bytes, which its second pass reads.
 const uint8_t *Resampler::bytes(int row) {
-    return through(bytes_, row, [&](const uint8_t *in, uint8_t *out) { horizontalPass(h_.kernel, channels_, in, out); });
+    return through(bytes_, row,
+                   [&](const uint8_t *in, uint8_t *out) { horizontalPass(h_.kernel, channels_, in, out); });
 }
 
 }  // namespace zece

@@ -23,8 +23,8 @@ ZECE_INTERNAL Mode modeOf(zeceResizeType type, int inWidth, int inHeight, int ou
 // their weights), the sources already offset into the picture.
 struct Axis {
     Mode mode = Mode::Nearest;
-    int count = 0;  // output positions
-    int taps = 1;   // the most sources one position reads
+    int count = 0;               // output positions
+    int taps = 1;                // the most sources one position reads
     std::vector<int> index;      // all modes but Pillow: `taps` sources a position
     std::vector<int> fixed;      // Linear: weights scaled by 2^11, as OpenCV rounds them
     std::vector<float> weights;  // Taps

@@ -14,7 +14,8 @@ namespace {
 template <class Norm> void normaliseRow(const Plan &plan, const uint8_t *pixels, float *out, Norm norm) {
     const int width = plan.output.width;
     for (int x = 0; x < width; ++x)
-        for (int c = 0; c < 3; ++c) out[x * 3 + c] = norm(c, static_cast<float>(pixels[x * 3 + (plan.swap ? 2 - c : c)]));
+        for (int c = 0; c < 3; ++c)
+            out[x * 3 + c] = norm(c, static_cast<float>(pixels[x * 3 + (plan.swap ? 2 - c : c)]));
 }
 
 void normaliseRow(const Plan &plan, const uint8_t *pixels, float *out) {
@@ -35,7 +36,6 @@ void normaliseRow(const Plan &plan, const uint8_t *pixels, float *out) {
 }
 
 bool planar(zeceTensorizationType type) { return type == zeceTENSORIZATION_UINT8 || type == zeceTENSORIZATION_FP16; }
-
 
 }  // namespace
 
@@ -60,7 +60,8 @@ void TensorRows::write(int y, const uint8_t *pixels) {
         ordered_.resize(values_.size());
         for (int x = 0; x < width; ++x)
             for (int c = 0; c < 3; ++c) {
-                size_t at = planar(plan.tensor) ? static_cast<size_t>(c) * width + x : static_cast<size_t>(x) * 3 + 2 - c;
+                size_t at = planar(plan.tensor) ? static_cast<size_t>(c) * width + x
+                                                : static_cast<size_t>(x) * 3 + 2 - c;
                 ordered_[at] = values_[static_cast<size_t>(x) * 3 + c];
             }
         source = ordered_.data();
@@ -68,7 +69,8 @@ void TensorRows::write(int y, const uint8_t *pixels) {
     if (halfFloats(plan.tensor)) {
         auto *out = reinterpret_cast<uint16_t *>(tensor_);
         if (planar(plan.tensor))
-            for (int c = 0; c < 3; ++c) zecm::half::toFloat16(source + static_cast<size_t>(c) * width, width, out + c * area + row);
+            for (int c = 0; c < 3; ++c)
+                zecm::half::toFloat16(source + static_cast<size_t>(c) * width, width, out + c * area + row);
         else
             zecm::half::toFloat16(source, static_cast<size_t>(width) * 3, out + row * 3);
         return;
@@ -80,7 +82,8 @@ void TensorRows::write(int y, const uint8_t *pixels) {
             for (int x = 0; x < width; ++x) out[x] = cv::saturate_cast<uint8_t>(in[x]);
         }
     else
-        for (size_t i = 0; i < static_cast<size_t>(width) * 3; ++i) tensor_[row * 3 + i] = cv::saturate_cast<uint8_t>(source[i]);
+        for (size_t i = 0; i < static_cast<size_t>(width) * 3; ++i)
+            tensor_[row * 3 + i] = cv::saturate_cast<uint8_t>(source[i]);
 }
 
 }  // namespace zece

@@ -2,8 +2,7 @@
 #include "zesim/call.hpp"
 #include "zece.h"
 
-uint32_t zeceGetVersion(char **version, uint32_t *major, uint32_t *minor, uint32_t *patch,
-                        uint32_t *build) {
+uint32_t zeceGetVersion(char **version, uint32_t *major, uint32_t *minor, uint32_t *patch, uint32_t *build) {
     ZESIM_CALL(version, major, minor, patch, build) {
         if (!version || !major || !minor || !patch || !build) return zeceER_INVALID_PARAM;
         *version = const_cast<char *>("zece 2.1.1 (software card)");

@@ -41,8 +41,7 @@ struct Port {
 class Model {
 public:
     // Loads and checks an ONNX file. `config` is null or JSON text of options.
-    static uint32_t load(const char *path, const char *config, bool dynamic,
-                         std::shared_ptr<Model> *model);
+    static uint32_t load(const char *path, const char *config, bool dynamic, std::shared_ptr<Model> *model);
 
     const std::vector<Port> &inputs() const { return inputs_; }
     const std::vector<Port> &outputs() const { return outputs_; }
@@ -80,8 +79,7 @@ private:
     int batchInput() const;
 
     // The model as OpenCV reads it for the given input shapes.
-    std::shared_ptr<const std::vector<unsigned char>> networkFor(
-        const std::vector<std::vector<int64_t>> &inputs) const;
+    std::shared_ptr<const std::vector<unsigned char>> networkFor(const std::vector<std::vector<int64_t>> &inputs) const;
 
     // Output shapes and the plan from a compile of the graph, when it covers every node.
     bool derivePlanned(Shapes *shapes) const;
@@ -89,7 +87,7 @@ private:
     void deriveWithOpenCV(Shapes *shapes) const;
 
     std::shared_ptr<const std::vector<unsigned char>> bytes_;  // the file, as OpenCV reads it
-    std::shared_ptr<const onnx::ModelProto> proto_;             // the graph the plan compiles
+    std::shared_ptr<const onnx::ModelProto> proto_;            // the graph the plan compiles
     bool dynamic_ = false;
     uint32_t maxBatch_ = 1;
     std::vector<Port> inputs_, outputs_;
@@ -119,8 +117,8 @@ std::vector<int64_t> outputDims(const std::vector<int64_t> &computed, const Port
 // Runs one model on the members of `input` (buffers or tensors in device memory,
 // one per model input) and makes a dataset of the same mode with one new member
 // per model output, in device memory of `device`.
-uint32_t infer(const std::shared_ptr<Model> &model, const std::shared_ptr<zecm::Dataset> &input,
-               uint32_t device, std::vector<void *> *outputs);
+uint32_t infer(const std::shared_ptr<Model> &model, const std::shared_ptr<zecm::Dataset> &input, uint32_t device,
+               std::vector<void *> *outputs);
 
 enum class OpKind { GraphInput, RunModel };
 

@@ -26,8 +26,7 @@ bool contains(const Graph &graph, const Op *op) {
 
 uint32_t registerOutput(Graph &graph, Op *op) {
     if (!contains(graph, op) || op->kind != OpKind::RunModel) return zeclER_GRAPH_INVALID;
-    if (std::find(graph.outputs.begin(), graph.outputs.end(), op) == graph.outputs.end())
-        graph.outputs.push_back(op);
+    if (std::find(graph.outputs.begin(), graph.outputs.end(), op) == graph.outputs.end()) graph.outputs.push_back(op);
     return zeclER_SUCCESS;
 }
 

@@ -57,8 +57,7 @@ uint32_t resolve(void *handle, zecmDatasetMode mode, Member *member) {
 }
 
 void destroyMember(void *member) {
-    if (!zesim::unregisterHandle(member, zesim::Kind::DataBuffer))
-        zesim::unregisterHandle(member, zesim::Kind::Tensor);
+    if (!zesim::unregisterHandle(member, zesim::Kind::DataBuffer)) zesim::unregisterHandle(member, zesim::Kind::Tensor);
 }
 
 // A scalar's shape is [1]: tensors have one dimension or more.
@@ -72,12 +71,10 @@ zecmShape toShape(const std::vector<int64_t> &dims) {
 
 // A member over a new block of device memory of `bytes`, holding a tensor of `dims`:
 // `fill` writes the block; a failure of it leaves nothing behind.
-template <typename Fill>
-uint32_t newMember(uint64_t bytes, const std::vector<int64_t> &dims, zecmDType type, zecmDatasetMode mode,
-                   uint32_t device, Fill fill, void **member) {
+template <typename Fill> uint32_t newMember(uint64_t bytes, const std::vector<int64_t> &dims, zecmDType type,
+                                            zecmDatasetMode mode, uint32_t device, Fill fill, void **member) {
     void *block = nullptr;
-    if (zecm::allocateBlock(zesim::Kind::DeviceMemory, bytes ? bytes : 1, device, &block))
-        return zeclER_OUT_OF_MEMORY;
+    if (zecm::allocateBlock(zesim::Kind::DeviceMemory, bytes ? bytes : 1, device, &block)) return zeclER_OUT_OF_MEMORY;
     auto owned = std::make_unique<zecm::OwnedBlock>(block, zesim::Kind::DeviceMemory);
     if (uint32_t status = fill(block)) return status;
     zecmDeviceInfo info{zecmDE_ZECC, device};
@@ -228,8 +225,8 @@ uint32_t runWithOpenCV(const std::shared_ptr<Model> &model, const Model::Shapes 
 
 }  // namespace
 
-uint32_t infer(const std::shared_ptr<Model> &model, const std::shared_ptr<zecm::Dataset> &input,
-               uint32_t device, std::vector<void *> *outputs) {
+uint32_t infer(const std::shared_ptr<Model> &model, const std::shared_ptr<zecm::Dataset> &input, uint32_t device,
+               std::vector<void *> *outputs) {
     zesim::usage::Busy busy(zesim::usage::Engine::Compute, device);  // the run's time on the device
     Model::Shapes shapes = model->shapes();
     if (!shapes.known) return zeclER_BATCH_SIZE;

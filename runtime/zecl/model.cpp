@@ -104,16 +104,51 @@ bool holdsItsDims(const onnx::TensorProto &tensor) {
     using T = onnx::TensorProto;
     uint64_t bytes = 0, typed = 0;  // bytes of an element; typed elements present
     switch (tensor.data_type()) {
-    case T::UINT8: case T::INT8: case T::BOOL: bytes = 1; typed = tensor.int32_data_size(); break;
-    case T::UINT16: case T::INT16: case T::FLOAT16: case T::BFLOAT16: bytes = 2; typed = tensor.int32_data_size(); break;
-    case T::INT32: bytes = 4; typed = tensor.int32_data_size(); break;
-    case T::FLOAT: bytes = 4; typed = tensor.float_data_size(); break;
-    case T::INT64: bytes = 8; typed = tensor.int64_data_size(); break;
-    case T::UINT32: bytes = 4; typed = tensor.uint64_data_size(); break;
-    case T::UINT64: bytes = 8; typed = tensor.uint64_data_size(); break;
-    case T::DOUBLE: bytes = 8; typed = tensor.double_data_size(); break;
-    case T::COMPLEX64: bytes = 8; typed = tensor.float_data_size() / 2; break;
-    case T::COMPLEX128: bytes = 16; typed = tensor.double_data_size() / 2; break;
+    case T::UINT8:
+    case T::INT8:
+    case T::BOOL:
+        bytes = 1;
+        typed = tensor.int32_data_size();
+        break;
+    case T::UINT16:
+    case T::INT16:
+    case T::FLOAT16:
+    case T::BFLOAT16:
+        bytes = 2;
+        typed = tensor.int32_data_size();
+        break;
+    case T::INT32:
+        bytes = 4;
+        typed = tensor.int32_data_size();
+        break;
+    case T::FLOAT:
+        bytes = 4;
+        typed = tensor.float_data_size();
+        break;
+    case T::INT64:
+        bytes = 8;
+        typed = tensor.int64_data_size();
+        break;
+    case T::UINT32:
+        bytes = 4;
+        typed = tensor.uint64_data_size();
+        break;
+    case T::UINT64:
+        bytes = 8;
+        typed = tensor.uint64_data_size();
+        break;
+    case T::DOUBLE:
+        bytes = 8;
+        typed = tensor.double_data_size();
+        break;
+    case T::COMPLEX64:
+        bytes = 8;
+        typed = tensor.float_data_size() / 2;
+        break;
+    case T::COMPLEX128:
+        bytes = 16;
+        typed = tensor.double_data_size() / 2;
+        break;
     default: return false;
     }
     return tensor.has_raw_data() ? tensor.raw_data().size() == count * bytes : typed == count;
@@ -180,8 +215,10 @@ void logEngine(const char *path, const Model::Shapes &shapes) {
     if (shapes.plan)
         message += "compiled plan (" + std::to_string(shapes.plan->primitiveCount()) + " primitives, " +
                    std::to_string((shapes.plan->arenaBytes() + 1023) / 1024) + " KiB of activations)";
-    else if (shapes.known) message += "OpenCV DNN" + (shapes.planReason.empty() ? "" : " (" + shapes.planReason + ")");
-    else message += "refused (" + shapes.failure + ")";
+    else if (shapes.known)
+        message += "OpenCV DNN" + (shapes.planReason.empty() ? "" : " (" + shapes.planReason + ")");
+    else
+        message += "refused (" + shapes.failure + ")";
     fnlog::write("CL", "INFO", {__func__, __FILE__, __LINE__}, message);
     for (const std::string &note : shapes.planNotes)
         fnlog::write("CL", "WARN", {__func__, __FILE__, __LINE__}, std::string("model ") + path + ": " + note);
@@ -193,10 +230,14 @@ thread_local int runThreadCount = 0;
 
 Engine engineSetting() {
     auto parse = [](const std::string &value, Engine *engine) {
-        if (value == "plan") *engine = Engine::Plan;
-        else if (value == "opencv") *engine = Engine::OpenCV;
-        else if (value == "auto") *engine = Engine::Auto;
-        else return false;
+        if (value == "plan")
+            *engine = Engine::Plan;
+        else if (value == "opencv")
+            *engine = Engine::OpenCV;
+        else if (value == "auto")
+            *engine = Engine::Auto;
+        else
+            return false;
         return true;
     };
     Engine engine = Engine::Auto;
@@ -254,8 +295,7 @@ int Model::batchInput() const {
     return -1;
 }
 
-uint32_t Model::load(const char *path, const char *config, bool dynamic,
-                     std::shared_ptr<Model> *loaded) {
+uint32_t Model::load(const char *path, const char *config, bool dynamic, std::shared_ptr<Model> *loaded) {
     zesim::forgetReason();
     auto model = std::make_shared<Model>();
     model->dynamic_ = dynamic;

@@ -51,8 +51,7 @@ uint32_t count(void *handle, uint32_t *result, bool inputs) {
 }  // namespace
 
 // name and extra are accepted and not used by the software card.
-uint32_t zeclCreateModel(const char *path, const char *name, const char *config, const char *extra,
-                         zeclModel **model) {
+uint32_t zeclCreateModel(const char *path, const char *name, const char *config, const char *extra, zeclModel **model) {
     ZESIM_CALL(path, name, config, extra, model) { return create(path, config, false, model); };
 }
 
@@ -150,7 +149,6 @@ uint32_t zeclGetModelOutputSizeByIndex(zeclModel *model, int32_t index, uint64_t
         if (!shapes.known) return zeclER_BATCH_SIZE;  // a dynamic model without input shapes
         zecmShape shape{};
         if (uint32_t status = fillShape(shapes.outputs[index], &shape)) return status;
-        return zecm::tensorBytes(shape, found->outputs()[index].type, size) ? zeclER_SUCCESS
-                                                                              : zeclER_BATCH_SIZE;
+        return zecm::tensorBytes(shape, found->outputs()[index].type, size) ? zeclER_SUCCESS : zeclER_BATCH_SIZE;
     };
 }

@@ -77,9 +77,8 @@ uint32_t Stream::build() {
                     Op *target = member.get();
                     auto source = graph.inputOf.find(target);
                     if (source == graph.inputOf.end() || source->second != feeder) continue;
-                    size_t produced = feeder->kind == OpKind::GraphInput
-                                          ? feeder->inputCount
-                                          : feeder->model->outputs().size();
+                    size_t produced = feeder->kind == OpKind::GraphInput ? feeder->inputCount
+                                                                         : feeder->model->outputs().size();
                     if (produced != target->model->inputs().size()) return zeclER_GRAPH_INVALID;
                     bool registered = std::find(graph.outputs.begin(), graph.outputs.end(), target) !=
                                       graph.outputs.end();
@@ -90,9 +89,8 @@ uint32_t Stream::build() {
             reached += steps.size();
             plans[root.get()] = std::move(steps);
         }
-        size_t runModelOps = std::count_if(graph.ops.begin(), graph.ops.end(), [](const auto &op) {
-            return op->kind == OpKind::RunModel;
-        });
+        size_t runModelOps = std::count_if(graph.ops.begin(), graph.ops.end(),
+                                           [](const auto &op) { return op->kind == OpKind::RunModel; });
         if (reached != runModelOps) return zeclER_GRAPH_INVALID;  // a cycle no input reaches
     }
     if (poolSize_ > 0) preparePlans(plans, workerThreads(poolSize_));
@@ -147,8 +145,8 @@ void Stream::push(std::function<void()> task) {
 
 uint32_t Stream::waitRun(uint64_t sequence, uint32_t timeoutMs) {
     zesim::MutexLock lock(mutex_);
-    bool finished =
-        zesim::waitUntil(changed_, lock, timeoutMs, [&]() REQUIRES(mutex_) { return finished_ > sequence; });
+    bool finished = zesim::waitUntil(changed_, lock, timeoutMs,
+                                     [&]() REQUIRES(mutex_) { return finished_ > sequence; });
     uint32_t status = finished ? awaited_[sequence] : static_cast<uint32_t>(zeclER_TIMEOUT);
     awaited_.erase(sequence);
     return status;
@@ -250,7 +248,8 @@ Stream::Result Stream::execute(const Job &job) {
         const Step &step = steps[i];
         auto input = step.feeder < 0 ? job.dataset : zecm::findDataset(produced[step.feeder]);
         std::vector<void *> members;
-        uint32_t status = input ? infer(step.op->model, input, device_, &members) : static_cast<uint32_t>(zeclER_INVALID_HANDLE);
+        uint32_t status = input ? infer(step.op->model, input, device_, &members)
+                                : static_cast<uint32_t>(zeclER_INVALID_HANDLE);
         if (status) {
             result.status = status;
             result.reports.push_back({step.op.get(), nullptr, {static_cast<int32_t>(status), 1}});
@@ -288,8 +287,7 @@ void Stream::complete(uint64_t sequence, Result result) {
     completed_.emplace(sequence, std::move(result));
     if (delivering_) return;
     delivering_ = true;
-    for (auto next = completed_.find(finished_); next != completed_.end();
-         next = completed_.find(finished_)) {
+    for (auto next = completed_.find(finished_); next != completed_.end(); next = completed_.find(finished_)) {
         Result due = std::move(next->second);
         completed_.erase(next);
         lock.unlock();

@@ -10,7 +10,7 @@ namespace zecl {
 // One run-model op of a run, in execution order.
 struct Step {
     std::shared_ptr<Op> op;
-    int feeder = -1;         // index of the step whose outputs feed it; -1: the run's input
+    int feeder = -1;          // index of the step whose outputs feed it; -1: the run's input
     bool registered = false;  // its outputs go into the run's output dataset
 };
 

@@ -15,9 +15,9 @@ std::shared_ptr<Stream> find(void *stream) { return zesim::find<Stream>(stream, 
 
 // Forgets the streams that are gone (each entry holds its stream's control block).
 void forgetExpired() {
-    streams.erase(std::remove_if(streams.begin(), streams.end(),
-                                 [](const std::weak_ptr<Stream> &s) { return s.expired(); }),
-                  streams.end());
+    streams.erase(
+        std::remove_if(streams.begin(), streams.end(), [](const std::weak_ptr<Stream> &s) { return s.expired(); }),
+        streams.end());
 }
 
 std::vector<std::shared_ptr<Stream>> streamsOn(uint32_t device) {
@@ -60,8 +60,8 @@ void release(Stream *stream) {
 // Milliseconds left of a wait that began at `start`.
 uint32_t remaining(uint32_t timeoutMs, std::chrono::steady_clock::time_point start) {
     if (timeoutMs == zecl::kWaitForever) return timeoutMs;
-    auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - start).count();
+    auto spent =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     return spent >= timeoutMs ? 0 : timeoutMs - static_cast<uint32_t>(spent);
 }
 
@@ -83,8 +83,8 @@ uint32_t zeclCreateOpStream(zeclOpGraph *graph, uint32_t mode, zeclOpStream **st
             streams.push_back(created);
         }
         *stream = created.get();
-        zesim::registerHandle({created.get(), zesim::Kind::OpStream, static_cast<int32_t>(device), 0,
-                               created, created});
+        zesim::registerHandle(
+            {created.get(), zesim::Kind::OpStream, static_cast<int32_t>(device), 0, created, created});
         return zeclER_SUCCESS;
     };
 }
@@ -120,8 +120,7 @@ uint32_t zeclSubscribeStreamReport(zeclOpStream *stream, zeclStreamReportCallbac
     };
 }
 
-uint32_t zeclRunStream(zeclOpStream *stream, zeclOp *inputOp, zecmDataset *inputDataset,
-                       uint32_t timeoutMs) {
+uint32_t zeclRunStream(zeclOpStream *stream, zeclOp *inputOp, zecmDataset *inputDataset, uint32_t timeoutMs) {
     ZESIM_CALL(stream, inputOp, inputDataset, timeoutMs) {
         auto found = find(stream);
         if (!found) return zeclER_INVALID_HANDLE;
@@ -182,8 +181,7 @@ uint32_t zeclRequestOutputDataset(zeclOpStream *stream, zecmDataset **dataset) {
     };
 }
 
-uint32_t zesimDeliverReport(void *stream, void *p1, void *p2, void *p3, int32_t errorCode,
-                            int32_t streamEnd) {
+uint32_t zesimDeliverReport(void *stream, void *p1, void *p2, void *p3, int32_t errorCode, int32_t streamEnd) {
     auto found = find(stream);
     if (!found) return zeclER_INVALID_HANDLE;
     found->deliverReport(p1, p2, p3, errorCode, streamEnd);

@@ -43,8 +43,7 @@ uint32_t zecmDestroyContext(zecmContext *context) {
 // A null context clears the calling thread's current context.
 uint32_t zecmSetCurrentContext(zecmContext *context) {
     ZESIM_CALL(context) {
-        if (context && !zesim::findHandle(context, zesim::Kind::Context))
-            return zecmER_INVALID_HANDLE;
+        if (context && !zesim::findHandle(context, zesim::Kind::Context)) return zecmER_INVALID_HANDLE;
         currentContext = context;
         return zecmER_SUCCESS;
     };
@@ -54,8 +53,7 @@ uint32_t zecmSetCurrentContext(zecmContext *context) {
 uint32_t zecmGetCurrentContext(zecmContext **context) {
     ZESIM_CALL(context) {
         if (!context) return zecmER_INVALID_PARAM;
-        if (currentContext && !zesim::findHandle(currentContext, zesim::Kind::Context))
-            currentContext = nullptr;
+        if (currentContext && !zesim::findHandle(currentContext, zesim::Kind::Context)) currentContext = nullptr;
         *context = currentContext;
         return zecmER_SUCCESS;
     };

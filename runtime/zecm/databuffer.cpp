@@ -10,10 +10,8 @@ namespace zecm {
 uint32_t checkDeviceInfo(const zecmDeviceInfo &info) {
     if (uint32_t status = checkInitialized()) return status;
     switch (info.deviceType) {
-    case zecmDE_CPU:
-        return zecmER_SUCCESS;  // host memory: the index means nothing and is kept as given
-    case zecmDE_ZECC:
-        return checkDevice(info.deviceIdx);
+    case zecmDE_CPU: return zecmER_SUCCESS;  // host memory: the index means nothing and is kept as given
+    case zecmDE_ZECC: return checkDevice(info.deviceIdx);
     }
     return zecmER_INVALID_PARAM;
 }
@@ -40,8 +38,7 @@ std::shared_ptr<DataBuffer> findDataBuffer(const void *handle) {
     return zesim::find<DataBuffer>(handle, zesim::Kind::DataBuffer);
 }
 
-void *newDataBuffer(const zecmDeviceInfo &info, void *address, uint64_t size,
-                    std::unique_ptr<OwnedBlock> owned) {
+void *newDataBuffer(const zecmDeviceInfo &info, void *address, uint64_t size, std::unique_ptr<OwnedBlock> owned) {
     auto buffer = std::make_shared<DataBuffer>();
     buffer->info = info;
     buffer->address = address;
@@ -68,8 +65,7 @@ uint32_t contextDeviceInfo(zecmDeviceType type, zecmDeviceInfo *info) {
     return status;
 }
 
-uint32_t createBuffer(const zecmDeviceInfo &info, void *address, uint64_t size,
-                      zecmDataBuffer **buffer) {
+uint32_t createBuffer(const zecmDeviceInfo &info, void *address, uint64_t size, zecmDataBuffer **buffer) {
     if (!buffer) return zecmER_INVALID_PARAM;
     if (uint32_t status = checkDeviceInfo(info)) return status;
     if (uint32_t status = checkMemory(info, address, size)) return status;
@@ -79,13 +75,11 @@ uint32_t createBuffer(const zecmDeviceInfo &info, void *address, uint64_t size,
 
 }  // namespace
 
-uint32_t zecmCreateDataBuffer(zecmDeviceInfo info, void *address, uint64_t size,
-                              zecmDataBuffer **buffer) {
+uint32_t zecmCreateDataBuffer(zecmDeviceInfo info, void *address, uint64_t size, zecmDataBuffer **buffer) {
     ZESIM_CALL(info, address, size, buffer) { return createBuffer(info, address, size, buffer); };
 }
 
-uint32_t zecmCreateDataBufferFromContext(zecmDeviceType type, void *address, uint64_t size,
-                                         zecmDataBuffer **buffer) {
+uint32_t zecmCreateDataBufferFromContext(zecmDeviceType type, void *address, uint64_t size, zecmDataBuffer **buffer) {
     ZESIM_CALL(type, address, size, buffer) {
         if (!buffer) return zecmER_INVALID_PARAM;
         if (uint32_t status = checkInitialized()) return status;
@@ -98,8 +92,7 @@ uint32_t zecmCreateDataBufferFromContext(zecmDeviceType type, void *address, uin
 
 uint32_t zecmDestroyDataBuffer(zecmDataBuffer *buffer) {
     ZESIM_CALL(buffer) {
-        auto object = std::static_pointer_cast<DataBuffer>(
-            zesim::unregisterHandle(buffer, zesim::Kind::DataBuffer));
+        auto object = std::static_pointer_cast<DataBuffer>(zesim::unregisterHandle(buffer, zesim::Kind::DataBuffer));
         if (!object) return zecmER_INVALID_HANDLE;
         // Memory the buffer owns may still be touched by queued copies.
         if (object->owned) zesim::drainAllQueues();
@@ -143,8 +136,7 @@ uint32_t zecmGetDataBufferDeviceInfo(zecmDataBuffer *buffer, zecmDeviceInfo *inf
 // Points the buffer at other memory. Memory the buffer owned is released unless
 // the new range starts at it (a range elsewhere inside it is refused). A buffer
 // moved to another device is then released by that device's reset.
-uint32_t zecmUpdateDataBuffer(zecmDataBuffer *buffer, zecmDeviceInfo info, void *address,
-                              uint64_t size) {
+uint32_t zecmUpdateDataBuffer(zecmDataBuffer *buffer, zecmDeviceInfo info, void *address, uint64_t size) {
     ZESIM_CALL(buffer, info, address, size) {
         auto object = findDataBuffer(buffer);
         if (!object) return zecmER_INVALID_HANDLE;
@@ -156,8 +148,8 @@ uint32_t zecmUpdateDataBuffer(zecmDataBuffer *buffer, zecmDeviceInfo info, void 
             std::lock_guard<std::mutex> lock(object->mutex);
             // A range inside owned memory that is about to be freed would dangle.
             zesim::Entry block;
-            if (object->owned && object->owned->block != address &&
-                zesim::findBlock(address, &block) && block.handle == object->owned->block)
+            if (object->owned && object->owned->block != address && zesim::findBlock(address, &block) &&
+                block.handle == object->owned->block)
                 return zecmER_INVALID_ADDRESS;
             moved = registryDevice(object->info) != registryDevice(info);
             object->info = info;

@@ -20,9 +20,7 @@ bool unknown(const std::weak_ptr<void> &object) {
 
 }  // namespace
 
-std::shared_ptr<Dataset> findDataset(const void *handle) {
-    return zesim::find<Dataset>(handle, zesim::Kind::Dataset);
-}
+std::shared_ptr<Dataset> findDataset(const void *handle) { return zesim::find<Dataset>(handle, zesim::Kind::Dataset); }
 
 void *newDataset(zecmDatasetMode mode) {
     auto dataset = std::make_shared<Dataset>();
@@ -151,8 +149,7 @@ uint32_t zecmCreateDataset(zecmDatasetMode mode, zecmDataset **dataset) {
 // Releases the dataset only; its members stay alive.
 uint32_t zecmDestroyDataset(zecmDataset *dataset) {
     ZESIM_CALL(dataset) {
-        return zesim::unregisterHandle(dataset, zesim::Kind::Dataset) ? zecmER_SUCCESS
-                                                                      : zecmER_INVALID_HANDLE;
+        return zesim::unregisterHandle(dataset, zesim::Kind::Dataset) ? zecmER_SUCCESS : zecmER_INVALID_HANDLE;
     };
 }
 

@@ -5,20 +5,17 @@ namespace zecm {
 
 uint32_t dataTypeSize(zecmDType type) {
     switch (type) {
-        case zecmDT_UINT8:
-        case zecmDT_INT8:
-            return 1;
-        case zecmDT_UINT16:
-        case zecmDT_INT16:
-        case zecmDT_FLOAT16:
-        case zecmDT_BFLOAT:
-            return 2;
-        case zecmDT_UINT32:
-        case zecmDT_INT32:
-        case zecmDT_FLOAT32:
-            return 4;
-        default:  // zecmDT_ANY and values outside the enumeration
-            return 0;
+    case zecmDT_UINT8:
+    case zecmDT_INT8: return 1;
+    case zecmDT_UINT16:
+    case zecmDT_INT16:
+    case zecmDT_FLOAT16:
+    case zecmDT_BFLOAT: return 2;
+    case zecmDT_UINT32:
+    case zecmDT_INT32:
+    case zecmDT_FLOAT32: return 4;
+    default:  // zecmDT_ANY and values outside the enumeration
+        return 0;
     }
 }
 

@@ -81,7 +81,7 @@ uint16_t toFloat16Portable(float value) {
     // normal, whose encoding is the next integer.
     const uint32_t exponent = magnitude >> 23;  // 102 .. 112
     const uint32_t significand = (magnitude & 0x7fffffu) | 0x800000u;
-    const uint32_t shift = 126 - exponent;      // 14 .. 24
+    const uint32_t shift = 126 - exponent;  // 14 .. 24
     uint32_t quotient = significand >> shift;
     const uint32_t remainder = significand & ((1u << shift) - 1);
     const uint32_t halfway = 1u << (shift - 1);
@@ -97,8 +97,7 @@ void toFloat16Portable(const float *values, size_t count, uint16_t *bits) {
     for (size_t i = 0; i < count; ++i) bits[i] = toFloat16Portable(values[i]);
 }
 
-__attribute__((target("f16c,avx"))) void toFloat32Hardware(const uint16_t *bits, size_t count,
-                                                           float *values) {
+__attribute__((target("f16c,avx"))) void toFloat32Hardware(const uint16_t *bits, size_t count, float *values) {
     size_t i = 0;
     for (; i + 8 <= count; i += 8) {
         const __m128i half = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bits + i));
@@ -114,8 +113,7 @@ __attribute__((target("f16c,avx"))) void toFloat32Hardware(const uint16_t *bits,
     }
 }
 
-__attribute__((target("f16c,avx"))) void toFloat16Hardware(const float *values, size_t count,
-                                                           uint16_t *bits) {
+__attribute__((target("f16c,avx"))) void toFloat16Hardware(const float *values, size_t count, uint16_t *bits) {
     size_t i = 0;
     for (; i + 8 <= count; i += 8) {
         const __m128i half = _mm256_cvtps_ph(_mm256_loadu_ps(values + i), _MM_FROUND_TO_NEAREST_INT);

@@ -43,8 +43,8 @@ uint32_t zecmInitLogger(void) {
 // The trace shows the message as formatted from the variadic arguments; a null
 // format is refused without reading them. Logging before zecmInitLogger fails
 // with zecmER_LOGGER.
-uint32_t zecmLogMessage(zecmLogChannel channel, zecmLogLevel level, const char *function,
-                        const char *file, int32_t line, const char *format, ...) {
+uint32_t zecmLogMessage(zecmLogChannel channel, zecmLogLevel level, const char *function, const char *file,
+                        int32_t line, const char *format, ...) {
     if (!format) {
         ZESIM_CALL(channel, level, function, file, line, format) { return zecmER_INVALID_PARAM; };
     }
@@ -57,12 +57,10 @@ uint32_t zecmLogMessage(zecmLogChannel channel, zecmLogLevel level, const char *
     ZESIM_CALL(channel, level, function, file, line, format, text) {
         const auto channelIndex = static_cast<uint32_t>(channel);
         const auto levelIndex = static_cast<uint32_t>(level);
-        if (channelIndex >= kChannelCount || levelIndex >= kLevelCount || !formatted)
-            return zecmER_INVALID_PARAM;
+        if (channelIndex >= kChannelCount || levelIndex >= kLevelCount || !formatted) return zecmER_INVALID_PARAM;
         if (!fnlog::isOpen()) return zecmER_LOGGER;
         const fnlog::Location where{function, file, line};
-        return fnlog::write(kChannels[channelIndex], kLevels[levelIndex], where, message)
-                   ? zecmER_SUCCESS
-                   : zecmER_LOGGER;
+        return fnlog::write(kChannels[channelIndex], kLevels[levelIndex], where, message) ? zecmER_SUCCESS
+                                                                                          : zecmER_LOGGER;
     };
 }

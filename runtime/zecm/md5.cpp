@@ -11,8 +11,7 @@ namespace md5 {
 // or an OpenSSL failure).
 std::string digestString(const void *data, uint32_t length) {
     if (!data && length) return std::string();
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                    &EVP_MD_CTX_free);
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
     if (!context || EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) != 1 ||

@@ -148,10 +148,9 @@ uint32_t checkSide(const void *address, uint64_t size, bool device, zesim::Entry
 
 // Checks that a copy of `size` bytes from `src` to `dst` is valid for `type`.
 // Writes the two blocks and the device whose queue orders the copy.
-uint32_t checkCopy(const void *src, const void *dst, uint64_t size, zecmCopyMemType type,
-                   zesim::Entry *from, zesim::Entry *to, uint32_t *device) {
-    if (type != zecmCT_COPY_TO_DEVICE && type != zecmCT_COPY_FROM_DEVICE &&
-        type != zecmCT_COPY_DEVICE_TO_DEVICE)
+uint32_t checkCopy(const void *src, const void *dst, uint64_t size, zecmCopyMemType type, zesim::Entry *from,
+                   zesim::Entry *to, uint32_t *device) {
+    if (type != zecmCT_COPY_TO_DEVICE && type != zecmCT_COPY_FROM_DEVICE && type != zecmCT_COPY_DEVICE_TO_DEVICE)
         return zecmER_INVALID_COPY;
     bool fromDevice = type != zecmCT_COPY_TO_DEVICE, toDevice = type != zecmCT_COPY_FROM_DEVICE;
     if (uint32_t status = checkSide(src, size, fromDevice, from)) return status;
@@ -162,8 +161,8 @@ uint32_t checkCopy(const void *src, const void *dst, uint64_t size, zecmCopyMemT
 
 // Checks the two ranges of a copy between devices: each must lie in device
 // memory of the device named beside it.
-uint32_t checkDeviceCopy(const void *src, uint32_t srcDevice, const void *dst, uint32_t dstDevice,
-                         uint64_t size, zesim::Entry *from, zesim::Entry *to) {
+uint32_t checkDeviceCopy(const void *src, uint32_t srcDevice, const void *dst, uint32_t dstDevice, uint64_t size,
+                         zesim::Entry *from, zesim::Entry *to) {
     if (!src || !dst) return zecmER_INVALID_PARAM;
     if (uint32_t status = checkDevice(srcDevice)) return status;
     if (uint32_t status = checkDevice(dstDevice)) return status;
@@ -184,8 +183,7 @@ uint32_t checkFill(const void *block, uint64_t size, zesim::Entry *entry, uint32
 
 // Queues a copy or fill on the queue `stream` names for `device`. The task holds
 // the blocks it touches, so their memory outlives a free that comes first.
-uint32_t enqueue(void *stream, uint32_t device, std::vector<std::shared_ptr<void>> blocks,
-                 std::function<void()> work) {
+uint32_t enqueue(void *stream, uint32_t device, std::vector<std::shared_ptr<void>> blocks, std::function<void()> work) {
     zesim::TaskQueue *queue = resolveQueue(stream, device);
     if (!queue) return zecmER_INVALID_HANDLE;
     queue->push([blocks = std::move(blocks), work = std::move(work)] { work(); });
@@ -232,8 +230,7 @@ uint32_t zecmMemcpy(void *src, void *dst, uint64_t size, zecmCopyMemType type) {
     };
 }
 
-uint32_t zecmMemcpyAsync(void *src, void *dst, uint64_t size, zecmCopyMemType type,
-                         zecmStream *stream) {
+uint32_t zecmMemcpyAsync(void *src, void *dst, uint64_t size, zecmCopyMemType type, zecmStream *stream) {
     ZESIM_CALL(src, dst, size, type, stream) {
         zesim::Entry from, to;
         uint32_t device = 0;
@@ -242,24 +239,21 @@ uint32_t zecmMemcpyAsync(void *src, void *dst, uint64_t size, zecmCopyMemType ty
     };
 }
 
-uint32_t zecmMemcpyDevices(void *src, uint32_t srcDevice, void *dst, uint32_t dstDevice,
-                           uint64_t size) {
+uint32_t zecmMemcpyDevices(void *src, uint32_t srcDevice, void *dst, uint32_t dstDevice, uint64_t size) {
     ZESIM_CALL(src, srcDevice, dst, dstDevice, size) {
         zesim::Entry from, to;
-        if (uint32_t status = checkDeviceCopy(src, srcDevice, dst, dstDevice, size, &from, &to))
-            return status;
+        if (uint32_t status = checkDeviceCopy(src, srcDevice, dst, dstDevice, size, &from, &to)) return status;
         zesim::drainAllQueues();
         std::memmove(dst, src, size);
         return zecmER_SUCCESS;
     };
 }
 
-uint32_t zecmMemcpyDevicesAsync(void *src, uint32_t srcDevice, void *dst, uint32_t dstDevice,
-                                uint64_t size, zecmStream *stream) {
+uint32_t zecmMemcpyDevicesAsync(void *src, uint32_t srcDevice, void *dst, uint32_t dstDevice, uint64_t size,
+                                zecmStream *stream) {
     ZESIM_CALL(src, srcDevice, dst, dstDevice, size, stream) {
         zesim::Entry from, to;
-        if (uint32_t status = checkDeviceCopy(src, srcDevice, dst, dstDevice, size, &from, &to))
-            return status;
+        if (uint32_t status = checkDeviceCopy(src, srcDevice, dst, dstDevice, size, &from, &to)) return status;
         return enqueue(stream, dstDevice, {from.object, to.object}, [=] { std::memmove(dst, src, size); });
     };
 }

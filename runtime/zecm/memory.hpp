@@ -9,7 +9,6 @@
 #include "zecm/runtime.hpp"
 #include "zesim/queue.hpp"
 
-
 namespace zecm {
 
 inline bool isDeviceKind(zesim::Kind kind) {

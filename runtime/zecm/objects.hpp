@@ -20,7 +20,9 @@ struct OwnedBlock {
     OwnedBlock(void *b, zesim::Kind k) : block(b), kind(k) {}
     OwnedBlock(const OwnedBlock &) = delete;
     OwnedBlock &operator=(const OwnedBlock &) = delete;
-    ~OwnedBlock() { if (block) releaseBlock(block, kind); }
+    ~OwnedBlock() {
+        if (block) releaseBlock(block, kind);
+    }
 };
 
 struct DataBuffer {
@@ -80,13 +82,11 @@ ZECM_INTERNAL void *newDataBuffer(const zecmDeviceInfo &info, void *address, uin
                                   std::unique_ptr<OwnedBlock> owned);
 ZECM_INTERNAL void *newDataset(zecmDatasetMode mode);
 // The members of a dataset and its mode, as they are now.
-ZECM_INTERNAL void datasetMembers(const Dataset &dataset, std::vector<void *> *members,
-                                  zecmDatasetMode *mode);
+ZECM_INTERNAL void datasetMembers(const Dataset &dataset, std::vector<void *> *members, zecmDatasetMode *mode);
 // The memory a dataset member of `mode` describes: a data buffer's address and size,
 // or a tensor's data and byte size. zecmER_INVALID_HANDLE when the member is gone or of
 // the other kind, zecmER_INVALID_PARAM for a tensor whose size cannot be computed.
-ZECM_INTERNAL uint32_t memberMemory(void *member, zecmDatasetMode mode, void **address,
-                                    uint64_t *size);
+ZECM_INTERNAL uint32_t memberMemory(void *member, zecmDatasetMode mode, void **address, uint64_t *size);
 // Appends a member handle (its kind must match the dataset's mode).
 ZECM_INTERNAL uint32_t addDatasetMember(void *dataset, void *member);
 // Destroys a dataset, its members and the memory they own.

@@ -28,9 +28,7 @@ bool tensorBytes(const zecmShape &shape, zecmDType type, uint64_t *bytes) {
     return true;
 }
 
-std::shared_ptr<Tensor> findTensor(const void *handle) {
-    return zesim::find<Tensor>(handle, zesim::Kind::Tensor);
-}
+std::shared_ptr<Tensor> findTensor(const void *handle) { return zesim::find<Tensor>(handle, zesim::Kind::Tensor); }
 
 }  // namespace zecm
 
@@ -48,8 +46,7 @@ size_t pruneAt = 64;
 void recordOwner(const void *block, const std::shared_ptr<Tensor> &tensor) {
     owners[block] = tensor;
     if (owners.size() < pruneAt) return;
-    for (auto it = owners.begin(); it != owners.end();)
-        it = it->second.expired() ? owners.erase(it) : std::next(it);
+    for (auto it = owners.begin(); it != owners.end();) it = it->second.expired() ? owners.erase(it) : std::next(it);
     pruneAt = std::max<size_t>(64, owners.size() * 2);
 }
 
@@ -83,16 +80,15 @@ zecmShape normalized(const zecmShape &shape) {
 bool ownableBlock(const zecmDeviceInfo &info, const void *data, zesim::Entry *block) {
     if (info.deviceType == zecmDE_CPU) return zesim::findEntry(data, zesim::Kind::HostMemory, block);
     for (zesim::Kind kind : {zesim::Kind::DeviceMemory, zesim::Kind::ModelMemory})
-        if (zesim::findEntry(data, kind, block))
-            return block->device == static_cast<int32_t>(info.deviceIdx);
+        if (zesim::findEntry(data, kind, block)) return block->device == static_cast<int32_t>(info.deviceIdx);
     return false;
 }
 
 // Checks `bytes` of data at `data` for a tensor of `info`; with `owned`, the data
 // must be a whole block of the card that no other tensor owns, and `taken`
 // receives it. Needs ownershipMutex.
-uint32_t takeData(const zecmDeviceInfo &info, void *data, uint32_t owned, uint64_t bytes,
-                  const Tensor *self, std::unique_ptr<OwnedBlock> *taken) {
+uint32_t takeData(const zecmDeviceInfo &info, void *data, uint32_t owned, uint64_t bytes, const Tensor *self,
+                  std::unique_ptr<OwnedBlock> *taken) {
     if (!owned) return checkMemory(info, data, bytes);
     if (!data) return zecmER_INVALID_PARAM;
     zesim::Entry block;
@@ -127,10 +123,8 @@ uint32_t zecmCreateTensor(zecmDeviceInfo info, zecmDType type, zecmTensor **tens
         if (uint32_t status = checkShape(shape, type, &bytes)) return status;
         auto object = makeTensor(info, type, shape);
         if (bytes) {  // an empty tensor has no data
-            zesim::Kind kind = info.deviceType == zecmDE_ZECC ? zesim::Kind::DeviceMemory
-                                                              : zesim::Kind::HostMemory;
-            if (uint32_t status = allocateBlock(kind, bytes, info.deviceIdx, &object->data))
-                return status;
+            zesim::Kind kind = info.deviceType == zecmDE_ZECC ? zesim::Kind::DeviceMemory : zesim::Kind::HostMemory;
+            if (uint32_t status = allocateBlock(kind, bytes, info.deviceIdx, &object->data)) return status;
             object->owned = std::make_unique<OwnedBlock>(object->data, kind);
             std::lock_guard<std::mutex> lock(ownershipMutex);
             recordOwner(object->data, object);
@@ -140,8 +134,8 @@ uint32_t zecmCreateTensor(zecmDeviceInfo info, zecmDType type, zecmTensor **tens
     };
 }
 
-uint32_t zecmCreateTensorWithDataHandle(zecmDeviceInfo info, zecmDType type, void *data,
-                                        uint32_t owned, zecmTensor **tensor, zecmShape shape) {
+uint32_t zecmCreateTensorWithDataHandle(zecmDeviceInfo info, zecmDType type, void *data, uint32_t owned,
+                                        zecmTensor **tensor, zecmShape shape) {
     ZESIM_CALL(info, type, data, owned, tensor, shape) {
         if (!tensor) return zecmER_INVALID_PARAM;
         if (uint32_t status = checkDeviceInfo(info)) return status;
@@ -194,14 +188,12 @@ uint32_t zecmSetTensorDataHandle(zecmTensor *tensor, void *data, uint32_t owned)
             if (same && owned) return zecmER_SUCCESS;
             // Data inside a block the tensor is about to free would dangle.
             zesim::Entry block;
-            if (object->owned && !same && zesim::findBlock(data, &block) &&
-                block.handle == object->owned->block)
+            if (object->owned && !same && zesim::findBlock(data, &block) && block.handle == object->owned->block)
                 return zecmER_INVALID_ADDRESS;
             uint64_t bytes = 0;
             tensorBytes(object->shape, object->type, &bytes);
             std::unique_ptr<OwnedBlock> taken;
-            if (uint32_t status = takeData(object->info, data, owned, bytes, object.get(), &taken))
-                return status;
+            if (uint32_t status = takeData(object->info, data, owned, bytes, object.get(), &taken)) return status;
             previous = std::move(object->owned);
             if (same) previous->block = nullptr;  // back to the caller, not freed
             object->data = data;

@@ -11,8 +11,7 @@ const char kVersion[] = "zecm 2.1.1 (software card)";
 
 }  // namespace
 
-uint32_t zecmGetVersion(char **version, uint32_t *major, uint32_t *minor, uint32_t *patch,
-                        uint32_t *build) {
+uint32_t zecmGetVersion(char **version, uint32_t *major, uint32_t *minor, uint32_t *patch, uint32_t *build) {
     ZESIM_CALL(version, major, minor, patch, build) {
         if (!version || !major || !minor || !patch || !build) return zecmER_INVALID_PARAM;
         *version = const_cast<char *>(kVersion);

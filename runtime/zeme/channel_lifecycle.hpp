@@ -17,8 +17,7 @@ namespace zeme {
 
 static_assert(ZEME_WAIT_FOREVER == zesim::kWaitForever, "one infinite wait");
 
-template <class Input>
-class ChannelLifecycle {
+template <class Input> class ChannelLifecycle {
 public:
     ChannelLifecycle(const ChannelLifecycle &) = delete;
     ChannelLifecycle &operator=(const ChannelLifecycle &) = delete;
@@ -85,8 +84,7 @@ private:
     std::thread worker_ GUARDED_BY(control_);
 };
 
-template <class Input>
-void ChannelLifecycle<Input>::halt() {
+template <class Input> void ChannelLifecycle<Input>::halt() {
     {
         MutexLock lock(mutex_);
         quit_ = true;
@@ -105,8 +103,7 @@ void ChannelLifecycle<Input>::halt() {
     if (dropped) dropped();
 }
 
-template <class Input>
-uint32_t ChannelLifecycle<Input>::launch() {
+template <class Input> uint32_t ChannelLifecycle<Input>::launch() {
     if (uint32_t status = openCoder()) return status;
     {
         MutexLock lock(mutex_);
@@ -130,8 +127,7 @@ uint32_t ChannelLifecycle<Input>::launch() {
 }
 
 // Start: from READY or STOPPED, with a fresh coder.
-template <class Input>
-uint32_t ChannelLifecycle<Input>::start() {
+template <class Input> uint32_t ChannelLifecycle<Input>::start() {
     MutexLock control(control_);
     {
         MutexLock lock(mutex_);
@@ -143,8 +139,7 @@ uint32_t ChannelLifecycle<Input>::start() {
 
 // Stop: the input and what was not received are dropped; what was handed out stays
 // valid until released.
-template <class Input>
-uint32_t ChannelLifecycle<Input>::stop() {
+template <class Input> uint32_t ChannelLifecycle<Input>::stop() {
     MutexLock control(control_);
     {
         MutexLock lock(mutex_);
@@ -161,8 +156,7 @@ uint32_t ChannelLifecycle<Input>::stop() {
 
 // Reset: a started channel drops what stop drops and the end mark, and goes on with a
 // fresh coder; a channel not started only has its counters cleared.
-template <class Input>
-uint32_t ChannelLifecycle<Input>::reset() {
+template <class Input> uint32_t ChannelLifecycle<Input>::reset() {
     MutexLock control(control_);
     {
         MutexLock lock(mutex_);
@@ -183,8 +177,7 @@ uint32_t ChannelLifecycle<Input>::reset() {
     return zemeER_SUCCESS;
 }
 
-template <class Input>
-void ChannelLifecycle<Input>::close() {
+template <class Input> void ChannelLifecycle<Input>::close() {
     MutexLock control(control_);
     {
         MutexLock lock(mutex_);
@@ -205,8 +198,7 @@ void ChannelLifecycle<Input>::close() {
 
 // The worker thread: takes the input in order and hands it to the kind; after the end
 // mark, has it flush. It touches the channel only while the channel waits for it.
-template <class Input>
-void ChannelLifecycle<Input>::work() {
+template <class Input> void ChannelLifecycle<Input>::work() {
     for (;;) {
         Input piece;
         bool end = false;

@@ -190,8 +190,8 @@ uint32_t zemeGetJpegInfo(const zemeStream *stream, zemeDecJpegInfo *info) {
         return guarded([&] {
             JpegHeader header;
             if (uint32_t status = readJpeg(bytes, stream->dataSize, &header)) return status;
-            *info = {header.width, header.height, header.xDensity, header.yDensity, jpegPixelFormat(header),
-                     header.mode};
+            *info = {header.width,    header.height,           header.xDensity,
+                     header.yDensity, jpegPixelFormat(header), header.mode};
             return uint32_t{zemeER_SUCCESS};
         });
     };

@@ -38,7 +38,10 @@ DeviceBuffer::~DeviceBuffer() {
 }
 
 Channel::Channel(uint32_t number, const zemeDecChannelParameters &params, zemeHardwareID hardware)
-    : number_(number), codecDevice_(codecDevice(number)), params_(params), hardware_(hardware),
+    : number_(number),
+      codecDevice_(codecDevice(number)),
+      params_(params),
+      hardware_(hardware),
       pictures_(kDefaultPictures + params.extraBufferNumber) {}
 
 Channel::~Channel() { close(); }
@@ -160,7 +163,7 @@ uint32_t Channel::deviceBuffer(uint64_t size, std::shared_ptr<DeviceBuffer> *buf
     uint32_t device = 0;
     uint32_t selected = zecm::currentDevice(&device);
     if (selected == zecmER_NOT_INITIALIZED) return zemeER_RSLT_ERR_NO_MEMORY;
-    if (selected) device = 0;  // no device selected: the first AI device
+    if (selected) device = 0;                                         // no device selected: the first AI device
     if (zecm::checkDevice(device)) return zemeER_RSLT_ERR_NO_MEMORY;  // a card without AI devices
     {
         MutexLock lock(mutex_);
@@ -219,8 +222,7 @@ uint32_t Channel::receive(zemeFrame *frame, const zemeDecOutputOptions *options,
     // Host pictures and cropped device pictures hold the display rectangle; other
     // device pictures the whole coded picture, with the rectangle in cropInfo.
     const bool whole = !host && !crop && decoded.crop.flag;
-    zemeFrameCropInfo rect = whole ? zemeFrameCropInfo{0, decoded.codedWidth, decoded.codedHeight, 0, 0}
-                                   : decoded.crop;
+    zemeFrameCropInfo rect = whole ? zemeFrameCropInfo{0, decoded.codedWidth, decoded.codedHeight, 0, 0} : decoded.crop;
     Picture picture;
     uint32_t status = guarded([&] {
         size_t bytes = pictureBytes(rect.width, rect.height);

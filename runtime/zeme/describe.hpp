@@ -39,7 +39,8 @@ inline void describe(std::string &out, const zemeFrameCropInfo &crop) {
 inline void describe(std::string &out, const zemeFrame &frame) {
     out += '{';
     const void *planes[ZEME_MAX_VIDEO_PLANE] = {frame.data[0], frame.data[1], frame.data[2]};
-    zesim::putList(out, zesim::array(planes, ZEME_MAX_VIDEO_PLANE), zesim::array(frame.busAddress, ZEME_MAX_VIDEO_PLANE),
+    zesim::putList(out, zesim::array(planes, ZEME_MAX_VIDEO_PLANE),
+                   zesim::array(frame.busAddress, ZEME_MAX_VIDEO_PLANE),
                    zesim::array(frame.stride, ZEME_MAX_VIDEO_PLANE), frame.dataSize, frame.width, frame.height,
                    frame.pts, frame.memoryType, frame.field, frame.pixelFormat, frame.frameType, frame.cropInfo,
                    static_cast<const void *>(frame.privateData));
@@ -48,10 +49,10 @@ inline void describe(std::string &out, const zemeFrame &frame) {
 
 inline void describe(std::string &out, const zemeEncVideoConfiguration &c) {
     out += '{';
-    zesim::putList(out, c.profile, c.level, c.width, c.height, c.frameRate, c.bitDepthLuma, c.bitDepthChroma,
-                   c.gopSize, c.gdrDuration, c.lookaheadDepth, c.qualityMode, c.tune, c.keyInt, c.crf, c.cqp, c.llRc,
-                   c.bitRate, c.initQp, c.vbvBufSize, c.vbvMaxRate, c.intraQpDelta, c.qpMinI, c.qpMaxI, c.qpMinPB,
-                   c.qpMaxPB, c.vbr, c.aqStrength, c.enableROI, c.P2B, c.bBPyramid, c.maxFrameSizeMultiple);
+    zesim::putList(out, c.profile, c.level, c.width, c.height, c.frameRate, c.bitDepthLuma, c.bitDepthChroma, c.gopSize,
+                   c.gdrDuration, c.lookaheadDepth, c.qualityMode, c.tune, c.keyInt, c.crf, c.cqp, c.llRc, c.bitRate,
+                   c.initQp, c.vbvBufSize, c.vbvMaxRate, c.intraQpDelta, c.qpMinI, c.qpMaxI, c.qpMinPB, c.qpMaxPB,
+                   c.vbr, c.aqStrength, c.enableROI, c.P2B, c.bBPyramid, c.maxFrameSizeMultiple);
     out += '}';
 }
 

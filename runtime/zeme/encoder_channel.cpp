@@ -13,11 +13,14 @@ extern "C" {
 
 namespace zeme {
 
-EncoderChannel::EncoderChannel(const zemeEncChannelParameters &params, const VideoSetup &video,
-                               const JpegSetup &jpeg, std::unique_ptr<VideoEncoder> prepared, int32_t codecDevice)
-    : codec_(params.codecType), buffers_(params.outbufNum ? params.outbufNum : kDefaultStreamBuffers),
+EncoderChannel::EncoderChannel(const zemeEncChannelParameters &params, const VideoSetup &video, const JpegSetup &jpeg,
+                               std::unique_ptr<VideoEncoder> prepared, int32_t codecDevice)
+    : codec_(params.codecType),
+      buffers_(params.outbufNum ? params.outbufNum : kDefaultStreamBuffers),
       codecDevice_(codecDevice),
-      video_(video), jpeg_(jpeg), encoder_(std::move(prepared)) {
+      video_(video),
+      jpeg_(jpeg),
+      encoder_(std::move(prepared)) {
     if (codec_ != ZEME_CODEC_ENC_JPEG) pool_ = std::make_unique<PicturePool>(video.width, video.height);
 }
 

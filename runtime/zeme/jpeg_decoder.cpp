@@ -74,8 +74,7 @@ uint32_t readMarkers(const uint8_t *data, size_t size, JpegHeader *header) {
             jfif = bytes >= 14;  // libjpeg's own test for a JFIF header
         } else if (marker == 0xEE && bytes >= 12 && std::memcmp(segment, "Adobe", 5) == 0) {
             adobeTransform = segment[11];
-        } else if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
-                   marker != 0xCC) {
+        } else if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
             if (bytes < 6) return zemeER_RSLT_ERR_BITSTREAM;
             frameMarker = marker;
             if (segment[0] != 8) return zemeER_RSLT_ERR_UNSUPPORTED;  // sample precision
@@ -122,8 +121,8 @@ int sources(uint32_t index, uint32_t step, uint32_t count, uint32_t out[2]) {
 
 // One chroma plane of any sampling into 4:2:0 of `width` x `height`: each sample is
 // the mean (rounded half up) of the source samples its 2 x 2 luma block covers.
-void toQuarter(const uint8_t *in, uint32_t inWidth, uint32_t inHeight, uint32_t across, uint32_t down,
-               uint8_t *out, size_t outStep, uint32_t width, uint32_t height) {
+void toQuarter(const uint8_t *in, uint32_t inWidth, uint32_t inHeight, uint32_t across, uint32_t down, uint8_t *out,
+               size_t outStep, uint32_t width, uint32_t height) {
     for (uint32_t y = 0; y < height; ++y) {
         uint32_t rows[2];
         int rowCount = sources(y, down, inHeight, rows);
@@ -179,8 +178,7 @@ zemePixelFormat jpegPixelFormat(const JpegHeader &header) {
 // NV12/NV21); other samplings decode into scratch planes and are brought to 4:2:0.
 // Odd sizes: the extra column or row is what the JPEG's padding decodes to where the
 // JPEG codes it (4:2:0 and 4:2:2 across), else a copy of the last column or row.
-uint32_t decodeJpeg(const uint8_t *data, size_t size, const JpegHeader &header, zemePixelFormat format,
-                    uint8_t *out) {
+uint32_t decodeJpeg(const uint8_t *data, size_t size, const JpegHeader &header, zemePixelFormat format, uint8_t *out) {
     Handle decoder;
     if (!decoder.handle) return zemeER_RSLT_ERR_NO_MEMORY;
     const int sampling = header.subsampling;
@@ -202,8 +200,7 @@ uint32_t decodeJpeg(const uint8_t *data, size_t size, const JpegHeader &header, 
     const bool direct = sampling == TJSAMP_420;  // planes of exactly the output's size
     std::vector<uint8_t> &buffer = scratch();
     ScratchTrim trim{buffer};
-    buffer.resize(direct ? (layout.interleaved ? 2 * quarter : 0)
-                         : planeBytes[0] + planeBytes[1] + planeBytes[2]);
+    buffer.resize(direct ? (layout.interleaved ? 2 * quarter : 0) : planeBytes[0] + planeBytes[1] + planeBytes[2]);
     unsigned char *targets[3];
     int strides[3];
     if (direct) {

@@ -25,7 +25,6 @@ uint32_t readJpeg(const uint8_t *data, size_t size, JpegHeader *header);
 // The sampling of the JPEG's planes as a pixel format (ZEME_PIX_FMT_NONE for 4:4:0, 4:1:1).
 zemePixelFormat jpegPixelFormat(const JpegHeader &header);
 // Decodes into a tightly packed picture of outputWidth() x outputHeight() in `format`.
-uint32_t decodeJpeg(const uint8_t *data, size_t size, const JpegHeader &header, zemePixelFormat format,
-                    uint8_t *out);
+uint32_t decodeJpeg(const uint8_t *data, size_t size, const JpegHeader &header, zemePixelFormat format, uint8_t *out);
 
 }  // namespace zeme

@@ -26,9 +26,7 @@ constexpr uint32_t kEncoderChannels = 32;
 // Whether zemeSystemInitialize is in force.
 ZEME_INTERNAL bool systemInitialized();
 // zemeER_RSLT_ERR_NOT_SYSTEM_INIT unless the system is initialised.
-inline uint32_t checkSystem() {
-    return systemInitialized() ? zemeER_SUCCESS : zemeER_RSLT_ERR_NOT_SYSTEM_INIT;
-}
+inline uint32_t checkSystem() { return systemInitialized() ? zemeER_SUCCESS : zemeER_RSLT_ERR_NOT_SYSTEM_INIT; }
 
 // Host picture memory. Buffers go back to a store of the system when a picture is
 // released and are handed out again to later pictures; the store holds at most 256 MiB

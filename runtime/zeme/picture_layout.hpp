@@ -29,9 +29,7 @@ constexpr bool interleavedChroma(uint32_t format) { return format != ZEME_PIX_FM
 // The chroma order: V before U (NV21).
 constexpr bool chromaVFirst(uint32_t format) { return format == ZEME_PIX_FMT_NV21; }
 // Planes of a picture (0 for a format the runtime does not know).
-constexpr int planeCount(uint32_t format) {
-    return !pictureFormat(format) ? 0 : interleavedChroma(format) ? 2 : 3;
-}
+constexpr int planeCount(uint32_t format) { return !pictureFormat(format) ? 0 : interleavedChroma(format) ? 2 : 3; }
 // Strides a frame must give: the luma's, and U's for YUV420P (V's defaults to U's).
 constexpr int stridesNeeded(uint32_t format) { return interleavedChroma(format) ? 1 : 2; }
 
@@ -85,7 +83,7 @@ struct PlaneLayout {
 struct PictureLayout {
     int planes = 0;
     PlaneLayout plane[ZEME_MAX_VIDEO_PLANE] = {};
-    uint64_t bytes = 0;  // of all planes
+    uint64_t bytes = 0;        // of all planes
     bool interleaved = false;  // chroma in one plane of pairs
     bool vFirst = false;       // V before U
 };

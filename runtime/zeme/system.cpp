@@ -30,7 +30,7 @@ struct Spare {
 };
 std::mutex storeMutex;
 std::multimap<size_t, Spare> spareBuffers;
-size_t spareBytes = 0;    // mapped bytes of the spares
+size_t spareBytes = 0;  // mapped bytes of the spares
 uint64_t recycleCount = 0;
 
 // Address ranges of buffers that died, without pages, by length; kept for the process.
@@ -84,7 +84,7 @@ void recycleHostBuffer(std::shared_ptr<HostBuffer> buffer) {
     if (!buffer) return;
     std::vector<std::shared_ptr<HostBuffer>> dropped;  // die after the lock is let go
     std::lock_guard<std::mutex> lock(storeMutex);
-    if (!isInitialized.load()) return;  // after uninitialise: freed with its last holder
+    if (!isInitialized.load()) return;         // after uninitialise: freed with its last holder
     if (buffer->mapped > kStoreBytes) return;  // one that big is not kept at all
     spareBytes += buffer->mapped;
     const size_t size = buffer->size;  // read before the buffer moves into its entry

@@ -2,8 +2,7 @@
 #include "zesim/call.hpp"
 #include "zeme.h"
 
-uint32_t zemeGetVersion(char **version, uint32_t *major, uint32_t *minor, uint32_t *patch,
-                        uint32_t *build) {
+uint32_t zemeGetVersion(char **version, uint32_t *major, uint32_t *minor, uint32_t *patch, uint32_t *build) {
     ZESIM_CALL(version, major, minor, patch, build) {
         if (!version || !major || !minor || !patch || !build) return zemeER_RSLT_ERR_INVALID_PARAM;
         *version = const_cast<char *>("zeme 2.1.1 (software card)");

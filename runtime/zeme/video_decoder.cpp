@@ -22,9 +22,7 @@ namespace {
 // Pieces handed to the parser carry this many zero bytes past their end.
 constexpr size_t kPadding = AV_INPUT_BUFFER_PADDING_SIZE;
 
-AVCodecID codecId(zemeCodecType codec) {
-    return codec == ZEME_CODEC_DEC_HEVC ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
-}
+AVCodecID codecId(zemeCodecType codec) { return codec == ZEME_CODEC_DEC_HEVC ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264; }
 
 zemeFrameType frameType(AVPictureType type) {
     switch (type) {
@@ -100,8 +98,7 @@ AVCodecContext *openContext(zemeCodecType codec, zemeDecMode mode, unsigned thre
     // lead an IDR picture). Strict compliance makes it take the level's depth (at most
     // 15) from the start; streams that give their depth keep it. Intra-only decoding
     // keeps the stream's own depth: the level's would hold up to 15 intra pictures back.
-    if (codec == ZEME_CODEC_DEC_H264 && mode == ZEME_DEC_NORMAL)
-        context->strict_std_compliance = FF_COMPLIANCE_STRICT;
+    if (codec == ZEME_CODEC_DEC_H264 && mode == ZEME_DEC_NORMAL) context->strict_std_compliance = FF_COMPLIANCE_STRICT;
     if (avcodec_open2(context, decoder, nullptr) < 0) {
         avcodec_free_context(&context);
         return nullptr;
@@ -135,8 +132,7 @@ uint32_t VideoDecoder::open(zemeCodecType codec, zemeDecMode mode, unsigned thre
     result->packet_ = av_packet_alloc();
     result->frame_ = av_frame_alloc();
     result->mode_ = mode;
-    if (!result->context_ || !result->parser_ || !result->packet_ || !result->frame_)
-        return zemeER_RSLT_ERR_NO_MEMORY;
+    if (!result->context_ || !result->parser_ || !result->packet_ || !result->frame_) return zemeER_RSLT_ERR_NO_MEMORY;
     *decoder = std::move(result);
     return zemeER_SUCCESS;
 }
@@ -163,8 +159,8 @@ bool VideoDecoder::feed(const uint8_t *data, size_t size, int64_t pts, PictureSi
         uint8_t *unit = nullptr;
         int unitSize = 0;
         int chunk = static_cast<int>(std::min<size_t>(size, 1 << 30));
-        int used = av_parser_parse2(parser_, context_, &unit, &unitSize, data, chunk, AV_NOPTS_VALUE,
-                                    AV_NOPTS_VALUE, 0);
+        int used = av_parser_parse2(parser_, context_, &unit, &unitSize, data, chunk, AV_NOPTS_VALUE, AV_NOPTS_VALUE,
+                                    0);
         if (used < 0) used = 0;
         data += used;
         size -= static_cast<size_t>(used);
@@ -205,8 +201,8 @@ bool VideoDecoder::decode(AVPacket *packet, PictureSink &sink) {
         }
         if (status < 0 && status != AVERROR_EOF)
             sink.failed(zemeER_RSLT_ERR_BITSTREAM, false);
-        else if (packet && status == 0 && (mode_ != ZEME_DEC_INTRA_ONLY || parser_->key_frame == 1 ||
-                                           parser_->pict_type == AV_PICTURE_TYPE_I))
+        else if (packet && status == 0 &&
+                 (mode_ != ZEME_DEC_INTRA_ONLY || parser_->key_frame == 1 || parser_->pict_type == AV_PICTURE_TYPE_I))
             sink.accepted();  // an access unit whose picture is to come out
         break;
     }
@@ -232,8 +228,8 @@ bool VideoDecoder::drain(PictureSink &sink) {
         picture.crop.flag = width != picture.codedWidth || height != picture.codedHeight;
         // Pictures are handed out as 8-bit 4:2:0 of even size within the card's limits.
         if (!planar420(frame_->format) || picture.codedWidth > ZEME_DEC_VIDEO_MAX_WIDTH ||
-            picture.codedHeight > ZEME_DEC_VIDEO_MAX_HEIGHT || width == 0 || height == 0 ||
-            width % 2 || height % 2 || picture.codedWidth % 2 || picture.codedHeight % 2 ||
+            picture.codedHeight > ZEME_DEC_VIDEO_MAX_HEIGHT || width == 0 || height == 0 || width % 2 || height % 2 ||
+            picture.codedWidth % 2 || picture.codedHeight % 2 ||
             (frame_->format != AV_PIX_FMT_GRAY8 && (picture.crop.xOffset % 2 || picture.crop.yOffset % 2))) {
             av_frame_unref(frame_);
             sink.failed(zemeER_RSLT_ERR_UNSUPPORTED, true);
@@ -255,8 +251,7 @@ bool VideoDecoder::drain(PictureSink &sink) {
     }
 }
 
-void setPlanes(zemeFrame *frame, uint8_t *base, bool device, uint32_t width, uint32_t height,
-               zemePixelFormat format) {
+void setPlanes(zemeFrame *frame, uint8_t *base, bool device, uint32_t width, uint32_t height, zemePixelFormat format) {
     const PictureLayout layout = packedLayout(format, width, height);
     for (int i = 0; i < ZEME_MAX_VIDEO_PLANE; ++i) {
         uint8_t *plane = i < layout.planes ? base + layout.plane[i].offset : nullptr;
@@ -270,8 +265,7 @@ void setPlanes(zemeFrame *frame, uint8_t *base, bool device, uint32_t width, uin
     frame->pixelFormat = format;
 }
 
-void writePicture(const Decoded &picture, const zemeFrameCropInfo &rect, zemePixelFormat format,
-                  uint8_t *out) {
+void writePicture(const Decoded &picture, const zemeFrameCropInfo &rect, zemePixelFormat format, uint8_t *out) {
     const AVFrame &frame = *picture.frame;
     const PictureLayout layout = packedLayout(format, rect.width, rect.height);
     const PlaneLayout &luma = layout.plane[0], &first = layout.plane[1];
@@ -368,8 +362,7 @@ uint32_t probeVideo(const uint8_t *data, size_t size, zemeCodecType codec, zemeD
     info->yOffset = static_cast<uint32_t>(frame->crop_top);
     info->cropFlag = info->cropWidth != info->width || info->cropHeight != info->height;
     if (context->framerate.num > 0 && context->framerate.den > 0)
-        info->fps = {static_cast<uint32_t>(context->framerate.num),
-                     static_cast<uint32_t>(context->framerate.den)};
+        info->fps = {static_cast<uint32_t>(context->framerate.num), static_cast<uint32_t>(context->framerate.den)};
     info->pixelFormat = pixelFormatOf(frame->format);
     return zemeER_SUCCESS;
 }

@@ -28,9 +28,9 @@ using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 
 // A picture out of a decoder, as it waits to be handed out.
 struct Decoded {
-    FramePtr frame;                      // 8-bit 4:2:0 planes (or grey: no chroma)
+    FramePtr frame;  // 8-bit 4:2:0 planes (or grey: no chroma)
     uint32_t codedWidth = 0, codedHeight = 0;
-    zemeFrameCropInfo crop{};            // the display rectangle in the coded picture
+    zemeFrameCropInfo crop{};  // the display rectangle in the coded picture
     int64_t pts = -1;
     zemeFrameType type = ZEME_FRM_I;
     uint32_t fpsNumerator = 0, fpsDenominator = 0;
@@ -87,12 +87,10 @@ private:
 
 // Points the frame's planes (host or device) at a picture of `width` x `height` at
 // `base`, tightly packed (packedLayout), in `format`.
-void setPlanes(zemeFrame *frame, uint8_t *base, bool device, uint32_t width, uint32_t height,
-               zemePixelFormat format);
+void setPlanes(zemeFrame *frame, uint8_t *base, bool device, uint32_t width, uint32_t height, zemePixelFormat format);
 // Writes the rectangle of a decoded picture into a tightly packed picture at `out`
 // (width, height even, inside the coded picture).
-void writePicture(const Decoded &picture, const zemeFrameCropInfo &rect, zemePixelFormat format,
-                  uint8_t *out);
+void writePicture(const Decoded &picture, const zemeFrameCropInfo &rect, zemePixelFormat format, uint8_t *out);
 // Copies the rectangle of a tightly packed picture (of `width` columns) into another.
 void copyPicture(const uint8_t *in, uint32_t width, uint32_t height, const zemeFrameCropInfo &rect,
                  zemePixelFormat format, uint8_t *out);

@@ -35,8 +35,8 @@ uint32_t sourcePicture(const zemeFrame &frame, SourcePicture *source) {
     if (!pictureFormat(format)) return zemeER_RSLT_ERR_UNSUPPORTED;
     if (memory != ZEME_MEM_HOST && memory != ZEME_MEM_DEVICE) return zemeER_RSLT_ERR_INVALID_PARAM;
     const bool device = memory == ZEME_MEM_DEVICE;
-    const zemeFrameCropInfo rect =
-        frame.cropInfo.flag ? frame.cropInfo : zemeFrameCropInfo{0, frame.width, frame.height, 0, 0};
+    const zemeFrameCropInfo rect = frame.cropInfo.flag ? frame.cropInfo
+                                                       : zemeFrameCropInfo{0, frame.width, frame.height, 0, 0};
     if (!rect.width || !rect.height || (rect.width | rect.height | rect.xOffset | rect.yOffset) & 1)
         return zemeER_RSLT_ERR_INVALID_PARAM;
     if (uint64_t{rect.xOffset} + rect.width > frame.width || uint64_t{rect.yOffset} + rect.height > frame.height)
@@ -58,7 +58,8 @@ uint32_t sourcePicture(const zemeFrame &frame, SourcePicture *source) {
         if (device) {
             const uint64_t extent = (rows - 1) * stride + bytes;
             zesim::Entry block;
-            if (base + offset < base || zecm::findRange(reinterpret_cast<const void *>(base + offset), extent, &block) ||
+            if (base + offset < base ||
+                zecm::findRange(reinterpret_cast<const void *>(base + offset), extent, &block) ||
                 !zecm::isDeviceKind(block.kind))
                 return zemeER_RSLT_ERR_INVALID_PARAM;
         }
@@ -70,7 +71,8 @@ uint32_t sourcePicture(const zemeFrame &frame, SourcePicture *source) {
 }
 
 PicturePool::PicturePool(uint32_t width, uint32_t height)
-    : width_(width), height_(height),
+    : width_(width),
+      height_(height),
       layout_(pictureLayout(ZEME_PIX_FMT_YUV420P, width, height,
                             {uint64_t(aligned(width)), uint64_t(aligned(width / 2)), uint64_t(aligned(width / 2))})) {
     size_t bytes = static_cast<size_t>(layout_.bytes) + kAlign;

@@ -252,8 +252,8 @@ void applyExtended(const zemeEncExtendedParams &params, bool roi, AVFrame *pictu
     size_t count = 0;
     for (const zemeEncPictureROI &entry : params.roi) count += entry.area.enable != 0;
     if (!count) return;
-    AVFrameSideData *data =
-        av_frame_new_side_data(picture, AV_FRAME_DATA_REGIONS_OF_INTEREST, count * sizeof(AVRegionOfInterest));
+    AVFrameSideData *data = av_frame_new_side_data(picture, AV_FRAME_DATA_REGIONS_OF_INTEREST,
+                                                   count * sizeof(AVRegionOfInterest));
     if (!data) throw std::bad_alloc();
     auto *regions = reinterpret_cast<AVRegionOfInterest *>(data->data);
     for (const zemeEncPictureROI &entry : params.roi) {

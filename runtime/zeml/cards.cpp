@@ -176,10 +176,9 @@ uint32_t zemlGetCodecDeviceCount(uint32_t *count) {
 uint32_t zemlGetAiDevInfo(zemlAiDevInfo_struct *devices, uint32_t count) {
     ZESIM_CALL(devices, count) {
         return guarded([&] {
-            return deviceList(cards().aiDevices, devices, count,
-                              [](zemlAiDevInfo_struct &record, const zesim::Die &die) {
-                                  record.aiBaseInfo = zeccNode(die);
-                              });
+            return deviceList(
+                cards().aiDevices, devices, count,
+                [](zemlAiDevInfo_struct &record, const zesim::Die &die) { record.aiBaseInfo = zeccNode(die); });
         });
     };
 }
@@ -187,10 +186,9 @@ uint32_t zemlGetAiDevInfo(zemlAiDevInfo_struct *devices, uint32_t count) {
 uint32_t zemlGetCodecDevInfo(zemlCodecDevInfo_struct *devices, uint32_t count) {
     ZESIM_CALL(devices, count) {
         return guarded([&] {
-            return deviceList(cards().codecDevices, devices, count,
-                              [](zemlCodecDevInfo_struct &record, const zesim::Die &die) {
-                                  record.videoBaseInfo = videoNode(die);
-                              });
+            return deviceList(
+                cards().codecDevices, devices, count,
+                [](zemlCodecDevInfo_struct &record, const zesim::Die &die) { record.videoBaseInfo = videoNode(die); });
         });
     };
 }

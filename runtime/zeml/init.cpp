@@ -107,8 +107,7 @@ uint32_t zemlSetLogLevel(zemlLogLevel_enum level) {
 // Both texts are written as they are: `format` is never read as a format and the
 // variable arguments are never read. ZEML_LOG_NONE is a threshold, not a level.
 // ZEML_ERROR_INITI_FAIL when zemlInit could not open the log file.
-uint32_t zemlLogMsg(zemlLogLevel_enum level, const char *source, zemlOpStatus_enum status, const char *format,
-                    ...) {
+uint32_t zemlLogMsg(zemlLogLevel_enum level, const char *source, zemlOpStatus_enum status, const char *format, ...) {
     ZESIM_CALL(level, source, status, format) {
         return guarded([&]() -> uint32_t {
             if (uint32_t check = checkInitialized()) return check;

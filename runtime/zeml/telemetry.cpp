@@ -141,10 +141,10 @@ uint32_t processList(uint64_t handle, zemlProcessInfo_struct *records, uint32_t 
         uint32_t written = 0;
         for (const auto &process : processes) {
             const uint64_t memory = ai ? accountedMiB(process.memory[die->aiDevice]) : 0;
-            const bool working =
-                (ai && (busy(process, Engine::Compute, die->aiDevice) || busy(process, Engine::Preprocess, die->aiDevice))) ||
-                (codec && (busy(process, Engine::Decoder, die->codecDevice) ||
-                           busy(process, Engine::Encoder, die->codecDevice)));
+            const bool working = (ai && (busy(process, Engine::Compute, die->aiDevice) ||
+                                         busy(process, Engine::Preprocess, die->aiDevice))) ||
+                                 (codec && (busy(process, Engine::Decoder, die->codecDevice) ||
+                                            busy(process, Engine::Encoder, die->codecDevice)));
             if (!memory && !working) continue;
             if (written == capacity) break;
             zemlProcessInfo_struct &record = records[written++];

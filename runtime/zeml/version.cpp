@@ -2,8 +2,7 @@
 #include "zesim/call.hpp"
 #include "zeml.h"
 
-uint32_t zemlGetVersion(char **version, uint32_t *major, uint32_t *minor, uint32_t *patch,
-                        uint32_t *build) {
+uint32_t zemlGetVersion(char **version, uint32_t *major, uint32_t *minor, uint32_t *patch, uint32_t *build) {
     ZESIM_CALL(version, major, minor, patch, build) {
         if (!version || !major || !minor || !patch || !build) return ZEML_ERROR_INPUT_PARAMETER_NULL;
         *version = const_cast<char *>("zeml 2.1.1 (software card)");

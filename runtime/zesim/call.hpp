@@ -47,8 +47,7 @@ template <class T> Array<T> array(const T *items, size_t count) { return {items,
 // declared beside the structure's library (found by argument-dependent lookup).
 template <class T, class = void> struct Describable : std::false_type {};
 template <class T>
-struct Describable<T, std::void_t<decltype(describe(std::declval<std::string &>(),
-                                                    std::declval<const T &>()))>>
+struct Describable<T, std::void_t<decltype(describe(std::declval<std::string &>(), std::declval<const T &>()))>>
     : std::true_type {};
 
 template <class T> void put(std::string &out, const Array<T> &values);
@@ -73,8 +72,7 @@ template <class T> void put(std::string &out, const T &value) {
         using Pointee = std::remove_pointer_t<T>;
         if constexpr (std::is_function_v<Pointee>) {
             putPointer(out, reinterpret_cast<const void *>(value));
-        } else if constexpr (std::is_const_v<Pointee> &&
-                             Describable<std::remove_const_t<Pointee>>::value) {
+        } else if constexpr (std::is_const_v<Pointee> && Describable<std::remove_const_t<Pointee>>::value) {
             if (value)
                 describe(out, *value);  // a structure passed by pointer as input
             else
@@ -127,8 +125,7 @@ template <class T> void nullOutput(const T &value) {
 class Call {
 public:
     template <class... A> explicit Call(const char *function, const A &...args) {
-        if (pendingInjections.load(std::memory_order_relaxed) > 0)
-            injection_ = takeInjection(function, &status_);
+        if (pendingInjections.load(std::memory_order_relaxed) > 0) injection_ = takeInjection(function, &status_);
         if (injection_ == Injection::Null) (nullOutput(args), ...);
         if (tracing.load(std::memory_order_relaxed)) {
             traced_ = true;

@@ -49,8 +49,8 @@ struct PciAddress {
 
 struct Inventory {
     bool valid = true;
-    std::string error;             // why ZESIM_CONFIG was refused (an invalid inventory has no cards)
-    std::string engine = "auto";   // which engine runs models: "plan", "opencv" or "auto"
+    std::string error;            // why ZESIM_CONFIG was refused (an invalid inventory has no cards)
+    std::string engine = "auto";  // which engine runs models: "plan", "opencv" or "auto"
     std::vector<Card> cards;
     std::vector<Die> aiDevices;     // in device index order
     std::vector<Die> codecDevices;  // in device index order

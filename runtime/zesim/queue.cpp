@@ -14,9 +14,9 @@ std::vector<std::weak_ptr<TaskQueue>> tracked;
 
 void trackQueue(const std::shared_ptr<TaskQueue> &queue) {
     std::lock_guard<std::mutex> lock(trackedMutex);
-    tracked.erase(std::remove_if(tracked.begin(), tracked.end(),
-                                 [](const std::weak_ptr<TaskQueue> &q) { return q.expired(); }),
-                  tracked.end());
+    tracked.erase(
+        std::remove_if(tracked.begin(), tracked.end(), [](const std::weak_ptr<TaskQueue> &q) { return q.expired(); }),
+        tracked.end());
     tracked.push_back(queue);
 }
 

@@ -61,8 +61,7 @@ template <class T> std::shared_ptr<T> find(const void *handle, Kind kind) {
 }
 
 // Registers a new object under its own address and returns that handle.
-template <class T>
-T *adopt(std::shared_ptr<T> object, Kind kind, int32_t device = kNoDevice) {
+template <class T> T *adopt(std::shared_ptr<T> object, Kind kind, int32_t device = kNoDevice) {
     T *handle = object.get();
     registerHandle({handle, kind, device, 0, std::move(object)});
     return handle;

@@ -111,9 +111,7 @@ void zesimFailNext(const char *function, uint32_t status, uint32_t count) {
     queue(function, Injection::Fail, status, count);
 }
 
-void zesimNullNext(const char *function, uint32_t count) {
-    queue(function, Injection::Null, 0, count);
-}
+void zesimNullNext(const char *function, uint32_t count) { queue(function, Injection::Null, 0, count); }
 
 void zesimTrace(int enabled) { tracing = enabled != 0; }
 

@@ -67,7 +67,7 @@ struct alignas(64) Slot {
     // Claimed with the ready bit clear; the owner sets it once the slot is written.
     std::atomic<uint64_t> owner;
     uint64_t reserved[7];
-    char name[kNameLength];  // the command line, NUL-terminated
+    char name[kNameLength];                 // the command line, NUL-terminated
     std::atomic<int64_t> memory[kDevices];  // device memory in bytes per AI device
     Meter meters[kEngines][kDevices];
 };

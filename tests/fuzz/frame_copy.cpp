@@ -55,7 +55,8 @@ std::vector<uint8_t> &picture() {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     fuzz::initializeMedia();
     fuzz::startJpegEncoder(kJpegChannel);
-    zemeDecChannelParameters decoder{ZEME_CODEC_DEC_JPEG, ZEME_SRC_FRAME, ZEME_DEC_NORMAL, ZEME_PIX_FMT_NV12, 0, {0, 0}};
+    zemeDecChannelParameters decoder{
+        ZEME_CODEC_DEC_JPEG, ZEME_SRC_FRAME, ZEME_DEC_NORMAL, ZEME_PIX_FMT_NV12, 0, {0, 0}};
     FUZZ_CHECK(zemeCreateDecoderChannel(&decoder, kJpegDecoder) == 0);
     FUZZ_CHECK(zemeStartDecoder(kJpegDecoder) == 0);
     zemeStream stream = fuzz::encodeGrey(kJpegChannel, kVideoSide, 90);

@@ -16,7 +16,8 @@ constexpr uint32_t kChannels = 3;  // channel i decodes to kFormats[i]
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     fuzz::initializeMedia();
     for (uint32_t channel = 0; channel < kChannels; ++channel) {
-        zemeDecChannelParameters params{ZEME_CODEC_DEC_JPEG, ZEME_SRC_FRAME, ZEME_DEC_NORMAL, kFormats[channel], 0, {0, 0}};
+        zemeDecChannelParameters params{
+            ZEME_CODEC_DEC_JPEG, ZEME_SRC_FRAME, ZEME_DEC_NORMAL, kFormats[channel], 0, {0, 0}};
         FUZZ_CHECK(zemeCreateDecoderChannel(&params, channel) == 0);
         FUZZ_CHECK(zemeStartDecoder(channel) == 0);
     }

@@ -20,9 +20,7 @@ constexpr uint32_t kSide = 64;  // the encoded picture is 64x64
 const zemeCodecType kCodecs[] = {ZEME_CODEC_DEC_H264, ZEME_CODEC_DEC_HEVC};
 
 // A stream the JPEG encoder hands out, as receiveStream's copy from the runtime leaves it.
-zemeStream handedOut() {
-    return fuzz::encodeGrey(kEncoder, kSide, 100);
-}
+zemeStream handedOut() { return fuzz::encodeGrey(kEncoder, kSide, 100); }
 
 }  // namespace
 
@@ -35,9 +33,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::Choices in(data, size);
     const uint8_t flags = in.byte();
-    const bool filled = flags & 1;            // the record holds the runtime's address
+    const bool filled = flags & 1;  // the record holds the runtime's address
     const zemeCodecType codec = kCodecs[flags >> 1 & 1];
-    const bool send = flags & 4;              // sendStreamToDecoder, else getVideoInfo
+    const bool send = flags & 4;                // sendStreamToDecoder, else getVideoInfo
     const uint32_t busChoice = flags >> 3 & 3;  // bus address: 0, in a device block, as given
     const size_t count = filled ? in.u16() : in.restSize();
     const uint32_t busOffset = in.u16();
@@ -50,10 +48,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const zemeStream runtime = filled ? handedOut() : zemeStream{};
     zemeStream stream{};
     if (!streamBytes(runtime.data, runtime.dataSize, array.data(), array.size(), &stream)) {
-        if (filled) FUZZ_CHECK(stream.data == runtime.data && stream.dataSize <= runtime.dataSize);
-        else FUZZ_CHECK(stream.data == array.data() && stream.dataSize == array.size());
+        if (filled)
+            FUZZ_CHECK(stream.data == runtime.data && stream.dataSize <= runtime.dataSize);
+        else
+            FUZZ_CHECK(stream.data == array.data() && stream.dataSize == array.size());
         void *device = nullptr;
-        if (busChoice == 1 && zecmMalloc(4096, &device) == 0) stream.busAddress = reinterpret_cast<uint64_t>(device) + busOffset;
+        if (busChoice == 1 && zecmMalloc(4096, &device) == 0)
+            stream.busAddress = reinterpret_cast<uint64_t>(device) + busOffset;
         if (busChoice >= 2) stream.busAddress = busGiven;
         if (send) {
             zemeDecChannelParameters params{codec, ZEME_SRC_FRAME, ZEME_DEC_NORMAL, ZEME_PIX_FMT_NV12, 0, {0, 0}};

@@ -19,8 +19,8 @@ namespace fuzz {
     std::abort();
 }
 
-#define FUZZ_CHECK(condition)                  \
-    do {                                       \
+#define FUZZ_CHECK(condition)                       \
+    do {                                            \
         if (!(condition)) ::fuzz::fail(#condition); \
     } while (0)
 

@@ -68,14 +68,15 @@ std::vector<Bytes> pictures(const std::string &source, uint32_t width, uint32_t 
     auto found = made.find(key);
     if (found != made.end()) return found->second;
     std::string path = scratch() + "/source" + std::to_string(made.size()) + ".nv12";
-    std::string command = "ffmpeg -nostdin -loglevel error -y -f lavfi -i '" + source + "=size=" + std::to_string(width) +
-                          "x" + std::to_string(height) + ":rate=25' -frames:v " + std::to_string(count) +
-                          " -pix_fmt nv12 -f rawvideo " + path;
+    std::string command = "ffmpeg -nostdin -loglevel error -y -f lavfi -i '" + source +
+                          "=size=" + std::to_string(width) + "x" + std::to_string(height) + ":rate=25' -frames:v " +
+                          std::to_string(count) + " -pix_fmt nv12 -f rawvideo " + path;
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
     Bytes all = readFile(path);
     const size_t size = size_t(width) * height * 3 / 2;
     std::vector<Bytes> out;
-    for (size_t at = 0; at + size <= all.size(); at += size) out.emplace_back(all.begin() + at, all.begin() + at + size);
+    for (size_t at = 0; at + size <= all.size(); at += size)
+        out.emplace_back(all.begin() + at, all.begin() + at + size);
     return made[key] = out;
 }
 
@@ -92,13 +93,14 @@ std::vector<Bytes> decodeWithTool(const Bytes &stream, const char *format, uint3
     static std::atomic<int> files{0};  // threads decode at once: each its own file
     std::string in = scratch() + "/out" + std::to_string(++files) + "." + format, raw = in + ".nv12";
     writeFile(in, stream);
-    std::string command =
-        std::string("ffmpeg -nostdin -loglevel error -y -f ") + format + " -i " + in + " -f rawvideo -pix_fmt nv12 " + raw;
+    std::string command = std::string("ffmpeg -nostdin -loglevel error -y -f ") + format + " -i " + in +
+                          " -f rawvideo -pix_fmt nv12 " + raw;
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
     Bytes all = readFile(raw);
     const size_t size = size_t(width) * height * 3 / 2;
     std::vector<Bytes> out;
-    for (size_t at = 0; at + size <= all.size(); at += size) out.emplace_back(all.begin() + at, all.begin() + at + size);
+    for (size_t at = 0; at + size <= all.size(); at += size)
+        out.emplace_back(all.begin() + at, all.begin() + at + size);
     return out;
 }
 
@@ -113,7 +115,8 @@ std::vector<Probed> probe(const Bytes &stream, const char *format) {
     static std::atomic<int> files{0};
     std::string in = scratch() + "/probe" + std::to_string(++files) + "." + format;
     writeFile(in, stream);
-    std::string text = output(std::string("ffprobe -v error -f ") + format + " -show_entries frame=key_frame,pict_type,width,height -of compact=p=0 " + in);
+    std::string text = output(std::string("ffprobe -v error -f ") + format +
+                              " -show_entries frame=key_frame,pict_type,width,height -of compact=p=0 " + in);
     std::vector<Probed> frames;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
@@ -267,7 +270,8 @@ protected:
     static double worstPsnr(const std::vector<Bytes> &source, const std::vector<Bytes> &decoded) {
         EXPECT_EQ(decoded.size(), source.size());
         double worst = 99;
-        for (size_t i = 0; i < std::min(source.size(), decoded.size()); ++i) worst = std::min(worst, psnr(source[i], decoded[i]));
+        for (size_t i = 0; i < std::min(source.size(), decoded.size()); ++i)
+            worst = std::min(worst, psnr(source[i], decoded[i]));
         return worst;
     }
 };
@@ -310,26 +314,25 @@ TEST_P(EncoderRoundTrip, ToolsDecodeEveryPicture) {
 
 INSTANTIATE_TEST_SUITE_P(
     Settings, EncoderRoundTrip,
-    ::testing::Values(
-        RoundTrip{"h264_defaults", ZEME_CODEC_ENC_H264, [](zemeEncVideoConfiguration &) {}, ZEME_PIX_FMT_NV12,
-                  ZEME_MEM_HOST, 42},
-        RoundTrip{"h264_cqp", ZEME_CODEC_ENC_H264,
-                  [](zemeEncVideoConfiguration &c) { c.cqp = 34, c.qualityMode = ZEME_BRONZE_QUALITY; },
-                  ZEME_PIX_FMT_NV21, ZEME_MEM_DEVICE, 36},
-        RoundTrip{"h264_bitrate", ZEME_CODEC_ENC_H264,
-                  [](zemeEncVideoConfiguration &c) {
-                      c.bitRate = 300000, c.vbr = 1, c.profile = ZEME_VIDEO_PRFL_H264_MAIN,
-                      c.level = ZEME_VIDEO_LVL_H264_3_1, c.tune = ZEME_ENC_TUNE_VISUAL;
-                  },
-                  ZEME_PIX_FMT_YUV420P, ZEME_MEM_HOST, 40},
-        RoundTrip{"hevc_defaults", ZEME_CODEC_ENC_HEVC, [](zemeEncVideoConfiguration &) {}, ZEME_PIX_FMT_NV12,
-                  ZEME_MEM_DEVICE, 39},
-        RoundTrip{"hevc_crf", ZEME_CODEC_ENC_HEVC,
-                  [](zemeEncVideoConfiguration &c) {
-                      c.crf = 36, c.qualityMode = ZEME_SILVER2_QUALITY, c.tune = ZEME_ENC_TUNE_SSIM,
-                      c.level = ZEME_VIDEO_LVL_HEVC_4;
-                  },
-                  ZEME_PIX_FMT_YUV420P, ZEME_MEM_HOST, 33}),
+    ::testing::Values(RoundTrip{"h264_defaults", ZEME_CODEC_ENC_H264, [](zemeEncVideoConfiguration &) {},
+                                ZEME_PIX_FMT_NV12, ZEME_MEM_HOST, 42},
+                      RoundTrip{"h264_cqp", ZEME_CODEC_ENC_H264,
+                                [](zemeEncVideoConfiguration &c) { c.cqp = 34, c.qualityMode = ZEME_BRONZE_QUALITY; },
+                                ZEME_PIX_FMT_NV21, ZEME_MEM_DEVICE, 36},
+                      RoundTrip{"h264_bitrate", ZEME_CODEC_ENC_H264,
+                                [](zemeEncVideoConfiguration &c) {
+                                    c.bitRate = 300000, c.vbr = 1, c.profile = ZEME_VIDEO_PRFL_H264_MAIN,
+                                    c.level = ZEME_VIDEO_LVL_H264_3_1, c.tune = ZEME_ENC_TUNE_VISUAL;
+                                },
+                                ZEME_PIX_FMT_YUV420P, ZEME_MEM_HOST, 40},
+                      RoundTrip{"hevc_defaults", ZEME_CODEC_ENC_HEVC, [](zemeEncVideoConfiguration &) {},
+                                ZEME_PIX_FMT_NV12, ZEME_MEM_DEVICE, 39},
+                      RoundTrip{"hevc_crf", ZEME_CODEC_ENC_HEVC,
+                                [](zemeEncVideoConfiguration &c) {
+                                    c.crf = 36, c.qualityMode = ZEME_SILVER2_QUALITY, c.tune = ZEME_ENC_TUNE_SSIM,
+                                    c.level = ZEME_VIDEO_LVL_HEVC_4;
+                                },
+                                ZEME_PIX_FMT_YUV420P, ZEME_MEM_HOST, 33}),
     [](const ::testing::TestParamInfo<RoundTrip> &info) { return std::string(info.param.name); });
 
 class EncoderCodec : public Encoder, public ::testing::WithParamInterface<zemeCodecType> {};
@@ -441,9 +444,12 @@ TEST_F(Encoder, OutputBuffersHoldEncodingBack) {
     for (int timeouts = 0; sent < 400 && timeouts < 30;) {
         Picture picture(source[sent % source.size()], kWidth, kHeight, ZEME_PIX_FMT_NV12, ZEME_MEM_HOST, int64_t(sent));
         status = zemeSendFrameToEncoder(6, &picture.frame, nullptr, 30);
-        if (status == 0) ++sent, timeouts = 0;
-        else if (status == zemeER_RSLT_ERR_TIMEOUT) ++timeouts;
-        else break;
+        if (status == 0)
+            ++sent, timeouts = 0;
+        else if (status == zemeER_RSLT_ERR_TIMEOUT)
+            ++timeouts;
+        else
+            break;
     }
     ASSERT_EQ(status, uint32_t{zemeER_RSLT_ERR_TIMEOUT});  // 2 buffers, 4 pictures of input, the encoder's own
     zemeStream held[2] = {};
@@ -490,7 +496,10 @@ TEST_F(Encoder, JpegPicturesDecodeWithTheirComment) {
         // The planes go in as they are: the tool's decode to full-range planes matches them.
         std::string path = scratch() + "/card.jpg", raw = path + ".yuv";
         writeFile(path, jpeg);
-        ASSERT_EQ(std::system(("ffmpeg -nostdin -loglevel error -y -i " + path + " -f rawvideo -pix_fmt yuvj420p " + raw).c_str()), 0);
+        ASSERT_EQ(
+            std::system(
+                ("ffmpeg -nostdin -loglevel error -y -i " + path + " -f rawvideo -pix_fmt yuvj420p " + raw).c_str()),
+            0);
         Bytes planar = readFile(raw), expected(nv12.size());
         const size_t luma = 320 * 240;
         std::memcpy(expected.data(), nv12.data(), luma);
@@ -640,7 +649,8 @@ TEST_F(Encoder, MisuseIsAnsweredWithAStatus) {
     refused([](zemeFrame &f) { f.memoryType = zemeMemoryType(7); }, invalidParam);
     refused([](zemeFrame &f) { f.cropInfo = {1, kWidth, kHeight, 2, 0}; }, invalidParam);  // outside the planes
     refused([](zemeFrame &f) { f.cropInfo = {1, kWidth - 1, kHeight, 0, 0}; }, invalidParam);
-    refused([](zemeFrame &f) { f.memoryType = ZEME_MEM_DEVICE, f.busAddress[0] = 0x1000, f.busAddress[1] = 0x9000; }, invalidParam);
+    refused([](zemeFrame &f) { f.memoryType = ZEME_MEM_DEVICE, f.busAddress[0] = 0x1000, f.busAddress[1] = 0x9000; },
+            invalidParam);
     Picture device(nv12, kWidth, kHeight, ZEME_PIX_FMT_NV12, ZEME_MEM_DEVICE, 0);
     zemeFrame past = device.frame;
     past.busAddress[1] += 2;  // the chroma plane's last row past the end of its block
@@ -740,7 +750,8 @@ TEST_F(Encoder, ChannelsEncodeAtOnceAndDestructionLetsWaitersGo) {
         params.outbufNum = 1 + channel;
         open(channel, params);
         threads.emplace_back([&, channel] {
-            Encoded encoded = encode(channel, source, kWidth, kHeight, channel < 2 ? ZEME_PIX_FMT_NV12 : ZEME_PIX_FMT_YUV420P,
+            Encoded encoded = encode(channel, source, kWidth, kHeight,
+                                     channel < 2 ? ZEME_PIX_FMT_NV12 : ZEME_PIX_FMT_YUV420P,
                                      channel % 3 ? ZEME_MEM_HOST : ZEME_MEM_DEVICE);
             std::vector<Bytes> decoded = decodeWithTool(encoded.stream, channel % 2 ? "hevc" : "h264", kWidth, kHeight);
             good += decoded.size() == source.size() && worstPsnr(source, decoded) > 30;

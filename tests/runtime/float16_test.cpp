@@ -61,8 +61,7 @@ TEST(Float16, PortableAndHardwareAgreeOnEveryHalf) {
     std::vector<float> portable(halves.size()), hardware(halves.size());
     half::toFloat32Portable(halves.data(), halves.size(), portable.data());
     half::toFloat32Hardware(halves.data(), halves.size(), hardware.data());
-    for (size_t i = 0; i < halves.size(); ++i)
-        ASSERT_EQ(bitsOf(portable[i]), bitsOf(hardware[i])) << "half " << i;
+    for (size_t i = 0; i < halves.size(); ++i) ASSERT_EQ(bitsOf(portable[i]), bitsOf(hardware[i])) << "half " << i;
 }
 
 TEST(Float16, PortableAndHardwareAgreeOnRounding) {
@@ -117,8 +116,6 @@ TEST(Md5, DigestsAsLowerCaseHex) {
     EXPECT_EQ(md5::digestString(million.data(), million.size()), "7707d6ae4e027c70eea2a935c2296f21");
 }
 
-TEST(Md5, NullDataWithALengthGivesAnEmptyDigest) {
-    EXPECT_EQ(md5::digestString(nullptr, 16), "");
-}
+TEST(Md5, NullDataWithALengthGivesAnEmptyDigest) { EXPECT_EQ(md5::digestString(nullptr, 16), ""); }
 
 }  // namespace

@@ -35,12 +35,10 @@ protected:
 };
 
 TEST_F(Logger, FormatsTheVariadicArgumentsIntoOneRecord) {
-    ASSERT_EQ(zecmLogMessage(zecmLC_NN, zecmLL_ALARM, "run", "model.cpp", 12, "%d items, %s, %05.1f%%",
-                             42, "ok", 3.25),
+    ASSERT_EQ(zecmLogMessage(zecmLC_NN, zecmLL_ALARM, "run", "model.cpp", 12, "%d items, %s, %05.1f%%", 42, "ok", 3.25),
               0u);
     const std::string text = contents();
-    EXPECT_NE(text.find("[NN] [ALARM] [run model.cpp:12] 42 items, ok, 003.2%\n"), std::string::npos)
-        << text;
+    EXPECT_NE(text.find("[NN] [ALARM] [run model.cpp:12] 42 items, ok, 003.2%\n"), std::string::npos) << text;
 }
 
 TEST_F(Logger, MessagesOfAnyLengthAreWrittenWhole) {

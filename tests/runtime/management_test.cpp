@@ -119,7 +119,7 @@ TEST_F(UsageRegistry, ReusedPidsAndCorruptOwnersAreFreed) {
     const uint64_t start = ownStart();
     ASSERT_NE(registry_->claim(getpid(), start + 1, "old holder of this pid"), nullptr);
     ASSERT_NE(registry_->claim(0x7FFFFFF0, 1, "no such process"), nullptr);
-    registry_->slot(100).owner.store(~uint64_t{0});  // pid -1
+    registry_->slot(100).owner.store(~uint64_t{0});               // pid -1
     registry_->slot(101).owner.store(identity(getpid(), start));  // a live process still writing: kept
     EXPECT_TRUE(registry_->processes(now()).empty());
     for (uint32_t i = 0; i < kSlots; ++i)
@@ -163,8 +163,8 @@ TEST(UsageRegistryFile, ForeignFilesAreRefused) {
 
 TEST(UsageMeter, SpansAreSplitOverBucketsAndOnlyTheLastSecondCounts) {
     Meter meter{};
-    const uint64_t base = 1000 * kBucketNs;  // a bucket boundary
-    account(meter, base + kBucketNs / 2, base + 2 * kBucketNs);   // half of one bucket, all of the next
+    const uint64_t base = 1000 * kBucketNs;                        // a bucket boundary
+    account(meter, base + kBucketNs / 2, base + 2 * kBucketNs);    // half of one bucket, all of the next
     account(meter, base - 30 * kBucketNs, base - 29 * kBucketNs);  // long before the window
     const uint64_t at = base + 2 * kBucketNs;                      // the window: base - 7 .. base + 2 buckets
     EXPECT_DOUBLE_EQ(load(meter, at), 1.5 * kBucketNs / (kWindowBuckets - 1) / kBucketNs);
@@ -310,7 +310,8 @@ TEST_F(Management, UnknownNamesAndBadArgumentsGetTheirStatus) {
         {bad, [&] { return zemlGetHandleByUUID("5a450000", &h); }},
         {bad, [&] { return zemlGetHandleByPciBusId("01:00", &h); }},
         {bad, [&] { return zemlGetDieIndexByDevIndex(2, &index); }},
-        {bad, [&] {
+        {bad,
+         [&] {
              zemlAiDevInfo_struct devices[3];
              return zemlGetAiDevInfo(devices, 3);
          }},
@@ -322,7 +323,8 @@ TEST_F(Management, UnknownNamesAndBadArgumentsGetTheirStatus) {
         {null, [&] { return zemlGetTemperature(die(0), nullptr); }},
         {null, [&] { return zemlLogMsg(ZEML_LOG_INFO, nullptr, ZEML_SUCCESS, "t"); }},
         {null, [&] { return zemlGetDriverSWVersion(nullptr, 10); }},
-        {ZEML_USER_BUF_INSUFFICIENT, [&] {
+        {ZEML_USER_BUF_INSUFFICIENT,
+         [&] {
              char text[4];
              return zemlGetDriverSWVersion(text, sizeof text);
          }},
@@ -408,9 +410,8 @@ TEST_F(LoadedDie, TelemetryFollowsTheModel) {
         return p.pid == getpid() && p.memused == 4096 && std::string(p.name) == "load";
     }));
     EXPECT_EQ(zemlGetRunningProcesses(die(1), processes, &count, 4), 0u);
-    EXPECT_TRUE(std::none_of(processes, processes + count, [](const zemlProcessInfo_struct &p) {
-        return std::string(p.name) == "load";
-    }));
+    EXPECT_TRUE(std::none_of(processes, processes + count,
+                             [](const zemlProcessInfo_struct &p) { return std::string(p.name) == "load"; }));
 }
 
 // A die lists the processes whose memory or work makes up its telemetry (decoder work on
@@ -421,8 +422,8 @@ TEST_F(Management, ProcessesOfADieAddUpToItsMemoryAndLoad) {
     Slot *slots[3] = {registry->claim(getpid(), ownStart(), "a"), registry->claim(getpid(), ownStart(), "b"),
                       registry->claim(getpid(), ownStart(), "decoder")};
     ASSERT_TRUE(slots[0] && slots[1] && slots[2]);
-    slots[0]->memory[0].store(3 << 19);  // 1.5 MiB
-    slots[1]->memory[0].store(1 << 18);  // 0.25 MiB
+    slots[0]->memory[0].store(3 << 19);                                                     // 1.5 MiB
+    slots[1]->memory[0].store(1 << 18);                                                     // 0.25 MiB
     slots[2]->meters[uint32_t(Engine::Decoder)][1].active[0].store(now() - 5 * kBucketNs);  // still decoding
     std::map<std::string, int32_t> listed[2];
     uint64_t sum = 0;
@@ -506,7 +507,8 @@ TEST(Inventory, IdentitiesMustTellTheCardsApart) {
         {R"({"cards": [{"id": 65536}]})", "card 0: id above 65535"},
         {R"({"cards": [{"uuid": "not-a-uuid"}]})", "card 0: uuid must read"},
         {R"({"cards": [{"uuid": "5a455349-4d00-4000-8000-000000000001"},
-                       {"uuid": "5A455349-4d00-4000-8000-000000000002"}]})", "card 1: uuid equals another"},
+                       {"uuid": "5A455349-4d00-4000-8000-000000000002"}]})",
+         "card 1: uuid equals another"},
         {R"({"cards": [{"busId": "0000:01:00"}]})", "card 0: busId must read"},
         {R"({"cards": [{"busId": "0:3:0.0"}, {"busId": "0000:03:00.0"}]})", "card 1: busId used twice"},
         {R"({"cards": [{"type": "a type name longer than thirty-three"}]})", "card 0: type longer"},

@@ -46,9 +46,7 @@ Bytes readFile(const std::string &path) {
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
-void run(const std::string &command) {
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-}
+void run(const std::string &command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
 
 // A stream made by the ffmpeg tool, with the tool's decode of it to raw NV12.
 struct Clip {
@@ -66,10 +64,18 @@ struct Clip {
 const Clip &clip(const std::string &name) {
     static std::map<std::string, Clip> made;
     static const std::map<std::string, std::string> recipes = {
-        {"odd", "-f lavfi -i testsrc=size=352x290:rate=25 -frames:v 24 -c:v libx264 -bf 2 -x264-params aud=1 -pix_fmt yuv420p -f h264"},
-        {"slices", "-f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 12 -c:v libx264 -x264-params slices=4:aud=1 -pix_fmt yuv420p -f h264"},
-        {"baseline", "-f lavfi -i testsrc2=size=320x240:rate=30 -frames:v 12 -c:v libx264 -profile:v baseline -x264-params aud=1 -pix_fmt yuv420p -f h264"},
-        {"hevc", "-f lavfi -i testsrc=size=352x290:rate=25 -frames:v 12 -c:v libx265 -x265-params log-level=error:aud=1 -pix_fmt yuv420p -f hevc"},
+        {"odd",
+         "-f lavfi -i testsrc=size=352x290:rate=25 -frames:v 24 -c:v libx264 -bf 2 -x264-params aud=1 -pix_fmt yuv420p "
+         "-f h264"},
+        {"slices",
+         "-f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 12 -c:v libx264 -x264-params slices=4:aud=1 -pix_fmt "
+         "yuv420p -f h264"},
+        {"baseline",
+         "-f lavfi -i testsrc2=size=320x240:rate=30 -frames:v 12 -c:v libx264 -profile:v baseline -x264-params aud=1 "
+         "-pix_fmt yuv420p -f h264"},
+        {"hevc",
+         "-f lavfi -i testsrc=size=352x290:rate=25 -frames:v 12 -c:v libx265 -x265-params log-level=error:aud=1 "
+         "-pix_fmt yuv420p -f hevc"},
     };
     auto found = made.find(name);
     if (found != made.end()) return found->second;
@@ -114,7 +120,8 @@ std::vector<Bytes> cut(const Clip &clip, Pieces how) {
         }
     bounds.push_back(s.size());
     std::vector<Bytes> pieces;
-    for (size_t i = 0; i + 1 < bounds.size(); ++i) pieces.emplace_back(s.begin() + bounds[i], s.begin() + bounds[i + 1]);
+    for (size_t i = 0; i + 1 < bounds.size(); ++i)
+        pieces.emplace_back(s.begin() + bounds[i], s.begin() + bounds[i + 1]);
     return pieces;
 }
 
@@ -127,8 +134,9 @@ zemeStream streamOf(const Bytes &bytes, int64_t pts = 0) {
 Bytes readNv12(const zemeFrame &frame) {
     Bytes all(frame.dataSize);
     if (frame.memoryType == ZEME_MEM_DEVICE) {
-        EXPECT_EQ(zecmMemcpy(reinterpret_cast<void *>(frame.busAddress[0]), all.data(), all.size(),
-                             zecmCT_COPY_FROM_DEVICE), 0u);
+        EXPECT_EQ(
+            zecmMemcpy(reinterpret_cast<void *>(frame.busAddress[0]), all.data(), all.size(), zecmCT_COPY_FROM_DEVICE),
+            0u);
     } else {
         std::memcpy(all.data(), frame.data[0], all.size());
     }
@@ -222,7 +230,8 @@ protected:
 
     static void expectPictures(const Clip &clip, const Decoded &decoded) {
         ASSERT_EQ(decoded.pictures.size(), clip.frames());
-        for (size_t i = 0; i < clip.frames(); ++i) ASSERT_TRUE(decoded.pictures[i] == clip.picture(i)) << "picture " << i;
+        for (size_t i = 0; i < clip.frames(); ++i)
+            ASSERT_TRUE(decoded.pictures[i] == clip.picture(i)) << "picture " << i;
     }
 };
 
@@ -266,16 +275,16 @@ TEST_P(VideoDecode, BitExactWithTheFfmpegTool) {
     EXPECT_EQ(s.runningFrames + s.bufferedFrames + s.reorderedFrames + s.droppedFrames, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Streams, VideoDecode,
-    ::testing::Values(VideoCase{"odd", Pieces::Whole, ZEME_MEM_HOST, 0, ZEME_PIX_FMT_NV12},
-                      VideoCase{"odd", Pieces::Nals, ZEME_MEM_DEVICE, 0, ZEME_PIX_FMT_NV21},
-                      VideoCase{"odd", Pieces::Chunks, ZEME_MEM_DEVICE, 1, ZEME_PIX_FMT_YUV420P},
-                      VideoCase{"slices", Pieces::Nals, ZEME_MEM_HOST, 0, ZEME_PIX_FMT_YUV420P},
-                      VideoCase{"slices", Pieces::AccessUnits, ZEME_MEM_DEVICE, 1, ZEME_PIX_FMT_NV12},
-                      VideoCase{"hevc", Pieces::AccessUnits, ZEME_MEM_HOST, 0, ZEME_PIX_FMT_NV12},
-                      VideoCase{"hevc", Pieces::Chunks, ZEME_MEM_DEVICE, 0, ZEME_PIX_FMT_NV21}),
-    videoCaseName);
+INSTANTIATE_TEST_SUITE_P(Streams, VideoDecode,
+                         ::testing::Values(VideoCase{"odd", Pieces::Whole, ZEME_MEM_HOST, 0, ZEME_PIX_FMT_NV12},
+                                           VideoCase{"odd", Pieces::Nals, ZEME_MEM_DEVICE, 0, ZEME_PIX_FMT_NV21},
+                                           VideoCase{"odd", Pieces::Chunks, ZEME_MEM_DEVICE, 1, ZEME_PIX_FMT_YUV420P},
+                                           VideoCase{"slices", Pieces::Nals, ZEME_MEM_HOST, 0, ZEME_PIX_FMT_YUV420P},
+                                           VideoCase{"slices", Pieces::AccessUnits, ZEME_MEM_DEVICE, 1,
+                                                     ZEME_PIX_FMT_NV12},
+                                           VideoCase{"hevc", Pieces::AccessUnits, ZEME_MEM_HOST, 0, ZEME_PIX_FMT_NV12},
+                                           VideoCase{"hevc", Pieces::Chunks, ZEME_MEM_DEVICE, 0, ZEME_PIX_FMT_NV21}),
+                         videoCaseName);
 
 TEST_F(Media, FramesCarryTheirLayout) {
     const Clip &source = clip("odd");
@@ -342,8 +351,10 @@ TEST_F(Media, PtsFollowTheAccessUnits) {
         std::vector<int64_t> sorted = decoded.pts;
         std::sort(sorted.begin(), sorted.end());
         for (size_t i = 0; i < sorted.size(); ++i) EXPECT_EQ(sorted[i], int64_t(i)) << name;
-        if (std::string(name) == "baseline") EXPECT_EQ(decoded.pts, sorted);  // no reordering
-        else EXPECT_NE(decoded.pts, sorted);                                 // B-frames come out reordered
+        if (std::string(name) == "baseline")
+            EXPECT_EQ(decoded.pts, sorted);  // no reordering
+        else
+            EXPECT_NE(decoded.pts, sorted);  // B-frames come out reordered
         ASSERT_EQ(zemeDestroyDecoderChannel(1), 0u);
     }
 }
@@ -631,9 +642,9 @@ TEST_F(Media, VideoInfoFromTheParameterSets) {
         zemeCodecType codec;
         uint32_t width, height, cropHeight, fps;
     };
-    for (const Expect &e : {Expect{"odd", ZEME_CODEC_DEC_H264, 352, 304, 290, 25},
-                            Expect{"hevc", ZEME_CODEC_DEC_HEVC, 352, 296, 290, 25},
-                            Expect{"baseline", ZEME_CODEC_DEC_H264, 320, 240, 240, 30}}) {
+    for (const Expect &e :
+         {Expect{"odd", ZEME_CODEC_DEC_H264, 352, 304, 290, 25}, Expect{"hevc", ZEME_CODEC_DEC_HEVC, 352, 296, 290, 25},
+          Expect{"baseline", ZEME_CODEC_DEC_H264, 320, 240, 240, 30}}) {
         zemeStream s = streamOf(clip(e.clip).stream);
         zemeDecVideoInfo info{};
         ASSERT_EQ(zemeGetVideoInfo(&s, e.codec, &info), 0u) << e.clip;
@@ -764,18 +775,18 @@ TEST_P(JpegDecode, PlanesMatchTheReference) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Pillow, JpegDecode,
-    ::testing::Values(
-        JpegCase{"baseline420", "quality=90, dpi=(72, 96)", 320, 240, "RGB", ZEME_JPEG_BASELINE, ZEME_PIX_FMT_YUV420P, 1},
-        JpegCase{"progressive", "quality=85, progressive=True, dpi=(72, 96)", 301, 203, "RGB", ZEME_JPEG_PROGRESSIVE,
-                 ZEME_PIX_FMT_YUV420P, 1},
-        JpegCase{"full444", "quality=95, subsampling=0, dpi=(72, 96)", 257, 130, "RGB", ZEME_JPEG_BASELINE,
-                 ZEME_PIX_FMT_YUV444P, 0},
-        JpegCase{"half422", "quality=90, subsampling=1, dpi=(72, 96)", 200, 151, "RGB", ZEME_JPEG_BASELINE,
-                 ZEME_PIX_FMT_YUV422P, 1},
-        JpegCase{"grey", "quality=90, dpi=(72, 96)", 160, 99, "L", ZEME_JPEG_BASELINE, ZEME_PIX_FMT_GRAY8, 0}),
-    [](const ::testing::TestParamInfo<JpegCase> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Pillow, JpegDecode,
+                         ::testing::Values(JpegCase{"baseline420", "quality=90, dpi=(72, 96)", 320, 240, "RGB",
+                                                    ZEME_JPEG_BASELINE, ZEME_PIX_FMT_YUV420P, 1},
+                                           JpegCase{"progressive", "quality=85, progressive=True, dpi=(72, 96)", 301,
+                                                    203, "RGB", ZEME_JPEG_PROGRESSIVE, ZEME_PIX_FMT_YUV420P, 1},
+                                           JpegCase{"full444", "quality=95, subsampling=0, dpi=(72, 96)", 257, 130,
+                                                    "RGB", ZEME_JPEG_BASELINE, ZEME_PIX_FMT_YUV444P, 0},
+                                           JpegCase{"half422", "quality=90, subsampling=1, dpi=(72, 96)", 200, 151,
+                                                    "RGB", ZEME_JPEG_BASELINE, ZEME_PIX_FMT_YUV422P, 1},
+                                           JpegCase{"grey", "quality=90, dpi=(72, 96)", 160, 99, "L",
+                                                    ZEME_JPEG_BASELINE, ZEME_PIX_FMT_GRAY8, 0}),
+                         [](const ::testing::TestParamInfo<JpegCase> &info) { return std::string(info.param.name); });
 
 TEST_F(Media, JpegChannelPoolAndBadPictures) {
     std::string path = scratch() + "/small.jpg";

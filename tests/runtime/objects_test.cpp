@@ -28,10 +28,18 @@ protected:
 TEST(DataTypes, ElementSizes) {
     // Kept as the numbers a C caller passes: values outside the enumeration are not
     // values of the C++ type, and are only made one at the call, as the C ABI does.
-    const std::pair<int32_t, uint32_t> sizes[] = {
-        {zecmDT_UINT8, 1}, {zecmDT_INT8, 1}, {zecmDT_UINT16, 2}, {zecmDT_INT16, 2},
-        {zecmDT_UINT32, 4}, {zecmDT_INT32, 4}, {zecmDT_FLOAT16, 2}, {zecmDT_FLOAT32, 4},
-        {zecmDT_BFLOAT, 2}, {zecmDT_ANY, 0}, {9, 0}, {-1, 0}};
+    const std::pair<int32_t, uint32_t> sizes[] = {{zecmDT_UINT8, 1},
+                                                  {zecmDT_INT8, 1},
+                                                  {zecmDT_UINT16, 2},
+                                                  {zecmDT_INT16, 2},
+                                                  {zecmDT_UINT32, 4},
+                                                  {zecmDT_INT32, 4},
+                                                  {zecmDT_FLOAT16, 2},
+                                                  {zecmDT_FLOAT32, 4},
+                                                  {zecmDT_BFLOAT, 2},
+                                                  {zecmDT_ANY, 0},
+                                                  {9, 0},
+                                                  {-1, 0}};
     for (auto [type, size] : sizes) EXPECT_EQ(zecm::dataTypeSize(static_cast<zecmDType>(type)), size) << type;
 }
 

@@ -36,8 +36,8 @@ INSTANTIATE_TEST_SUITE_P(
     Formats, PictureLayoutTest,
     testing::Values(Expected{ZEME_PIX_FMT_NV12, 2, {0, 50}, {50, 30}, {7, 8}, {5, 3}, {10, 10}, false},
                     Expected{ZEME_PIX_FMT_NV21, 2, {0, 50}, {50, 30}, {7, 8}, {5, 3}, {10, 10}, true},
-                    Expected{ZEME_PIX_FMT_YUV420P, 3, {0, 50, 65}, {50, 15, 15}, {7, 4, 4}, {5, 3, 3},
-                             {10, 5, 5}, false}));
+                    Expected{
+                        ZEME_PIX_FMT_YUV420P, 3, {0, 50, 65}, {50, 15, 15}, {7, 4, 4}, {5, 3, 3}, {10, 5, 5}, false}));
 
 TEST(PictureLayout, FormatsAndPitchRules) {
     EXPECT_TRUE(zeme::pictureFormat(ZEME_PIX_FMT_NV21));

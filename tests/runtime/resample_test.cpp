@@ -12,12 +12,12 @@ namespace {
 using zece::makeTaps;
 using zece::Taps;
 
-const zeceResizeType kKinds[] = {zeceRESIZE_BILINEAR,        zeceRESIZE_NEAREST,        zeceRESIZE_BICUBIC,
-                                 zeceRESIZE_LANCZOS,         zeceRESIZE_BILINEAR_PILLOW, zeceRESIZE_BILINEAR_CV,
-                                 zeceRESIZE_LANCZOS_PILLOW,  zeceRESIZE_LANCZOS_CV,     zeceRESIZE_BOX_PILLOW,
-                                 zeceRESIZE_HAMMING_PILLOW,  zeceRESIZE_BICUBIC_PILLOW, zeceRESIZE_NEAREST_CV};
-const std::pair<int, int> kSizes[] = {{1, 1}, {1, 7}, {7, 1}, {2, 3}, {5, 5}, {17, 6}, {1920, 1280},
-                                      {1080, 224}, {224, 1080}, {16384, 1}, {1, 16384}, {16384, 16383}};
+const zeceResizeType kKinds[] = {zeceRESIZE_BILINEAR,       zeceRESIZE_NEAREST,         zeceRESIZE_BICUBIC,
+                                 zeceRESIZE_LANCZOS,        zeceRESIZE_BILINEAR_PILLOW, zeceRESIZE_BILINEAR_CV,
+                                 zeceRESIZE_LANCZOS_PILLOW, zeceRESIZE_LANCZOS_CV,      zeceRESIZE_BOX_PILLOW,
+                                 zeceRESIZE_HAMMING_PILLOW, zeceRESIZE_BICUBIC_PILLOW,  zeceRESIZE_NEAREST_CV};
+const std::pair<int, int> kSizes[] = {{1, 1},       {1, 7},      {7, 1},      {2, 3},     {5, 5},     {17, 6},
+                                      {1920, 1280}, {1080, 224}, {224, 1080}, {16384, 1}, {1, 16384}, {16384, 16383}};
 
 zece::Plane planeOf(cv::Mat &mat) { return {mat.data, mat.cols, mat.rows, mat.channels(), mat.step}; }
 
@@ -81,7 +81,8 @@ TEST(ResampleTaps, BilinearWithinOneOfCvResize) {
                     for (int u = 0; u < across.width; ++u)
                         sum += down.weights[size_t(y) * down.width + v] * across.weights[size_t(x) * across.width + u] *
                                in.at<uint8_t>(down.first[y] + v, across.first[x] + u);
-                ASSERT_LE(std::abs(std::lround(sum) - expected.at<uint8_t>(y, x)), 1) << pair[0] << " at " << x << "," << y;
+                ASSERT_LE(std::abs(std::lround(sum) - expected.at<uint8_t>(y, x)), 1)
+                    << pair[0] << " at " << x << "," << y;
             }
     }
 }

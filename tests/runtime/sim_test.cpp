@@ -26,8 +26,8 @@ void describe(std::string &out, const Pair &pair) {
     out += '}';
 }
 
-uint32_t sample(int32_t number, uint64_t size, const char *text, void **output, Pair pair,
-                const Pair *input, Pair *filled, float ratio) {
+uint32_t sample(int32_t number, uint64_t size, const char *text, void **output, Pair pair, const Pair *input,
+                Pair *filled, float ratio) {
     ZESIM_CALL(number, size, text, output, pair, input, filled, ratio) {
         if (output) *output = reinterpret_cast<void *>(0x1234);
         return 7;

@@ -62,9 +62,10 @@ TEST_F(Card, AsyncCopiesFromSeveralThreadsAllLand) {
         threads.emplace_back([&, t] {
             sources[t].assign(kSize, static_cast<uint8_t>(t + 1));
             for (size_t offset = 0; offset < kSize; offset += 256)
-                EXPECT_EQ(zecmMemcpyAsync(sources[t].data() + offset, static_cast<uint8_t *>(block) + t * kSize + offset,
-                                          256, zecmCT_COPY_TO_DEVICE, nullptr),
-                          0u);
+                EXPECT_EQ(
+                    zecmMemcpyAsync(sources[t].data() + offset, static_cast<uint8_t *>(block) + t * kSize + offset, 256,
+                                    zecmCT_COPY_TO_DEVICE, nullptr),
+                    0u);
         });
     for (auto &thread : threads) thread.join();
     std::vector<uint8_t> back(kSize * kThreads);
@@ -139,9 +140,9 @@ protected:
     static zecmDataset *inputOf(const std::vector<float> &values) {
         void *block = nullptr;
         EXPECT_EQ(zecmMalloc(values.size() * sizeof(float), &block), 0u);
-        EXPECT_EQ(zecmMemcpy(const_cast<float *>(values.data()), block, values.size() * sizeof(float),
-                             zecmCT_COPY_TO_DEVICE),
-                  0u);
+        EXPECT_EQ(
+            zecmMemcpy(const_cast<float *>(values.data()), block, values.size() * sizeof(float), zecmCT_COPY_TO_DEVICE),
+            0u);
         zecmDataBuffer *buffer = nullptr;
         EXPECT_EQ(zecmCreateDataBuffer(zecmDeviceInfo{zecmDE_ZECC, 0}, block, values.size() * sizeof(float), &buffer),
                   0u);

@@ -140,9 +140,7 @@ int Builder::view(int id, const Dims &dims, const Desc &desc) {
     return made;
 }
 
-void Builder::defineConstant(const std::string &name, Constant constant) {
-    constants_[name] = std::move(constant);
-}
+void Builder::defineConstant(const std::string &name, Constant constant) { constants_[name] = std::move(constant); }
 
 void Builder::overwrite(const std::string &name, int id) {
     for (auto entry = layouts_.begin(); entry != layouts_.end();)
@@ -151,8 +149,8 @@ void Builder::overwrite(const std::string &name, int id) {
 }
 
 std::string Builder::add(const dnnl::primitive_desc_base &pd, dnnl::primitive primitive,
-                         std::vector<std::pair<int, int>> values,
-                         std::vector<std::pair<int, dnnl::memory>> constants, bool hot) {
+                         std::vector<std::pair<int, int>> values, std::vector<std::pair<int, dnnl::memory>> constants,
+                         bool hot) {
     if (referenceKernel(pd)) {
         if (hot) return "oneDNN offers only its reference kernel (" + implementation(pd) + ")";
         notes_.push_back("a step runs on oneDNN's reference kernel (" + implementation(pd) + ")");

@@ -100,9 +100,7 @@ bool isPlain(const Desc &desc) { return desc == plainDesc({desc.dims().begin(), 
 
 std::string implementation(const dnnl::primitive_desc_base &pd) { return pd.impl_info_str(); }
 
-bool referenceKernel(const dnnl::primitive_desc_base &pd) {
-    return implementation(pd).rfind("ref", 0) == 0;
-}
+bool referenceKernel(const dnnl::primitive_desc_base &pd) { return implementation(pd).rfind("ref", 0) == 0; }
 
 dnnl::memory constantMemory(const Desc &desc, const Dims &dims, const std::vector<float> &values) {
     return constantMemory(desc, plainDesc(dims), values);

@@ -14,13 +14,11 @@ namespace {
 
 // The operator families, one line each.
 const std::vector<void (*)(Registry &)> kFamilies = {
-    registerConv, registerMatmul, registerPool, registerEltwise, registerBinary, registerShape,
-    registerNorm, registerReduce, registerSoftmax, registerDeconv, registerVariadic, registerResize,
-    registerTensor,
+    registerConv,   registerMatmul,  registerPool,   registerEltwise,  registerBinary, registerShape,  registerNorm,
+    registerReduce, registerSoftmax, registerDeconv, registerVariadic, registerResize, registerTensor,
 };
 
-template <typename T>
-std::vector<T> rawValues(const std::string &raw) {
+template <typename T> std::vector<T> rawValues(const std::string &raw) {
     std::vector<T> values(raw.size() / sizeof(T));
     if (!values.empty()) std::memcpy(values.data(), raw.data(), values.size() * sizeof(T));
     return values;
@@ -130,10 +128,12 @@ CompileResult compileFor(const onnx::ModelProto &model, const std::vector<std::v
     // it: GNU OpenMP counts every thread it keeps, and once they outnumber the cores its
     // threads stop spinning between parallel regions and every primitive of a run pays for
     // waking them.
-    return std::async(std::launch::async, [&] {
-               setLibraryThreads(threads);
-               return compileProgram(model, inputShapes, values);
-           }).get();
+    return std::async(std::launch::async,
+                      [&] {
+                          setLibraryThreads(threads);
+                          return compileProgram(model, inputShapes, values);
+                      })
+        .get();
 }
 
 const Registry &registry() {
@@ -220,8 +220,7 @@ bool declaredShapes(const google::protobuf::RepeatedPtrField<onnx::ValueInfoProt
 // A graph that needs some inputs' values compiles at run, when the shapes it was
 // asked for are the ones it declares and it declares every output's shape.
 std::shared_ptr<Plan> deferredPlan(const std::shared_ptr<const onnx::ModelProto> &model,
-                                   const std::vector<std::vector<int64_t>> &inputShapes,
-                                   std::vector<int> valueInputs) {
+                                   const std::vector<std::vector<int64_t>> &inputShapes, std::vector<int> valueInputs) {
     const auto &graph = model->graph();
     std::set<std::string> weights;
     for (const auto &initializer : graph.initializer()) weights.insert(initializer.name());

@@ -22,8 +22,8 @@ namespace zecl::plan {
 struct Constant {
     Dims dims;
     bool integer = false;
-    std::vector<float> floats;    // float data, when !integer
-    std::vector<int64_t> ints;    // integer data (indices, shapes), when integer
+    std::vector<float> floats;  // float data, when !integer
+    std::vector<int64_t> ints;  // integer data (indices, shapes), when integer
     size_t count() const { return integer ? ints.size() : floats.size(); }
     float at(size_t i) const { return integer ? static_cast<float>(ints[i]) : floats[i]; }
     int64_t intAt(size_t i) const { return integer ? ints[i] : static_cast<int64_t>(floats[i]); }
@@ -31,12 +31,12 @@ struct Constant {
 
 // A tensor the primitives read or write at run time.
 struct Value {
-    Dims dims;               // ONNX dims (empty for a scalar)
-    Desc desc;               // its layout
-    int alias = -1;          // a view: the value whose bytes these are (plain layouts only)
-    int input = -1;          // a graph input: its index
-    int constant = -1;       // a constant: its index in Program::memories
-    size_t offset = 0;       // place in the arena, for values the plan computes
+    Dims dims;          // ONNX dims (empty for a scalar)
+    Desc desc;          // its layout
+    int alias = -1;     // a view: the value whose bytes these are (plain layouts only)
+    int input = -1;     // a graph input: its index
+    int constant = -1;  // a constant: its index in Program::memories
+    size_t offset = 0;  // place in the arena, for values the plan computes
 };
 
 struct Step {
@@ -112,8 +112,8 @@ public:
 
     // Adds a primitive; `hot` refuses a reference kernel (returned reason), others log it.
     std::string add(const dnnl::primitive_desc_base &pd, dnnl::primitive primitive,
-                    std::vector<std::pair<int, int>> values,
-                    std::vector<std::pair<int, dnnl::memory>> constants = {}, bool hot = true);
+                    std::vector<std::pair<int, int>> values, std::vector<std::pair<int, dnnl::memory>> constants = {},
+                    bool hot = true);
 
     // The graph around a node: who reads a name, and fusing a reader into its producer.
     std::vector<const onnx::NodeProto *> readers(const std::string &name) const;
@@ -144,7 +144,7 @@ private:
     std::set<const onnx::NodeProto *> fused_, done_;
     std::vector<std::string> notes_;
     std::unordered_map<std::string, int> inputIndex_;  // graph inputs without a value, by name
-    std::vector<int> valueInputs_;                      // those a lowering asked the value of
+    std::vector<int> valueInputs_;                     // those a lowering asked the value of
 };
 
 // Attributes of a node, with ONNX's defaults.

@@ -8,8 +8,7 @@
 namespace zecl::plan {
 namespace {
 
-template <typename T>
-T apply(const std::string &op, T a, T b) {
+template <typename T> T apply(const std::string &op, T a, T b) {
     if (op == "Add") return a + b;
     if (op == "Sub") return a - b;
     if (op == "Mul") return a * b;
@@ -40,8 +39,10 @@ std::string fold(Builder &builder, const onnx::NodeProto &node, const Dims &out)
     result.integer = a.integer && b.integer;
     for (size_t i = 0; i < count; ++i) {
         size_t ia = sourceIndex(i, out, da), ib = sourceIndex(i, out, db);
-        if (result.integer) result.ints.push_back(apply<int64_t>(node.op_type(), a.ints[ia], b.ints[ib]));
-        else result.floats.push_back(apply<float>(node.op_type(), a.at(ia), b.at(ib)));
+        if (result.integer)
+            result.ints.push_back(apply<int64_t>(node.op_type(), a.ints[ia], b.ints[ib]));
+        else
+            result.floats.push_back(apply<float>(node.op_type(), a.at(ia), b.at(ib)));
     }
     builder.defineConstant(node.output(0), std::move(result));
     return "";
@@ -86,8 +87,10 @@ std::string lowerBinary(Builder &builder, const onnx::NodeProto &node) {
         }
     }
     int output = addBinary(builder, algorithmOf(op), first, second, ops);
-    if (full == out) builder.overwrite(node.output(0), output);
-    else builder.defineView(node.output(0), out, output);
+    if (full == out)
+        builder.overwrite(node.output(0), output);
+    else
+        builder.defineView(node.output(0), out, output);
     return "";
 }
 
@@ -122,8 +125,10 @@ int broadcastTo(Builder &builder, int id, const Dims &full) {
 int addBinary(Builder &builder, dnnl::algorithm kind, int first, int second, const dnnl::post_ops &ops) {
     const Dims full = builder.at(first).dims;
     second = atRank(builder, second, full.size());
-    if (builder.at(second).dims == full) second = builder.inLayout(second, builder.at(first).desc);
-    else second = builder.plain(second);
+    if (builder.at(second).dims == full)
+        second = builder.inLayout(second, builder.at(first).desc);
+    else
+        second = builder.plain(second);
     dnnl::primitive_attr attr = attributes();
     attr.set_post_ops(ops);
     const Desc &dst = builder.at(first).desc;

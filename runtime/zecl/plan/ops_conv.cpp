@@ -75,8 +75,7 @@ bool swish(const Builder &builder, const std::string &name, Fused *fused) {
 
 // An Add of the convolution's result and a shortcut of the same dims that may be
 // summed into in place.
-bool residual(Builder &builder, const onnx::NodeProto &node, const std::string &name, const Dims &dims,
-              Fused *fused) {
+bool residual(Builder &builder, const onnx::NodeProto &node, const std::string &name, const Dims &dims, Fused *fused) {
     if (node.op_type() != "Add" || node.input_size() != 2) return false;
     std::string shortcut = node.input(0) == name ? node.input(1) : node.input(0);
     if (shortcut == name || !builder.defined(shortcut) || builder.isConstant(shortcut)) return false;
@@ -94,9 +93,8 @@ std::vector<Fused> postOps(Builder &builder, std::string name, const Dims &dims)
     for (;;) {
         Fused fused;
         const onnx::NodeProto *next = builder.soleReader(name);
-        if (swish(builder, name, &fused) ||
-            (next && (activation(builder, *next, &fused) ||
-                      (!summed && residual(builder, *next, name, dims, &fused))))) {
+        if (swish(builder, name, &fused) || (next && (activation(builder, *next, &fused) ||
+                                                      (!summed && residual(builder, *next, name, dims, &fused))))) {
             summed = summed || fused.sum >= 0;
             chain.push_back(fused);
             name = fused.output;
@@ -145,8 +143,7 @@ std::string addConvolution(Builder &builder, int source, const Convolution &conv
     auto weights = constantMemory(pd.weights_desc(), weightDims, conv.weights.values);
     auto bias = constantMemory(pd.bias_desc(), {conv.outputDims[1]}, conv.weights.bias);
     int output = shortcut >= 0 ? shortcut : builder.scratch(conv.outputDims, pd.dst_desc());
-    std::string reason = builder.add(pd, dnnl::convolution_forward(pd),
-                                     {{DNNL_ARG_SRC, input}, {DNNL_ARG_DST, output}},
+    std::string reason = builder.add(pd, dnnl::convolution_forward(pd), {{DNNL_ARG_SRC, input}, {DNNL_ARG_DST, output}},
                                      {{DNNL_ARG_WEIGHTS, weights}, {DNNL_ARG_BIAS, bias}});
     if (!reason.empty()) return reason;
     builder.overwrite(outputName, output);
@@ -222,12 +219,15 @@ std::string lowerConv(Builder &builder, const onnx::NodeProto &node) {
 
 bool postOpActivation(const Builder &builder, const onnx::NodeProto &node, Activation *activation) {
     const std::string &op = node.op_type();
-    if (op == "Relu") activation->kind = dnnl::algorithm::eltwise_relu;
+    if (op == "Relu")
+        activation->kind = dnnl::algorithm::eltwise_relu;
     else if (op == "LeakyRelu") {
         activation->kind = dnnl::algorithm::eltwise_relu;
         activation->alpha = floatAttribute(node, "alpha", 0.01f);
-    } else if (op == "Sigmoid") activation->kind = dnnl::algorithm::eltwise_logistic;
-    else if (op == "Tanh") activation->kind = dnnl::algorithm::eltwise_tanh;
+    } else if (op == "Sigmoid")
+        activation->kind = dnnl::algorithm::eltwise_logistic;
+    else if (op == "Tanh")
+        activation->kind = dnnl::algorithm::eltwise_tanh;
     else if (op == "Elu") {
         activation->kind = dnnl::algorithm::eltwise_elu;
         activation->alpha = floatAttribute(node, "alpha", 1.f);

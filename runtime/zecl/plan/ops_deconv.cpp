@@ -71,8 +71,7 @@ std::string addLayer(Builder &builder, const onnx::NodeProto &node, const Layer 
     Values values;
     Constants constants;
     values.emplace_back(DNNL_ARG_SRC, builder.inLayout(builder.value(node.input(0)), pd.src_desc()));
-    bindOperand(builder, node.input(1), layer.weightsStored, pd.weights_desc(), DNNL_ARG_WEIGHTS, &values,
-                &constants);
+    bindOperand(builder, node.input(1), layer.weightsStored, pd.weights_desc(), DNNL_ARG_WEIGHTS, &values, &constants);
     if (!biasName.empty())
         bindOperand(builder, biasName, plainDesc({outputDims[1]}), pd.weights_desc(1), DNNL_ARG_BIAS, &values,
                     &constants);

@@ -25,8 +25,9 @@ std::vector<Function> functions(const Builder &builder, const onnx::NodeProto &n
     if (op == "Sigmoid") return {{A::eltwise_logistic}};
     if (op == "Tanh") return {{A::eltwise_tanh}};
     if (op == "Elu") return {{A::eltwise_elu, f("alpha", 1.f)}};
-    if (op == "Selu") return {{A::eltwise_elu, f("alpha", 1.67326319217681884765625f)},
-                              {A::eltwise_linear, f("gamma", 1.05070102214813232421875f)}};
+    if (op == "Selu")
+        return {{A::eltwise_elu, f("alpha", 1.67326319217681884765625f)},
+                {A::eltwise_linear, f("gamma", 1.05070102214813232421875f)}};
     if (op == "Exp") return {{A::eltwise_exp}};
     if (op == "Log") return {{A::eltwise_log}};
     if (op == "Abs") return {{A::eltwise_abs}};
@@ -49,7 +50,8 @@ std::vector<Function> functions(const Builder &builder, const onnx::NodeProto &n
         }
         return {{A::eltwise_pow, 1.f, builder.constant(exponent).at(0)}};
     }
-    if (op == "HardSigmoid") return {{A::eltwise_linear, f("alpha", 0.2f), f("beta", 0.5f)}, {A::eltwise_clip, 0.f, 1.f}};
+    if (op == "HardSigmoid")
+        return {{A::eltwise_linear, f("alpha", 0.2f), f("beta", 0.5f)}, {A::eltwise_clip, 0.f, 1.f}};
     if (op == "Clip") {
         Function clip{A::eltwise_clip, -FLT_MAX, FLT_MAX};
         if (builder.opset() < 11) {
@@ -73,8 +75,10 @@ std::vector<Function> functions(const Builder &builder, const onnx::NodeProto &n
 
 // Names the result of a computation done at rank `full.size()` (a scalar's at rank 1).
 void defineResult(Builder &builder, const onnx::NodeProto &node, const Dims &dims, const Dims &full, int id) {
-    if (full == dims) builder.overwrite(node.output(0), id);
-    else builder.defineView(node.output(0), dims, id);
+    if (full == dims)
+        builder.overwrite(node.output(0), id);
+    else
+        builder.defineView(node.output(0), dims, id);
 }
 
 // The input at rank one at least, in plain layout, for the binary primitives.

@@ -19,8 +19,8 @@ std::vector<float> floatsOf(const Constant &constant, float scale) {
 
 // Constant weights in the layout the primitive picks; others as they are.
 struct Operand {
-    int value = -1;        // an activation
-    Desc desc;             // its layout (or the constant's, `any` until the primitive chose)
+    int value = -1;  // an activation
+    Desc desc;       // its layout (or the constant's, `any` until the primitive chose)
     Dims dims;
     std::vector<float> constant;  // plain data of a constant operand
     bool isConstant = false;
@@ -62,9 +62,9 @@ std::vector<float> expandColumns(const std::vector<float> &column, int64_t colum
 
 struct Product {
     Operand a, b;
-    Dims out;                // the library's dims of the result
-    Dims onnxOut;            // the ONNX dims
-    std::string bias;        // Gemm's C, broadcast to `out`
+    Dims out;          // the library's dims of the result
+    Dims onnxOut;      // the ONNX dims
+    std::string bias;  // Gemm's C, broadcast to `out`
     float biasScale = 1.f;
 };
 
@@ -74,8 +74,8 @@ std::vector<const onnx::NodeProto *> activationsAfter(const Builder &builder, co
     std::vector<const onnx::NodeProto *> chain;
     std::string name = node.output(0);
     Activation activation;
-    for (const onnx::NodeProto *next; (next = builder.soleReader(name)) &&
-                                      postOpActivation(builder, *next, &activation);) {
+    for (const onnx::NodeProto *next;
+         (next = builder.soleReader(name)) && postOpActivation(builder, *next, &activation);) {
         appendEltwise(ops, activation.kind, activation.alpha, activation.beta);
         chain.push_back(next);
         name = next->output(0);
@@ -115,7 +115,8 @@ std::string addProduct(Builder &builder, const onnx::NodeProto &node, Product &p
                              : dnnl::matmul::desc(p.a.desc, p.b.desc, biasDesc, plainDesc(p.out));
     dnnl::matmul::primitive_desc pd(desc, attr, cpuEngine());
     std::vector<std::pair<int, dnnl::memory>> constants;
-    if (p.b.isConstant) constants.emplace_back(DNNL_ARG_WEIGHTS, constantMemory(pd.weights_desc(), p.b.dims, p.b.constant));
+    if (p.b.isConstant)
+        constants.emplace_back(DNNL_ARG_WEIGHTS, constantMemory(pd.weights_desc(), p.b.dims, p.b.constant));
     if (p.a.isConstant) constants.emplace_back(DNNL_ARG_SRC, constantMemory(pd.src_desc(), p.a.dims, p.a.constant));
     if (!bias.empty()) constants.emplace_back(DNNL_ARG_BIAS, constantMemory(biasDesc, biasDesc.dims(), bias));
     if (!addend.empty())

@@ -92,8 +92,12 @@ std::string lowerBatchNorm(Builder &builder, const onnx::NodeProto &node) {
     dnnl::batch_normalization_forward::primitive_desc pd(desc, attributes(), cpuEngine());
     int output = builder.define(node.output(0), input, pd.dst_desc());
     builder.add(pd, dnnl::batch_normalization_forward(pd),
-                {{DNNL_ARG_SRC, source}, {DNNL_ARG_DST, output}, {DNNL_ARG_SCALE, scale}, {DNNL_ARG_SHIFT, shift},
-                 {DNNL_ARG_MEAN, mean}, {DNNL_ARG_VARIANCE, variance}},
+                {{DNNL_ARG_SRC, source},
+                 {DNNL_ARG_DST, output},
+                 {DNNL_ARG_SCALE, scale},
+                 {DNNL_ARG_SHIFT, shift},
+                 {DNNL_ARG_MEAN, mean},
+                 {DNNL_ARG_VARIANCE, variance}},
                 {}, false);
     return "";
 }
@@ -135,9 +139,8 @@ std::string lowerMeanVarianceNorm(Builder &builder, const onnx::NodeProto &node)
     if (reduced == input) return "only axes of size 1: not covered";
     int x = builder.value(node.input(0));
     int mean = addReduction(builder, x, A::reduction_mean, reduced, 0.f);
-    int meanOfSquares =
-        addReduction(builder, addEltwise(builder, builder.plain(x), A::eltwise_square, 0.f, 0.f), A::reduction_mean,
-                     reduced, 0.f);
+    int meanOfSquares = addReduction(builder, addEltwise(builder, builder.plain(x), A::eltwise_square, 0.f, 0.f),
+                                     A::reduction_mean, reduced, 0.f);
     int variance = addBinary(builder, A::binary_sub, meanOfSquares, addEltwise(builder, mean, A::eltwise_square, 0, 0));
     int deviation = addEltwise(builder, addEltwise(builder, variance, A::eltwise_sqrt, 0.f, 0.f), A::eltwise_linear,
                                1.f, 1e-9f);
@@ -194,8 +197,10 @@ std::string lowerConstantOfShape(Builder &builder, const onnx::NodeProto &node) 
     }
     int64_t count = product(out.dims.begin(), out.dims.end());
     if (count > (int64_t{1} << 24)) return "a constant too large to fold: not covered";
-    if (out.integer) out.ints.assign(static_cast<size_t>(count), out.ints[0]);
-    else out.floats.assign(static_cast<size_t>(count), out.floats[0]);
+    if (out.integer)
+        out.ints.assign(static_cast<size_t>(count), out.ints[0]);
+    else
+        out.floats.assign(static_cast<size_t>(count), out.floats[0]);
     builder.defineConstant(node.output(0), std::move(out));
     return "";
 }

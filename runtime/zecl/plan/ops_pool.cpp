@@ -17,8 +17,7 @@ std::string addPooling(Builder &builder, const onnx::NodeProto &node, dnnl::algo
                                         {w.padBegin.begin(), w.padBegin.end()}, {w.padEnd.begin(), w.padEnd.end()});
     dnnl::pooling_v2_forward::primitive_desc pd(desc, attributes(), cpuEngine());
     int result = builder.define(node.output(0), output, pd.dst_desc());
-    return builder.add(pd, dnnl::pooling_v2_forward(pd), {{DNNL_ARG_SRC, source}, {DNNL_ARG_DST, result}}, {},
-                       false);
+    return builder.add(pd, dnnl::pooling_v2_forward(pd), {{DNNL_ARG_SRC, source}, {DNNL_ARG_DST, result}}, {}, false);
 }
 
 std::string lowerPool(Builder &builder, const onnx::NodeProto &node) {
@@ -42,9 +41,9 @@ std::string lowerPool(Builder &builder, const onnx::NodeProto &node) {
             w.padEnd[d] = needed;
         }
     }
-    auto kind = max ? dnnl::algorithm::pooling_max
-                    : includePad ? dnnl::algorithm::pooling_avg_include_padding
-                                 : dnnl::algorithm::pooling_avg_exclude_padding;
+    auto kind = max          ? dnnl::algorithm::pooling_max
+                : includePad ? dnnl::algorithm::pooling_avg_include_padding
+                             : dnnl::algorithm::pooling_avg_exclude_padding;
     return addPooling(builder, node, kind, w);
 }
 

@@ -30,8 +30,8 @@ int addBinary(Builder &builder, dnnl::algorithm kind, int first, int second) {
     dnnl::binary::desc desc(kind, dst, builder.at(second).desc, dst);
     dnnl::binary::primitive_desc pd(desc, attributes(), cpuEngine());
     int output = builder.scratch(builder.at(first).dims, pd.dst_desc());
-    builder.add(pd, dnnl::binary(pd), {{DNNL_ARG_SRC_0, first}, {DNNL_ARG_SRC_1, second}, {DNNL_ARG_DST, output}},
-                {}, false);
+    builder.add(pd, dnnl::binary(pd), {{DNNL_ARG_SRC_0, first}, {DNNL_ARG_SRC_1, second}, {DNNL_ARG_DST, output}}, {},
+                false);
     return output;
 }
 
@@ -58,8 +58,7 @@ int reduceBy(Builder &builder, const std::string &op, int source, const Dims &re
     if (op == "ReduceProd") return addReduction(builder, source, A::reduction_mul, reduced, 0.f);
     if (op == "ReduceL1") return addReduction(builder, source, A::reduction_norm_lp_sum, reduced, 1.f);
     if (op == "ReduceL2") return addReduction(builder, source, A::reduction_norm_lp_sum, reduced, 2.f);
-    if (op == "ReduceSumSquare")
-        return addReduction(builder, source, A::reduction_norm_lp_power_p_sum, reduced, 2.f);
+    if (op == "ReduceSumSquare") return addReduction(builder, source, A::reduction_norm_lp_power_p_sum, reduced, 2.f);
     if (op == "ReduceLogSum") {
         int sum = addReduction(builder, source, A::reduction_sum, reduced, 0.f);
         return addEltwise(builder, sum, A::eltwise_log, 0.f, 0.f);
@@ -81,14 +80,18 @@ std::string lowerReduce(Builder &builder, const onnx::NodeProto &node) {
     }
     Dims reduced = input, kept;
     for (size_t d = 0; d < input.size(); ++d) {
-        if (reducedAxis[d]) reduced[d] = 1;
-        else kept.push_back(input[d]);
+        if (reducedAxis[d])
+            reduced[d] = 1;
+        else
+            kept.push_back(input[d]);
     }
     // oneDNN refuses a reduction whose source and destination dims are the same.
     if (reduced == input) return "only axes of size 1 reduced: not covered";
     int result = reduceBy(builder, node.op_type(), builder.value(node.input(0)), reduced);
-    if (intAttribute(node, "keepdims", 1) != 0) builder.overwrite(node.output(0), result);
-    else builder.defineView(node.output(0), kept, result);
+    if (intAttribute(node, "keepdims", 1) != 0)
+        builder.overwrite(node.output(0), result);
+    else
+        builder.defineView(node.output(0), kept, result);
     return "";
 }
 

@@ -18,7 +18,7 @@ struct Sampling {
     bool linear = false, cubic = false;
     float cubicA = -0.75f;
     bool excludeOutside = false;
-    std::string coordinates = "half_pixel";  // coordinate_transformation_mode
+    std::string coordinates = "half_pixel";       // coordinate_transformation_mode
     std::string rounding = "round_prefer_floor";  // nearest_mode
 };
 
@@ -37,10 +37,14 @@ double sourceCoordinate(const Sampling &s, int64_t y, int64_t in, int64_t out, d
 
 int64_t nearestIndex(const Sampling &s, double x, int64_t in) {
     double index;
-    if (s.rounding == "floor") index = std::floor(x);
-    else if (s.rounding == "ceil") index = std::ceil(x);
-    else if (x - std::floor(x) == 0.5) index = s.rounding == "round_prefer_ceil" ? std::ceil(x) : std::floor(x);
-    else index = std::round(x);
+    if (s.rounding == "floor")
+        index = std::floor(x);
+    else if (s.rounding == "ceil")
+        index = std::ceil(x);
+    else if (x - std::floor(x) == 0.5)
+        index = s.rounding == "round_prefer_ceil" ? std::ceil(x) : std::floor(x);
+    else
+        index = std::round(x);
     return std::clamp<int64_t>(static_cast<int64_t>(index), 0, in - 1);
 }
 
@@ -191,8 +195,7 @@ std::string addResampling(Builder &builder, const onnx::NodeProto &node, const S
                                         anyDesc(output));
     dnnl::resampling_forward::primitive_desc pd(desc, attributes(), cpuEngine());
     int result = builder.define(node.output(0), output, pd.dst_desc());
-    return builder.add(pd, dnnl::resampling_forward(pd), {{DNNL_ARG_SRC, source}, {DNNL_ARG_DST, result}}, {},
-                       false);
+    return builder.add(pd, dnnl::resampling_forward(pd), {{DNNL_ARG_SRC, source}, {DNNL_ARG_DST, result}}, {}, false);
 }
 
 int64_t product(Dims::const_iterator begin, Dims::const_iterator end) {
@@ -219,10 +222,9 @@ std::string resampleAxis(Builder &builder, int *current, size_t axis, int64_t ou
     dnnl::matmul::desc desc(last ? a : c, last ? c : a, plainDesc(resultDims));
     dnnl::matmul::primitive_desc pd(desc, attributes(), cpuEngine());
     int made = builder.scratch(resultDims, plainDesc(resultDims));
-    std::string reason = builder.add(pd, dnnl::matmul(pd),
-                                     {{last ? DNNL_ARG_SRC : DNNL_ARG_WEIGHTS, activation}, {DNNL_ARG_DST, made}},
-                                     {{last ? DNNL_ARG_WEIGHTS : DNNL_ARG_SRC, constantMemory(c, constantDims, constant)}},
-                                     false);
+    std::string reason = builder.add(
+        pd, dnnl::matmul(pd), {{last ? DNNL_ARG_SRC : DNNL_ARG_WEIGHTS, activation}, {DNNL_ARG_DST, made}},
+        {{last ? DNNL_ARG_WEIGHTS : DNNL_ARG_SRC, constantMemory(c, constantDims, constant)}}, false);
     Dims result = dims;
     result[axis] = out;
     *current = builder.view(made, result);
@@ -253,7 +255,8 @@ std::string lowerResize(Builder &builder, const onnx::NodeProto &node) {
     if (!reason.empty()) return reason;
     if (output[0] != input[0] || output[1] != input[1]) return "a resized batch or channel axis: not covered";
     bool library = true;
-    for (size_t d = 2; d < input.size(); ++d) library = library && libraryAgrees(sampling, input[d], output[d], scales[d]);
+    for (size_t d = 2; d < input.size(); ++d)
+        library = library && libraryAgrees(sampling, input[d], output[d], scales[d]);
     if (library) return addResampling(builder, node, sampling, output);
     return addSamplingMatrices(builder, node, sampling, input, output, scales);
 }

@@ -150,8 +150,10 @@ std::string lowerGather(Builder &builder, const onnx::NodeProto &node) {
             if (index < 0 || index >= extent) return "an index out of range";
             for (int64_t k = 0; k < inner; ++k) {
                 size_t from = static_cast<size_t>((o * extent + index) * inner + k);
-                if (out.integer) out.ints.push_back(data.ints[from]);
-                else out.floats.push_back(data.floats[from]);
+                if (out.integer)
+                    out.ints.push_back(data.ints[from]);
+                else
+                    out.floats.push_back(data.floats[from]);
             }
         }
     builder.defineConstant(node.output(0), std::move(out));
@@ -180,8 +182,10 @@ std::string lowerConcat(Builder &builder, const onnx::NodeProto &node) {
             int64_t block = countOf(Dims(c.dims.begin() + axis, c.dims.end()));
             for (int64_t k = 0; k < block; ++k) {
                 size_t from = static_cast<size_t>(o * block + k);
-                if (out.integer) out.ints.push_back(c.ints[from]);
-                else out.floats.push_back(c.at(from));
+                if (out.integer)
+                    out.ints.push_back(c.ints[from]);
+                else
+                    out.floats.push_back(c.at(from));
             }
         }
     builder.defineConstant(node.output(0), std::move(out));
@@ -203,8 +207,10 @@ std::string lowerCast(Builder &builder, const onnx::NodeProto &node) {
     out.dims = c.dims;
     out.integer = toInt;
     for (size_t i = 0; i < c.count(); ++i) {
-        if (toInt) out.ints.push_back(c.intAt(i));
-        else out.floats.push_back(c.at(i));
+        if (toInt)
+            out.ints.push_back(c.intAt(i));
+        else
+            out.floats.push_back(c.at(i));
     }
     builder.defineConstant(node.output(0), std::move(out));
     return "";

@@ -32,8 +32,10 @@ std::string lowerSoftmax(Builder &builder, const onnx::NodeProto &node) {
     dnnl::softmax_v2_forward::primitive_desc pd(op, attributes(), cpuEngine());
     int output = builder.scratch(shape, pd.dst_desc());
     builder.add(pd, dnnl::softmax_v2_forward(pd), {{DNNL_ARG_SRC, source}, {DNNL_ARG_DST, output}}, {}, false);
-    if (perAxis) builder.overwrite(node.output(0), output);
-    else builder.defineView(node.output(0), input, output);
+    if (perAxis)
+        builder.overwrite(node.output(0), output);
+    else
+        builder.defineView(node.output(0), input, output);
     return "";
 }
 

@@ -29,7 +29,8 @@ int window(Builder &builder, int id, const Dims &dims, const Dims &starts, const
         offset += starts[d] * strides[d];
     }
     if (dims.empty()) return source;
-    Desc desc(libraryDims(dims), dnnl::memory::data_type::f32, dnnl::memory::dims(windowStrides.begin(), windowStrides.end()));
+    Desc desc(libraryDims(dims), dnnl::memory::data_type::f32,
+              dnnl::memory::dims(windowStrides.begin(), windowStrides.end()));
     desc.data.offset0 = offset;
     return builder.view(source, dims, desc);
 }
@@ -39,7 +40,8 @@ std::string copyTo(Builder &builder, int source, const std::string &name, const 
     Dims from = builder.at(source).dims;
     int target = builder.scratch(from, plainDesc(from));
     dnnl::reorder::primitive_desc pd(cpuEngine(), builder.at(source).desc, cpuEngine(), plainDesc(from), attributes());
-    std::string reason = builder.add(pd, dnnl::reorder(pd), {{DNNL_ARG_FROM, source}, {DNNL_ARG_TO, target}}, {}, false);
+    std::string reason = builder.add(pd, dnnl::reorder(pd), {{DNNL_ARG_FROM, source}, {DNNL_ARG_TO, target}}, {},
+                                     false);
     if (reason.empty()) builder.defineView(name, dims, target);
     return reason;
 }
@@ -150,8 +152,10 @@ std::string foldSlice(Builder &builder, const onnx::NodeProto &node, const Dims 
             index += (static_cast<size_t>(from[d]) + coordinate * static_cast<size_t>(step[d])) * stride;
             stride *= static_cast<size_t>(source.dims[d]);
         }
-        if (result.integer) result.ints.push_back(source.ints[index]);
-        else result.floats.push_back(source.floats[index]);
+        if (result.integer)
+            result.ints.push_back(source.ints[index]);
+        else
+            result.floats.push_back(source.floats[index]);
     }
     builder.defineConstant(node.output(0), std::move(result));
     return "";
@@ -279,7 +283,8 @@ std::string lowerRange(Builder &builder, const onnx::NodeProto &node) {
     Constant out;
     out.integer = start->integer && limit->integer && delta->integer;
     double count = 0;
-    if (!out.integer) count = std::ceil((static_cast<double>(limit->at(0)) - start->at(0)) / delta->at(0));
+    if (!out.integer)
+        count = std::ceil((static_cast<double>(limit->at(0)) - start->at(0)) / delta->at(0));
     else if (delta->ints[0] != 0) {
         // ceil(span / delta) in a width no int64 bounds overflow.
         __int128 span = static_cast<__int128>(limit->ints[0]) - start->ints[0], step = delta->ints[0];
@@ -287,8 +292,10 @@ std::string lowerRange(Builder &builder, const onnx::NodeProto &node) {
     }
     if (!(count >= 1) || count > (1 << 24)) return "an empty or huge range";
     for (int64_t i = 0; i < static_cast<int64_t>(count); ++i) {
-        if (out.integer) out.ints.push_back(start->ints[0] + i * delta->ints[0]);
-        else out.floats.push_back(start->at(0) + static_cast<float>(i) * delta->at(0));
+        if (out.integer)
+            out.ints.push_back(start->ints[0] + i * delta->ints[0]);
+        else
+            out.floats.push_back(start->at(0) + static_cast<float>(i) * delta->at(0));
     }
     out.dims = {static_cast<int64_t>(count)};
     builder.defineConstant(node.output(0), std::move(out));

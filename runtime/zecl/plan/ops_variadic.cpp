@@ -38,8 +38,10 @@ std::string lowerVariadic(Builder &builder, const onnx::NodeProto &node) {
         if (i == last && op == "Mean") appendEltwise(&ops, dnnl::algorithm::eltwise_linear, 1.f / count, 0.f);
         result = addBinary(builder, kind, result, builder.value(node.input(i)), ops);
     }
-    if (full == out) builder.overwrite(node.output(0), result);
-    else builder.defineView(node.output(0), out, result);
+    if (full == out)
+        builder.overwrite(node.output(0), result);
+    else
+        builder.defineView(node.output(0), out, result);
     return "";
 }
 

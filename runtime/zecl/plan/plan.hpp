@@ -35,8 +35,8 @@ using InputValues = std::map<int, std::vector<float>>;
 // those values, with the output shapes the graph declares.
 class Plan {
 public:
-    Plan(std::shared_ptr<const onnx::ModelProto> model, std::vector<std::vector<int64_t>> inputShapes,
-         int threads, std::shared_ptr<const Program> program);
+    Plan(std::shared_ptr<const onnx::ModelProto> model, std::vector<std::vector<int64_t>> inputShapes, int threads,
+         std::shared_ptr<const Program> program);
     Plan(std::shared_ptr<const onnx::ModelProto> model, std::vector<std::vector<int64_t>> inputShapes,
          std::vector<int> valueInputs, std::vector<std::vector<int64_t>> outputShapes);
     ~Plan();
@@ -70,12 +70,12 @@ private:
     std::shared_ptr<const Program> first_;  // null when compiled at run
     mutable std::mutex mutex_;
     mutable std::map<Key, std::shared_ptr<const Program>> programs_;
-    mutable std::vector<std::unique_ptr<Context>> idle_;               // execution contexts between runs
+    mutable std::vector<std::unique_ptr<Context>> idle_;  // execution contexts between runs
 };
 
 struct Compiled {
-    std::shared_ptr<Plan> plan;  // null when not covered
-    std::string reason;          // the first node not covered, or what failed
+    std::shared_ptr<Plan> plan;      // null when not covered
+    std::string reason;              // the first node not covered, or what failed
     std::vector<std::string> notes;  // what the log should know (reference kernels)
 };
 

@@ -18,9 +18,12 @@ struct Context {
         if (!arena) throw std::bad_alloc();
         for (const Value &value : program->values) {
             void *handle = nullptr;
-            if (value.constant >= 0 && value.alias < 0) handle = program->memories[value.constant].get_data_handle();
-            else if (value.alias >= 0) handle = memories[value.alias].get_data_handle();
-            else if (value.input < 0) handle = arena.get() + value.offset;
+            if (value.constant >= 0 && value.alias < 0)
+                handle = program->memories[value.constant].get_data_handle();
+            else if (value.alias >= 0)
+                handle = memories[value.alias].get_data_handle();
+            else if (value.input < 0)
+                handle = arena.get() + value.offset;
             memories.emplace_back(value.desc, cpuEngine(), handle);
         }
         scratchpad.reset(static_cast<char *>(std::aligned_alloc(64, roundUp(program->scratchpadBytes))));
@@ -88,16 +91,20 @@ struct Context {
     std::map<int, std::vector<int>> sharers;  // an output's value: it and the views of it
 };
 
-Plan::Plan(std::shared_ptr<const onnx::ModelProto> model, std::vector<std::vector<int64_t>> inputShapes,
-           int threads, std::shared_ptr<const Program> program)
-    : model_(std::move(model)), inputShapes_(std::move(inputShapes)), outputShapes_(program->outputShapes),
+Plan::Plan(std::shared_ptr<const onnx::ModelProto> model, std::vector<std::vector<int64_t>> inputShapes, int threads,
+           std::shared_ptr<const Program> program)
+    : model_(std::move(model)),
+      inputShapes_(std::move(inputShapes)),
+      outputShapes_(program->outputShapes),
       first_(program) {
     programs_[{threads, {}}] = std::move(program);
 }
 
 Plan::Plan(std::shared_ptr<const onnx::ModelProto> model, std::vector<std::vector<int64_t>> inputShapes,
            std::vector<int> valueInputs, std::vector<std::vector<int64_t>> outputShapes)
-    : model_(std::move(model)), inputShapes_(std::move(inputShapes)), valueInputs_(std::move(valueInputs)),
+    : model_(std::move(model)),
+      inputShapes_(std::move(inputShapes)),
+      valueInputs_(std::move(valueInputs)),
       outputShapes_(std::move(outputShapes)) {}
 
 Plan::~Plan() = default;

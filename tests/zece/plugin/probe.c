@@ -32,7 +32,7 @@ static uint32_t configure(zecePluginInstance *instance, const void *config, uint
 }
 
 static uint32_t setCallbacks(zecePluginInstance *instance, const zeceCfgCallback *table) {
-    if (table[4] && ((zeceCfgCountFn)table[4])() == 13) return zeceER_NOT_IMPLEMENT;  /* refuses depth 13 */
+    if (table[4] && ((zeceCfgCountFn)table[4])() == 13) return zeceER_NOT_IMPLEMENT; /* refuses depth 13 */
     ((Probe *)instance)->callbacks = table;
     return 0;
 }
@@ -43,7 +43,7 @@ static uint32_t execute(zecePluginInstance *instance, const zecePluginBuffer *in
     int64_t report[6] = {live, inputCount, outputCount, inputCount ? (int64_t)inputs[0].size : -1, probe->size, -1};
     if (probe->callbacks && probe->callbacks[0]) report[5] = ((zeceCfgCountFn)probe->callbacks[0])();
     if (outputCount && outputs[0].size >= sizeof report) memcpy(outputs[0].data, report, sizeof report);
-    return probe->size == 4 ? zeceER_NOT_IMPLEMENT : 0;  /* a 4-byte block makes runs fail */
+    return probe->size == 4 ? zeceER_NOT_IMPLEMENT : 0; /* a 4-byte block makes runs fail */
 }
 
 static const char *names[] = {"probe", "refuse"};
