@@ -34,7 +34,7 @@ def main():
 
     ours = best(lambda: zecm.float32ToFloat16Array(floats))
     report_ms("float32ToFloat16Array",
-                 ours, best(lambda: np.array(floats, dtype=np.float32).astype(np.float16)))
+              ours, best(lambda: np.array(floats, dtype=np.float32).astype(np.float16)))
     report_ms("float32ToFloat16Array to list", ours,
               best(lambda: np.array(floats, dtype=np.float32).astype(np.float16)
                    .view(np.uint16).tolist()))

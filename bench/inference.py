@@ -444,7 +444,8 @@ def networks(directory, runs):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--networks", action="store_true", help="only the networks against cv2.dnn and ONNX Runtime")
-    parser.add_argument("--runs", type=int, default=11, help="rounds of each network and engine, four runs each (default 11)")
+    parser.add_argument("--runs", type=int, default=11,
+                        help="rounds of each network and engine, four runs each (default 11)")
     options = parser.parse_args()
     if options.runs < 1:
         parser.error("--runs: at least 1")

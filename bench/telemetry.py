@@ -7,7 +7,6 @@ import os
 import subprocess
 import sys
 import tempfile
-import textwrap
 
 from common import BUILD, best_time, report
 

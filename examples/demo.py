@@ -342,5 +342,6 @@ def transcode(directory):
         assert stop(channel) == 0 and destroy(channel) == 0
     assert zeme.systemUninitialize() == 0
 
+
 if __name__ == "__main__":
     main()

@@ -381,7 +381,7 @@ def bounded(kind, low, high=None):
     """An argument type: a finite number of `kind` (int or float) from `low` to `high` (None: no
     upper bound)."""
     wanted = f"{'a whole number' if kind is int else 'a number'}, " + (f"{low} to {high}" if high is not None
-                                                                      else f"at least {low}")
+                                                                       else f"at least {low}")
 
     def parse(text):
         try:

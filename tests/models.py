@@ -75,7 +75,7 @@ class Scale:
         nodes = [helper.make_node("Mul", ["x", "two"], ["t"]), helper.make_node("Add", ["t", "one"], ["y"])]
         self.path = save_model(path, nodes, [value_info("x", list(dims))], [value_info("y", list(dims))],
                                [weight(np.array(2), "two"),
-                           weight(np.array(1), "one")], TEST)
+                                weight(np.array(1), "one")], TEST)
 
     @staticmethod
     def reference(x):

@@ -12,7 +12,7 @@ except ImportError:  # run from the repository: the module is in the build tree 
     _build = pathlib.Path(os.environ.get("HALVORA_BUILD", pathlib.Path(__file__).resolve().parents[2] / "build"))
     sys.path.insert(0, str(_build / "python"))
     import _halvora_pybind11 as native  # noqa: E402
-import _halvora_av as av  # noqa: E402  (demuxing and muxing: built beside the module)
+import _halvora_av as av  # noqa: E402,F401  (demuxing and muxing: built beside the module)
 
 zecm, zecl, zece, zeme, zeml = native.zecm, native.zecl, native.zece, native.zeme, native.zeml
 

@@ -17,7 +17,7 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from ._native import FOREVER, NO_RECORD, CardError, Status, address, check, described, handle, zeme
-from .card import RUNTIME, Counted, Dataset, DeviceMemory, Resource, download, upload, use_card
+from .card import RUNTIME, Counted, Dataset, DeviceMemory, Resource, download, use_card
 from .preprocess import MATRICES, RANGES, FusedOp
 
 MORE_DATA, EOS, CHANNEL_EXISTS, BITSTREAM, UNSUPPORTED, TIMEOUT = (
@@ -371,7 +371,8 @@ class Frame:
     def __init__(self, owner, record, index, color_range="limited", matrix="bt601", size=None):
         self._owner, self.record, self.index = owner, record, index
         self.released = False
-        self.color_range, self.matrix = _choice(color_range, RANGES, "colour range"), _choice(matrix, MATRICES, "matrix")
+        self.color_range = _choice(color_range, RANGES, "colour range")
+        self.matrix = _choice(matrix, MATRICES, "matrix")
         crop = record.cropInfo
         self.device = record.memoryType == zeme.memoryType.ZEME_MEM_DEVICE
         self.planes = (record.width, record.height)
@@ -407,7 +408,8 @@ class Frame:
         offset = f" offset={self.offset}" if self.offset != (0, 0) else ""
         timing = f" time={self.time:.6f}" if self.time is not None else ""
         timing += " key" if self.key_frame else ""
-        return (f"<Frame {self.width}x{self.height} nv12 {self.memory} index={self.index} pts={self.pts}{timing}{offset} "
+        return (f"<Frame {self.width}x{self.height} nv12 {self.memory} index={self.index} "
+                f"pts={self.pts}{timing}{offset} "
                 f"{where + ' ' if where else ''}{self.color_range} {self.matrix} {state}>")
 
     def _check_live(self):
@@ -555,7 +557,8 @@ class Decoder(_Channel):
         codec = "h264" if codec is None else codec
         _choice(codec, _CODECS, "codec")
         _choice(memory, ("device", "host"), "memory")
-        self.color_range, self.matrix = _choice(color_range, RANGES, "colour range"), _choice(matrix, MATRICES, "matrix")
+        self.color_range = _choice(color_range, RANGES, "colour range")
+        self.matrix = _choice(matrix, MATRICES, "matrix")
         self._lock = threading.RLock()  # the held count and the channel, against finalizers of frames
         params = zeme.decChannelParamters()
         params.codecType = getattr(zeme.codecType, _CODECS[codec][0])
@@ -568,7 +571,8 @@ class Decoder(_Channel):
         self.options = NO_RECORD
         if memory == "host" or crop:
             self.options = zeme.decOutputOptions()
-            self.options.memoryType = getattr(zeme.memoryType, "ZEME_MEM_HOST" if memory == "host" else "ZEME_MEM_DEVICE")
+            kind = "ZEME_MEM_HOST" if memory == "host" else "ZEME_MEM_DEVICE"
+            self.options.memoryType = getattr(zeme.memoryType, kind)
             self.options.enableCrop = 1
         self.ended = False
         self.received = 0

@@ -50,8 +50,8 @@ def is_network(text):
 class Reconnect:
     """How a network source of no known length (a live stream) that stops, fails or goes quiet
     is reopened: up to `attempts` times in a row (None: without end), the first after `delay`
-    seconds, each next one `factor` times later, at most `max_delay` apart. Only a failed reopening counts against `attempts`: once
-    packets come again, the next drop starts afresh."""
+    seconds, each next one `factor` times later, at most `max_delay` apart. Only a failed
+    reopening counts against `attempts`: once packets come again, the next drop starts afresh."""
 
     attempts: Optional[int] = 10
     delay: float = 0.5

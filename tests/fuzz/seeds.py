@@ -90,6 +90,7 @@ def stream_seeds():
     # as given), the array's length when bit 0 is set, a device offset, a bus address;
     # then the array's bytes.
     h264, hevc = ffmpeg("libx264", 1, "64x64"), ffmpeg("libx265", 1, "64x64")
+
     def record(flags, payload=b"", count=None, offset=0, bus=0):
         head = bytes([flags]) + (struct.pack("<H", count) if count is not None else b"")
         return head + struct.pack("<HQ", offset, bus) + payload

@@ -62,7 +62,7 @@ def test_decoded_jpegs_are_opencvs(media, tmp_path, picture, writer):
     np.testing.assert_array_equal(hv.decode_jpeg(data, "gray"), imdecode(data, cv2.IMREAD_GRAYSCALE))
     frame = hv.decode_jpeg(data, format=None)
     assert (frame.width, frame.height, frame.color_range, frame.memory) == (picture.shape[1], picture.shape[0],
-                                                                          "full", "device")
+                                                                            "full", "device")
     assert "full bt601" in repr(frame)
     np.testing.assert_array_equal(frame.to_ndarray("rgb24"), ours)
     frame.release()
@@ -210,7 +210,8 @@ def test_encoder_takes_rgb_and_bgr_arrays(media):
     hv = media
     picture = photograph(96, 128)
     i420 = cv2.cvtColor(picture, cv2.COLOR_RGB2YUV_I420)
-    nv12 = np.vstack([i420[:96], np.dstack([i420[96:120].reshape(48, 64), i420[120:].reshape(48, 64)]).reshape(48, 128)])
+    chroma = np.dstack([i420[96:120].reshape(48, 64), i420[120:].reshape(48, 64)]).reshape(48, 128)
+    nv12 = np.vstack([i420[:96], chroma])
     streams = []
     for array, format in ((picture, None), (np.ascontiguousarray(picture[..., ::-1]), "bgr24"), (nv12, None)):
         with hv.Encoder(128, 96, cqp=10) as encoder:

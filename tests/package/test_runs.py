@@ -61,7 +61,7 @@ def test_stream_inputs_come_back_after_their_run(hv, affine):
             with stream.input() as tensor:
                 tensor.upload([np.full((1, 4), i, np.float32)])
                 stream.submit(tensor, i)
-        with stream.input() as unused:
+        with stream.input():
             pass  # not submitted: it goes back at the end of the block
         stream.synchronize(timeout=60)
         assert len(stream._inputs) == 2 and stream._inputs.idle(0)
@@ -136,8 +136,8 @@ def test_close_delivers_every_queued_run_and_is_refused_from_on_output(hv, affin
     def close_myself(tag, arrays, error):
         try:
             other.close()
-        except RuntimeError as error:
-            refusals.append(str(error))
+        except RuntimeError as refused:
+            refusals.append(str(refused))
 
     with hv.ModelStream(affine, on_output=close_myself) as other:
         with other.input() as tensor:
@@ -155,8 +155,9 @@ def test_models_that_do_not_load_say_why(hv, tmp_path):
     with pytest.raises(hv.CardError, match=r"status 301003 .*not an ONNX model"):
         hv.Model(text)
     from onnx import helper
-    unknown = save_model(tmp_path / "unknown.onnx", [helper.make_node("Sharpen", ["x"], ["y"])], [value_info("x", [1, 4])],
-                         [value_info("y", [1, 4])], name="g", opset=13, ir_version=None, check=False)
+    unknown = save_model(tmp_path / "unknown.onnx", [helper.make_node("Sharpen", ["x"], ["y"])],
+                         [value_info("x", [1, 4])], [value_info("y", [1, 4])], name="g", opset=13, ir_version=None,
+                         check=False)
     with pytest.raises(hv.CardError, match=r"engine cannot run it: .*type \"Sharpen\""):
         hv.Model(unknown)
 

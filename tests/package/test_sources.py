@@ -113,7 +113,8 @@ def free_port(kind=socket.SOCK_STREAM):
     ("truncated.mp4", "StreamError", r"truncated.mp4: not an H.264 elementary stream .*nor a container .*Invalid data"),
     ("http://127.0.0.1:{port}/live.ts", "ConnectionRefusedError", r"http://127.0.0.1:\d+/live.ts: opening: Connection "
                                                                   "refused"),
-    ("rtsp://127.0.0.1:{port}/live", "ConnectionRefusedError", r"rtsp://127.0.0.1:\d+/live: opening: Connection refused"),
+    ("rtsp://127.0.0.1:{port}/live", "ConnectionRefusedError",
+     r"rtsp://127.0.0.1:\d+/live: opening: Connection refused"),
     ("http://192.0.2.1:8554/live.ts", "OSError", r"http://192.0.2.1:8554/live.ts: opening: "),  # unreachable
     ("udp://127.0.0.1:{port}", "TimeoutError", r"udp://127.0.0.1:\d+: opening: nothing came within 1 s"),
     ("hevc.mp4 for h264", "StreamError", r"hevc.mp4: the video is HEVC; this decoder was made for H.264 \(Decoder"),

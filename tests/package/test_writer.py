@@ -1,6 +1,5 @@
 """Writer: pictures encoded on the card and muxed into MP4, MKV and MOV files that the ffmpeg
 tools read back with every frame, the rate, the duration, sound timestamps and key frames."""
-import fractions
 import json
 import subprocess
 
@@ -134,7 +133,8 @@ def test_sink_refuses_what_would_corrupt_the_file(media, tmp_path, writes, text)
     import _halvora_av as av
     with hv.Encoder(WIDTH, HEIGHT) as encoder:
         units = [unit for rgb in pictures(3) for unit in encoder.encode_units(rgb)] + encoder.encode_units(None)
-    with av.Sink(str(tmp_path / "s.mp4"), "h264", WIDTH, HEIGHT, (1, 30)) as sink, pytest.raises(ValueError, match=text):
+    sink = av.Sink(str(tmp_path / "s.mp4"), "h264", WIDTH, HEIGHT, (1, 30))
+    with sink, pytest.raises(ValueError, match=text):
         for index, pts, dts in writes:
             sink.write(units[index][0], pts, dts)
 

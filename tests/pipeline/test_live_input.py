@@ -20,8 +20,10 @@ def ffmpeg(*args):
     subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", *map(str, args)], check=True, timeout=120)
 
 
-@pytest.mark.parametrize("name, encoder", [("clip.mkv", ["-c:v", "libx265", "-x265-params", "log-level=none:bframes=3"]),
-                                           ("clip.ts", ["-c:v", "libx264", "-bf", "2"])])
+@pytest.mark.parametrize("name, encoder", [
+    ("clip.mkv", ["-c:v", "libx265", "-x265-params", "log-level=none:bframes=3"]),
+    ("clip.ts", ["-c:v", "libx264", "-bf", "2"]),
+])
 def test_json_lines_carry_the_ffmpeg_tools_times(tmp_path, name, encoder):
     path, out = tmp_path / name, tmp_path / "results.jsonl"
     ffmpeg("-f", "lavfi", "-i", "testsrc2=size=192x108:rate=30000/1001", "-frames:v", 15, *encoder, "-pix_fmt",

@@ -42,9 +42,9 @@ def save_detector(path, input_type):
              helper.make_node("Reshape", ["placed", "shape"], ["columns"]),
              helper.make_node("Transpose", ["columns"], ["boxes"], perm=[0, 2, 1])]
     return save_model(path, nodes, [value_info("image", [1, 3, SIZE, SIZE], input_type)],
-                                 [value_info("boxes", [1, 64, 6])],
-                                 [initializer(weight, "w"), initializer(bias, "b"), initializer(grid, "grid"),
-                                  initializer(np.array([1, 6, 64]), "shape", np.int64)], "detector")
+                      [value_info("boxes", [1, 64, 6])],
+                      [initializer(weight, "w"), initializer(bias, "b"), initializer(grid, "grid"),
+                       initializer(np.array([1, 6, 64]), "shape", np.int64)], "detector")
 
 
 def models(folder, kind):

@@ -4,6 +4,7 @@ import pytest
 from sim import address
 from zece_helpers import ATTR_NOT_SET, INVALID_HANDLE, INVALID_PARAM, UNKNOWN_ATTR, UNSUPPORTED_TYPE
 
+
 @pytest.fixture
 def dt(zece):
     return zece.dataType

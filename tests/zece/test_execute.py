@@ -77,7 +77,7 @@ def test_picture_ops_with_their_defaults(zece, pictures):
          lambda s, b, o, bs: zece.cvtColor(zece.colorCvtCode.zeceCOLOR_RGB2BGR_INTERLEAVE2PLANAR,
                                            zece.colorSpace.zeceCOLOR_SPACE_BT601, s, b, o[0], bs[0])),
         ("zeceOP_WARP_AFFINE", desc(RGB, 16, 8), dict(outputWidth=16, outputHeight=8, affineMatrix=matrix,
-                                                        paddingValues=[1, 2, 3]),
+                                                      paddingValues=[1, 2, 3]),
          lambda s, b, o, bs: zece.warpAffine(affine(zece, matrix), zece.warpAffineMode.zeceWARP_AFFINE_MODE_BILINEAR,
                                              zece.paddingType.zeceEDGE_PADDING_TYPE_CONSTANT, padding(zece, [1, 2, 3]),
                                              s, b, o[0], bs[0])),

@@ -126,7 +126,8 @@ NV12_CASES = [
     (OPS.zeceOP_FUSION_OP_YUV_NV12_CVTCOLOR_RESIZE_NORM_TENSOR, {}),
     (OPS.zeceOP_FUSION_OP_YUV_NV12_RESIZE_CVTCOLOR_CROP_NORM_TENSOR,
      dict(resizeWidth=80, resizeHeight=60, cropX=5, cropY=7)),
-    (OPS.zeceOP_FUSION_OP_YUV_NV12_CROP_CVTCOLOR_RESIZE_NORM_TENSOR, dict(cropX=10, cropY=4, cropWidth=60, cropHeight=40)),
+    (OPS.zeceOP_FUSION_OP_YUV_NV12_CROP_CVTCOLOR_RESIZE_NORM_TENSOR,
+     dict(cropX=10, cropY=4, cropWidth=60, cropHeight=40)),
     (OPS.zeceOP_FUSION_OP_YUV_NV12_CVTCOLOR_RESIZE_CROP_NORM_TENSOR,
      dict(resizeWidth=80, resizeHeight=60, cropX=5, cropY=7)),
     (OPS.zeceOP_FUSION_OP_YUV_NV12_CVTCOLOR_LETTERBOX_NORM_TENSOR, dict(paddingValues=[114, 115, 116])),
@@ -135,7 +136,8 @@ NV12_CASES = [
 RGB_CASES = [
     (OPS.zeceOP_FUSION_OP_RGB_CVTCOLOR_NORM_TENSOR, {}),
     (OPS.zeceOP_FUSION_OP_RGB_RESIZE_CVTCOLOR_NORM_TENSOR, {}),
-    (OPS.zeceOP_FUSION_OP_RGB_RESIZE_CVTCOLOR_CROP_NORM_TENSOR, dict(resizeWidth=81, resizeHeight=59, cropX=3, cropY=2)),
+    (OPS.zeceOP_FUSION_OP_RGB_RESIZE_CVTCOLOR_CROP_NORM_TENSOR,
+     dict(resizeWidth=81, resizeHeight=59, cropX=3, cropY=2)),
     (OPS.zeceOP_FUSION_OP_RGB_CROP_RESIZE_CVTCOLOR_NORM_TENSOR, dict(cropX=9, cropY=3, cropWidth=61, cropHeight=33)),
     (OPS.zeceOP_FUSION_OP_RGB_LETTERBOX_CVTCOLOR_NORM_TENSOR, dict(paddingValues=[9, 8, 7])),
 ]

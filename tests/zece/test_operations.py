@@ -306,7 +306,8 @@ def test_conversions_refuse_formats_they_do_not_take(zece, pictures, code, sourc
     assert status in (INVALID_PARAM, INVALID_IMAGE)
 
 
-PADDINGS = [("zeceEDGE_PADDING_TYPE_CONSTANT", cv2.BORDER_CONSTANT), ("zeceEDGE_PADDING_REPLICATE", cv2.BORDER_REPLICATE),
+PADDINGS = [("zeceEDGE_PADDING_TYPE_CONSTANT", cv2.BORDER_CONSTANT),
+            ("zeceEDGE_PADDING_REPLICATE", cv2.BORDER_REPLICATE),
             ("zeceEDGE_PADDING_TYPE_REFLECT", cv2.BORDER_REFLECT)]
 
 

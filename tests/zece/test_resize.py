@@ -196,7 +196,8 @@ def rect(x, y, w, h):
 
 
 # Rectangles inside a 48 x 40 picture; YUV formats take even offsets and sizes.
-RECTS = {True: [(0, 0, 48, 40), (2, 4, 20, 12), (26, 18, 22, 22)], False: [(0, 0, 48, 40), (3, 5, 19, 11), (27, 17, 21, 23)]}
+RECTS = {True: [(0, 0, 48, 40), (2, 4, 20, 12), (26, 18, 22, 22)],
+         False: [(0, 0, 48, 40), (3, 5, 19, 11), (27, 17, 21, 23)]}
 
 
 def cropped(fmt, planes, x, y, w, h):

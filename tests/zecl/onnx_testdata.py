@@ -349,7 +349,7 @@ def read_failures(path=FAILURES):
 
 
 def write_failures(results, path=FAILURES):
-    lines = [f"# The float32 cases of ONNX's backend test data that do not pass through the card,",
+    lines = ["# The float32 cases of ONNX's backend test data that do not pass through the card,",
              f"# with why. Regenerate with: {REGENERATE}"]
     lines += [f"{r.case}: {r.reason}" for r in sorted(results.values(), key=lambda r: r.case) if not r.passed]
     pathlib.Path(path).write_text("\n".join(lines) + "\n")

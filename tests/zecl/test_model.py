@@ -299,7 +299,6 @@ def test_null_model_handles_give_none(zecl, card, sim, binding, function, args):
     assert getattr(zecl, binding)(*args) is None
 
 
-
 # Inputs whose first dimension is not the batch keep their declared shape: a batch
 # applies to the first input and to the inputs declared like it (the same size, or open).
 @pytest.mark.parametrize("op, a, b, y, config, batch, shapes, out", [
@@ -370,8 +369,9 @@ def test_models_whose_tensors_hold_other_than_their_dims_are_refused(zecl, card,
     nodes = [helper.make_node("Conv", ["x", "w"], ["y"], kernel_shape=[3, 3])]
     if constant:
         nodes.insert(0, helper.make_node("Constant", [], ["w"], value=weight))
-    path = save_model(tmp_path / "weights.onnx", nodes, [value_info("x", [1, 1, 5, 5])], [value_info("y", [1, 2, 3, 3])],
-                      [] if constant else [weight], name="g", ir_version=None, check=False)
+    path = save_model(tmp_path / "weights.onnx", nodes, [value_info("x", [1, 1, 5, 5])],
+                      [value_info("y", [1, 2, 3, 3])], [] if constant else [weight], name="g", ir_version=None,
+                      check=False)
     if damage:
         with pytest.raises(RuntimeError, match=rf"^create model error, ret: {MODEL_FILE}\.$"):
             zecl.createModel(str(path), "", "", "")

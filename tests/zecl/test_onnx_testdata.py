@@ -88,6 +88,7 @@ def test_the_engine_is_read_from_the_lines_each_load_adds(tmp_path):
     engine, end = testdata.engine_logged(log, 0)
     assert engine == "compiled plan" and end == log.stat().st_size
     with open(log, "a") as file:
-        file.write("[NN] INFO model: OpenCV DNN runs it (the compiled plan does not cover Det)\n[CL] INFO stream built\n")
+        file.write("[NN] INFO model: OpenCV DNN runs it (the compiled plan does not cover Det)\n"
+                   "[CL] INFO stream built\n")
     assert testdata.engine_logged(log, end) == ("OpenCV DNN", log.stat().st_size)
     assert testdata.engine_logged(log, log.stat().st_size)[0] == ""

@@ -312,6 +312,7 @@ def test_runs_on_several_workers_at_once_agree(card, device, tmp_path, monkeypat
     model = zecl.createModel(path, "", "", "")
     try:
         once, many = chain(zecl, [model]), chain(zecl, [model], mode=RUN)
+
         def output(stream):
             dataset = zecl.requestOutputDataset(stream)
             (result,) = device.results(dataset)
@@ -559,7 +560,7 @@ STATISTICS = [initializer(v, n) for v, n in [
     ("BatchNormalization", [2, 3], ("s", "b", "m", "v"), STATISTICS, 15, {}, 1, inference_batch_norm),
 ])
 def test_normalizations_and_reductions_compute_numpy(card, device, tmp_path, monkeypatch, op, y_dims, extra,
-                                                       initializers, opset, attributes, scale, expected):
+                                                     initializers, opset, attributes, scale, expected):
     x_dims = [2, 3] if op == "BatchNormalization" else [2, 3, 4]
     path = single(tmp_path / "op.onnx", op, x_dims, y_dims, extra, initializers, opset=opset, **attributes)
     x = (RNG.standard_normal(x_dims) + scale).astype(np.float32)
@@ -575,6 +576,7 @@ def test_hardmax_before_opset_13_marks_the_first_maximum_of_each_row(card, devic
     expected[np.arange(2), rows.argmax(axis=1)] = 1
     (result,) = run(path, [x], "plan", monkeypatch, device)
     np.testing.assert_array_equal(result.reshape(2, 12), expected)
+
 
 def deconv_reference(x, w, b, strides, pads, dilations, output_padding, group):
     """NumPy's 2-D transposed convolution of NCHW x with (I, O/group, kh, kw) w."""
@@ -680,6 +682,7 @@ def test_gelu_of_five_nodes_computes_numpy(card, device, tmp_path, monkeypatch, 
     (result,) = run(path, [x], "plan", monkeypatch, device)
     np.testing.assert_allclose(result.reshape(3, 7), x * 0.5 * (1 + erf), rtol=1e-5, atol=1e-6)
 
+
 def resize_reference(x, mode, sizes, nearest_mode, **kwargs):
     from onnx.backend.test.case.node import resize as onnx_resize
 
@@ -697,7 +700,7 @@ def resize_reference(x, mode, sizes, nearest_mode, **kwargs):
     ("cubic", "asymmetric", "round_prefer_floor", [1, 2, 5, 7]),
 ])
 def test_resize_by_constant_sizes_computes_onnx_sampling(card, device, tmp_path, monkeypatch, mode, coordinates,
-                                                        nearest_mode, sizes):
+                                                         nearest_mode, sizes):
     x = RNG.standard_normal([1, 2, 4, 6]).astype(np.float32)
     node = helper.make_node("Resize", ["x", "", "", "sizes"], ["y"], mode=mode, nearest_mode=nearest_mode,
                             coordinate_transformation_mode=coordinates)

@@ -1,7 +1,7 @@
 """Tensors and the shape record."""
 import pytest
 
-from card import block, device_info as info, offset
+from card import block, device_info as info
 from sim import address, capsule
 
 INVALID_PARAM, INVALID_HANDLE, INVALID_ADDRESS, INVALID_DATATYPE = 100001, 100002, 100010, 100012
@@ -191,7 +191,8 @@ def test_records_are_filled_in_place(card, sim, f32):
     assert card.getTensorDeviceInfo(tensor, record) == 0
     assert (int(record.deviceType), record.deviceIdx) == (14, 1)
     assert card.getTensorDeviceInfo(tensor, None) == INVALID_PARAM
-    assert sim.calls("zecmGetTensorDeviceInfo")[-1] == f"zecmGetTensorDeviceInfo({address(tensor)}, NULL) = {INVALID_PARAM}"
+    expected = f"zecmGetTensorDeviceInfo({address(tensor)}, NULL) = {INVALID_PARAM}"
+    assert sim.calls("zecmGetTensorDeviceInfo")[-1] == expected
     dims = shape(card, [7])
     sim.fail("zecmGetTensorShape", 5)
     assert card.getTensorShape(tensor, dims) == 5

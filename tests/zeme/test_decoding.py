@@ -130,7 +130,7 @@ def test_transfer_gives_a_host_copy_that_releases_both(media, clip):
     assert media.transferFrameFromDecoder(1, frame, True) == 0
     assert frame.memoryType == media.memoryType.ZEME_MEM_HOST
     assert (frame.width, frame.height, frame.stride[0], frame.dataSize) == (WIDTH, HEIGHT, WIDTH,
-                                                                              WIDTH * HEIGHT * 3 // 2)
+                                                                            WIDTH * HEIGHT * 3 // 2)
     np.testing.assert_array_equal(np.asarray(frame), expected[0])
     assert frame.busAddress == [0, 0, 0]  # a host frame now; releasing it frees the device planes too
     assert media.decReleaseFrame(1, frame, 0) == 0

@@ -17,7 +17,8 @@ encQualityMode encTuneType encQPType encSEINalType encExternalSEI encPictureArea
 encVideoConfiguration encJPEGConfiguration encChannelParamters encOutputOptions ZEME_ENC_MAX_STRM_BUF_NUM
 ZEME_ENC_MAX_REF_FRAMES ZEME_ENC_MAX_GOP_SIZE ZEME_ENC_MAX_LTR_FRAMES ZEME_ENC_MAX_ROI_NUM ZEME_ENC_DEFAULT_PAR
 ZEME_ENC_VIDEO_MAX_HEIGHT ZEME_ENC_VIDEO_MAX_WIDTH ZEME_ENC_VIDEO_MIN_HEIGHT ZEME_ENC_VIDEO_MIN_WIDTH
-ZEME_ENC_JPEG_MAX_HEIGHT ZEME_ENC_JPEG_MAX_WIDTH ZEME_ENC_JPEG_MIN_HEIGHT ZEME_ENC_JPEG_MIN_WIDTH ZEME_ENC_MAX_OUTBUF_NUM
+ZEME_ENC_JPEG_MAX_HEIGHT ZEME_ENC_JPEG_MAX_WIDTH ZEME_ENC_JPEG_MIN_HEIGHT ZEME_ENC_JPEG_MIN_WIDTH
+ZEME_ENC_MAX_OUTBUF_NUM
 createEncoderChannel destroyEncoderChannel startEncoder resetEncoder stopEncoder sendFrameToEncoder
 receiveStreamFromEncoder jpegSyncEncoder encReleaseStream getEncoderAvailableChannels
 """.split()
@@ -77,8 +78,10 @@ def test_small_records(zeme):
 def test_a_new_frame(zeme):
     frame = zeme.frame()
     assert frame.data.dtype == np.uint8 and frame.data.shape == (0,)
-    assert (frame.busAddress, frame.stride, frame.dataSize, frame.width, frame.height, frame.pts) == ([], [], 0, 0, 0, 0)
-    assert frame.memoryType == zeme.memoryType.ZEME_MEM_DEVICE and frame.pixelFormat == zeme.pixelFormat.ZEME_PIX_FMT_YUV420P
+    assert (frame.busAddress, frame.stride, frame.dataSize) == ([], [], 0)
+    assert (frame.width, frame.height, frame.pts) == (0, 0, 0)
+    assert frame.memoryType == zeme.memoryType.ZEME_MEM_DEVICE
+    assert frame.pixelFormat == zeme.pixelFormat.ZEME_PIX_FMT_YUV420P
     assert frame.privateData is None
     view = memoryview(frame)
     assert (view.shape, view.strides, view.format, view.readonly) == ((0, 0), (0, 1), "B", False)

@@ -205,7 +205,7 @@ def test_a_card_with_five_dies_is_refused(tmp_path, monkeypatch):
         except RuntimeError as error:
             print(error)
     """, {"cards": [{"dies": 5}]})
-    assert out.splitlines() == [f"opStatus.ZEML_ERROR_INITI_FAIL 100008",
+    assert out.splitlines() == ["opStatus.ZEML_ERROR_INITI_FAIL 100008",
                                 f"get card count error, ret: {UNINITIALIZED}."]
     assert "card 0 has 5 dies; a card has 0 to 4" in (tmp_path / "zesim-log" / "zeml.log").read_text()
 
