@@ -8,6 +8,7 @@
 
 #include "groups.hpp"
 #include "zece.h"
+#include "zece/data_types.hpp"
 
 namespace halvora::zece {
 namespace {
@@ -86,25 +87,10 @@ uint32_t setArrayFloat(Handle op, std::string name, const zeceDataType *dt, cons
     return setFromFloat(op, name, dt, pt, value, index);
 }
 
-// Bytes the runtime writes for a value of the data type; 0 for a type it does not know.
-size_t valueWidth(zeceDataType type) {
-    switch (type) {
-    case zeceDT_UINT_8: return 1;
-    case zeceDT_UINT_16:
-    case zeceDT_FLOAT_16: return 2;
-    case zeceDT_INT:
-    case zeceDT_UINT_32:
-    case zeceDT_FLOAT: return 4;
-    case zeceDT_UINT_64:
-    case zeceDT_DOUBLE: return 8;
-    default: return 0;
-    }
-}
-
 // A getter's result slot must hold what the runtime writes for the data type.
 template <class T> zeceDataType fitting(const zeceDataType *dataType, const char *getter) {
     zeceDataType type = byValue(dataType);
-    size_t width = valueWidth(type);
+    size_t width = static_cast<size_t>(::zece::typeWidth(type));  // 0: a type the runtime does not know
     if (width > sizeof(T))
         throw py::type_error(std::string(getter) + " returns " + std::to_string(sizeof(T)) +
                              "-byte values; the data type's values are " + std::to_string(width) + " bytes wide");

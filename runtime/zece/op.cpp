@@ -149,20 +149,6 @@ uint32_t getAttribute(void *handle, const char *name, zeceDataType type, bool ar
 
 }  // namespace
 
-int typeWidth(zeceDataType type) {
-    switch (type) {
-    case zeceDT_UINT_8: return 1;
-    case zeceDT_UINT_16:
-    case zeceDT_FLOAT_16: return 2;
-    case zeceDT_INT:
-    case zeceDT_UINT_32:
-    case zeceDT_FLOAT: return 4;
-    case zeceDT_UINT_64:
-    case zeceDT_DOUBLE: return 8;
-    default: return 0;
-    }
-}
-
 double number(const Value &value) {
     switch (value.type) {
     case zeceDT_INT: return static_cast<int32_t>(static_cast<uint32_t>(value.bits));

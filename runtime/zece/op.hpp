@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "zece/data_types.hpp"
 #include "zece/image.hpp"
 
 namespace zece {
@@ -20,8 +21,6 @@ struct Value {
     bool set = false;  // array entries below the highest index set may be unset
 };
 
-// Width in bytes of a data type; 0 for a type the card does not know.
-ZECE_INTERNAL int typeWidth(zeceDataType type);
 // The value as a number (binary16 bits converted, integers by their type's sign).
 ZECE_INTERNAL double number(const Value &value);
 

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 
+#include "zeme/channel_table.hpp"
 #include "zeme/decoder_channel.hpp"
 #include "zeme/describe.hpp"
 #include "zeme/jpeg_decoder.hpp"
@@ -10,31 +11,7 @@
 namespace zeme {
 namespace {
 
-std::mutex tableMutex;
-std::array<std::shared_ptr<Channel>, kDecoderChannels> channels;
-
-// The live channel of a number; with the status of the failure when none.
-std::shared_ptr<Channel> findChannel(uint32_t number, uint32_t *status) {
-    std::lock_guard<std::mutex> lock(tableMutex);
-    if (!systemInitialized()) {
-        *status = zemeER_RSLT_ERR_NOT_SYSTEM_INIT;
-        return nullptr;
-    }
-    if (number >= kDecoderChannels || !channels[number]) {
-        *status = zemeER_RSLT_ERR_INVALID_CHANNEL;
-        return nullptr;
-    }
-    *status = zemeER_SUCCESS;
-    return channels[number];
-}
-
-// Runs `body` on a live channel.
-template <class Body> uint32_t onChannel(uint32_t number, Body &&body) {
-    uint32_t status = zemeER_SUCCESS;
-    std::shared_ptr<Channel> channel = findChannel(number, &status);
-    if (!channel) return status;
-    return guarded([&] { return body(*channel); });
-}
+ChannelTable<Channel, kDecoderChannels> table;
 
 uint32_t checkParameters(const zemeDecChannelParameters &params) {
     switch (params.codecType) {
@@ -64,15 +41,7 @@ template <class T, size_t N, size_t M> void fillList(T (&list)[N], const T (&val
 
 }  // namespace
 
-void destroyAllDecoders() {
-    std::array<std::shared_ptr<Channel>, kDecoderChannels> taken;
-    {
-        std::lock_guard<std::mutex> lock(tableMutex);
-        taken.swap(channels);
-    }
-    for (auto &channel : taken)
-        if (channel) channel->close();
-}
+void destroyAllDecoders() { table.closeAll(); }
 
 }  // namespace zeme
 
@@ -89,11 +58,7 @@ uint32_t zemeCreateDecoderChannel(const zemeDecChannelParameters *params, uint32
         if (uint32_t status = channelHardware(channel, &hardware)) return status;
         return guarded([&] {
             auto created = std::make_shared<Channel>(channel, *params, hardware);
-            std::lock_guard<std::mutex> lock(tableMutex);
-            if (!systemInitialized()) return uint32_t{zemeER_RSLT_ERR_NOT_SYSTEM_INIT};
-            if (channels[channel]) return uint32_t{zemeER_RSLT_ERR_CHANNEL_EXISTS};
-            channels[channel] = std::move(created);
-            return uint32_t{zemeER_SUCCESS};
+            return table.add(channel, std::move(created));
         });
     };
 }
@@ -101,36 +66,24 @@ uint32_t zemeCreateDecoderChannel(const zemeDecChannelParameters *params, uint32
 // Stops the channel; pictures still handed out are taken back (their device blocks
 // freed, their host memory recycled).
 uint32_t zemeDestroyDecoderChannel(uint32_t channel) {
-    ZESIM_CALL(channel) {
-        std::shared_ptr<Channel> taken;
-        {
-            std::lock_guard<std::mutex> lock(tableMutex);
-            if (!systemInitialized()) return zemeER_RSLT_ERR_NOT_SYSTEM_INIT;
-            if (channel >= kDecoderChannels || !channels[channel]) return zemeER_RSLT_ERR_INVALID_CHANNEL;
-            taken = std::move(channels[channel]);
-        }
-        return guarded([&] {
-            taken->close();
-            return uint32_t{zemeER_SUCCESS};
-        });
-    };
+    ZESIM_CALL(channel) { return table.destroy(channel); };
 }
 
 uint32_t zemeStartDecoder(uint32_t channel) {
     ZESIM_CALL(channel) {
-        return onChannel(channel, [](Channel &c) { return c.start(); });
+        return table.on(channel, [](Channel &c) { return c.start(); });
     };
 }
 
 uint32_t zemeResetDecoder(uint32_t channel) {
     ZESIM_CALL(channel) {
-        return onChannel(channel, [](Channel &c) { return c.reset(); });
+        return table.on(channel, [](Channel &c) { return c.reset(); });
     };
 }
 
 uint32_t zemeStopDecoder(uint32_t channel) {
     ZESIM_CALL(channel) {
-        return onChannel(channel, [](Channel &c) { return c.stop(); });
+        return table.on(channel, [](Channel &c) { return c.stop(); });
     };
 }
 
@@ -138,7 +91,7 @@ uint32_t zemeSendStreamToDecoder(uint32_t channel, const zemeStream *stream, uin
     ZESIM_CALL(channel, stream, timeoutMs) {
         if (uint32_t status = checkSystem()) return status;
         if (!stream) return zemeER_RSLT_ERR_INVALID_PARAM;
-        return onChannel(channel, [&](Channel &c) { return c.send(*stream, timeoutMs); });
+        return table.on(channel, [&](Channel &c) { return c.send(*stream, timeoutMs); });
     };
 }
 
@@ -147,7 +100,7 @@ uint32_t zemeReceiveFrameFromDecoder(uint32_t channel, zemeFrame *frame, const z
     ZESIM_CALL(channel, frame, options, timeoutMs) {
         if (uint32_t status = checkSystem()) return status;
         if (!frame) return zemeER_RSLT_ERR_INVALID_PARAM;
-        return onChannel(channel, [&](Channel &c) { return c.receive(frame, options, timeoutMs); });
+        return table.on(channel, [&](Channel &c) { return c.receive(frame, options, timeoutMs); });
     };
 }
 
@@ -156,7 +109,7 @@ uint32_t zemeJpegSyncDecoder(uint32_t channel, const zemeStream *stream, zemeFra
     ZESIM_CALL(channel, stream, frame, timeoutMs) {
         if (uint32_t status = checkSystem()) return status;
         if (!stream || !frame) return zemeER_RSLT_ERR_INVALID_PARAM;
-        return onChannel(channel, [&](Channel &c) { return c.decodeJpeg(*stream, frame, timeoutMs); });
+        return table.on(channel, [&](Channel &c) { return c.decodeJpeg(*stream, frame, timeoutMs); });
     };
 }
 
@@ -166,7 +119,7 @@ uint32_t zemeTransferFrameFromDecoder(uint32_t channel, zemeFrame *frame, uint32
     ZESIM_CALL(channel, frame, enableCrop) {
         if (uint32_t status = checkSystem()) return status;
         if (!frame) return zemeER_RSLT_ERR_INVALID_PARAM;
-        return onChannel(channel, [&](Channel &c) { return c.transfer(frame); });
+        return table.on(channel, [&](Channel &c) { return c.transfer(frame); });
     };
 }
 
@@ -174,7 +127,7 @@ uint32_t zemeDecReleaseFrame(uint32_t channel, const zemeFrame *frame, uint32_t 
     ZESIM_CALL(channel, frame, reserved) {
         if (uint32_t status = checkSystem()) return status;
         if (!frame) return zemeER_RSLT_ERR_INVALID_PARAM;
-        return onChannel(channel, [&](Channel &c) { return c.release(*frame); });
+        return table.on(channel, [&](Channel &c) { return c.release(*frame); });
     };
 }
 
@@ -216,7 +169,7 @@ uint32_t zemeGetStreamInfoFromDecoder(uint32_t channel, zemeDecStreamInfo *info)
     ZESIM_CALL(channel, info) {
         if (uint32_t status = checkSystem()) return status;
         if (!info) return zemeER_RSLT_ERR_INVALID_PARAM;
-        return onChannel(channel, [&](Channel &c) { return c.streamInfo(info); });
+        return table.on(channel, [&](Channel &c) { return c.streamInfo(info); });
     };
 }
 
@@ -224,7 +177,7 @@ uint32_t zemeGetDecoderStatus(uint32_t channel, zemeDecStatus *status) {
     ZESIM_CALL(channel, status) {
         if (uint32_t failure = checkSystem()) return failure;
         if (!status) return zemeER_RSLT_ERR_INVALID_PARAM;
-        return onChannel(channel, [&](Channel &c) {
+        return table.on(channel, [&](Channel &c) {
             c.status(status);
             return uint32_t{zemeER_SUCCESS};
         });
@@ -268,11 +221,6 @@ uint32_t zemeVideoDecGetCaps(zemeCodecType codec, zemeVideoDecCapability *caps) 
 uint32_t zemeGetDecoderAvailableChannels(uint32_t *count) {
     ZESIM_CALL(count) {
         if (!count) return zemeER_RSLT_ERR_INVALID_PARAM;
-        std::lock_guard<std::mutex> lock(tableMutex);
-        if (!systemInitialized()) return zemeER_RSLT_ERR_NOT_SYSTEM_INIT;
-        uint32_t used = 0;
-        for (const auto &channel : channels) used += channel != nullptr;
-        *count = kDecoderChannels - used;
-        return zemeER_SUCCESS;
+        return table.available(count);
     };
 }

@@ -2,48 +2,18 @@
 // streams out, JPEG pictures.
 #include <array>
 
+#include "zeme/channel_table.hpp"
 #include "zeme/describe.hpp"
 #include "zeme/encoder_channel.hpp"
 
 namespace zeme {
 namespace {
 
-std::mutex tableMutex;
-std::array<std::shared_ptr<EncoderChannel>, kEncoderChannels> channels;
-
-// The live channel of a number; with the status of the failure when none.
-std::shared_ptr<EncoderChannel> findChannel(uint32_t number, uint32_t *status) {
-    std::lock_guard<std::mutex> lock(tableMutex);
-    if (!systemInitialized()) {
-        *status = zemeER_RSLT_ERR_NOT_SYSTEM_INIT;
-        return nullptr;
-    }
-    if (number >= kEncoderChannels || !channels[number]) {
-        *status = zemeER_RSLT_ERR_INVALID_CHANNEL;
-        return nullptr;
-    }
-    *status = zemeER_SUCCESS;
-    return channels[number];
-}
-
-template <class Body> uint32_t onChannel(uint32_t number, Body &&body) {
-    uint32_t status = zemeER_SUCCESS;
-    std::shared_ptr<EncoderChannel> channel = findChannel(number, &status);
-    if (!channel) return status;
-    return guarded([&] { return body(*channel); });
-}
+ChannelTable<EncoderChannel, kEncoderChannels> table;
 
 }  // namespace
 
-void destroyAllEncoders() {
-    std::array<std::shared_ptr<EncoderChannel>, kEncoderChannels> taken;
-    {
-        std::lock_guard<std::mutex> lock(tableMutex);
-        taken.swap(channels);
-    }
-    for (auto &channel : taken)
-        if (channel) channel->close();
-}
+void destroyAllEncoders() { table.closeAll(); }
 
 }  // namespace zeme
 
@@ -63,10 +33,7 @@ uint32_t zemeCreateEncoderChannel(const zemeEncChannelParameters *params, uint32
         if (channel >= kEncoderChannels) return zemeER_RSLT_ERR_INVALID_CHANNEL;
         zemeHardwareID hardware{};
         if (uint32_t status = channelHardware(channel, &hardware)) return status;
-        {
-            std::lock_guard<std::mutex> lock(tableMutex);  // before the cost of opening an encoder
-            if (channels[channel]) return zemeER_RSLT_ERR_CHANNEL_EXISTS;
-        }
+        if (table.taken(channel)) return zemeER_RSLT_ERR_CHANNEL_EXISTS;  // before the cost of opening an encoder
         return guarded([&] {
             VideoSetup video;
             JpegSetup jpeg;
@@ -79,48 +46,32 @@ uint32_t zemeCreateEncoderChannel(const zemeEncChannelParameters *params, uint32
             }
             auto created = std::make_shared<EncoderChannel>(*params, video, jpeg, std::move(prepared),
                                                             codecDevice(channel));
-            std::lock_guard<std::mutex> lock(tableMutex);
-            if (!systemInitialized()) return uint32_t{zemeER_RSLT_ERR_NOT_SYSTEM_INIT};
-            if (channels[channel]) return uint32_t{zemeER_RSLT_ERR_CHANNEL_EXISTS};
-            channels[channel] = std::move(created);
-            return uint32_t{zemeER_SUCCESS};
+            return table.add(channel, std::move(created));
         });
     };
 }
 
 // Streams still handed out are taken back (their memory recycled).
 uint32_t zemeDestroyEncoderChannel(uint32_t channel) {
-    ZESIM_CALL(channel) {
-        std::shared_ptr<EncoderChannel> taken;
-        {
-            std::lock_guard<std::mutex> lock(tableMutex);
-            if (!systemInitialized()) return zemeER_RSLT_ERR_NOT_SYSTEM_INIT;
-            if (channel >= kEncoderChannels || !channels[channel]) return zemeER_RSLT_ERR_INVALID_CHANNEL;
-            taken = std::move(channels[channel]);
-        }
-        return guarded([&] {
-            taken->close();
-            return uint32_t{zemeER_SUCCESS};
-        });
-    };
+    ZESIM_CALL(channel) { return table.destroy(channel); };
 }
 
 uint32_t zemeStartEncoder(uint32_t channel) {
     ZESIM_CALL(channel) {
-        return onChannel(channel, [](EncoderChannel &c) { return c.start(); });
+        return table.on(channel, [](EncoderChannel &c) { return c.start(); });
     };
 }
 
 // A started channel goes on with a fresh encoder; others are left as they are.
 uint32_t zemeResetEncoder(uint32_t channel) {
     ZESIM_CALL(channel) {
-        return onChannel(channel, [](EncoderChannel &c) { return c.reset(); });
+        return table.on(channel, [](EncoderChannel &c) { return c.reset(); });
     };
 }
 
 uint32_t zemeStopEncoder(uint32_t channel) {
     ZESIM_CALL(channel) {
-        return onChannel(channel, [](EncoderChannel &c) { return c.stop(); });
+        return table.on(channel, [](EncoderChannel &c) { return c.stop(); });
     };
 }
 
@@ -131,7 +82,7 @@ uint32_t zemeSendFrameToEncoder(uint32_t channel, const zemeFrame *frame, const 
     ZESIM_CALL(channel, frame, params, timeoutMs) {
         if (uint32_t status = checkSystem()) return status;
         if (!frame) return zemeER_RSLT_ERR_INVALID_PARAM;
-        return onChannel(channel, [&](EncoderChannel &c) { return c.send(*frame, params, timeoutMs); });
+        return table.on(channel, [&](EncoderChannel &c) { return c.send(*frame, params, timeoutMs); });
     };
 }
 
@@ -140,7 +91,7 @@ uint32_t zemeReceiveStreamFromEncoder(uint32_t channel, zemeStream *stream, uint
     ZESIM_CALL(channel, stream, timeoutMs) {
         if (uint32_t status = checkSystem()) return status;
         if (!stream) return zemeER_RSLT_ERR_INVALID_PARAM;
-        return onChannel(channel, [&](EncoderChannel &c) { return c.receive(stream, timeoutMs); });
+        return table.on(channel, [&](EncoderChannel &c) { return c.receive(stream, timeoutMs); });
     };
 }
 
@@ -151,7 +102,7 @@ uint32_t zemeJpegSyncEncoder(uint32_t channel, const zemeFrame *frame, zemeStrea
     ZESIM_CALL(channel, frame, stream, params, timeoutMs) {
         if (uint32_t status = checkSystem()) return status;
         if (!frame || !stream) return zemeER_RSLT_ERR_INVALID_PARAM;
-        return onChannel(channel, [&](EncoderChannel &c) { return c.encodeJpeg(*frame, stream, timeoutMs); });
+        return table.on(channel, [&](EncoderChannel &c) { return c.encodeJpeg(*frame, stream, timeoutMs); });
     };
 }
 
@@ -159,7 +110,7 @@ uint32_t zemeEncReleaseStream(uint32_t channel, const zemeStream *stream, uint32
     ZESIM_CALL(channel, stream, reserved) {
         if (uint32_t status = checkSystem()) return status;
         if (!stream) return zemeER_RSLT_ERR_INVALID_PARAM;
-        return onChannel(channel, [&](EncoderChannel &c) { return c.release(*stream); });
+        return table.on(channel, [&](EncoderChannel &c) { return c.release(*stream); });
     };
 }
 
@@ -167,11 +118,6 @@ uint32_t zemeEncReleaseStream(uint32_t channel, const zemeStream *stream, uint32
 uint32_t zemeGetEncoderAvailableChannels(uint32_t *count) {
     ZESIM_CALL(count) {
         if (!count) return zemeER_RSLT_ERR_INVALID_PARAM;
-        std::lock_guard<std::mutex> lock(tableMutex);
-        if (!systemInitialized()) return zemeER_RSLT_ERR_NOT_SYSTEM_INIT;
-        uint32_t used = 0;
-        for (const auto &channel : channels) used += channel != nullptr;
-        *count = kEncoderChannels - used;
-        return zemeER_SUCCESS;
+        return table.available(count);
     };
 }

@@ -166,11 +166,7 @@ bool VideoDecoder::feed(const uint8_t *data, size_t size, int64_t pts, PictureSi
         size -= static_cast<size_t>(used);
         offset_ += used;
         if (unitSize > 0) {
-            av_packet_unref(packet_);
-            packet_->data = unit;
-            packet_->size = unitSize;
-            packet_->pts = ptsAt(parser_->frame_offset);
-            if (!decode(packet_, sink)) return false;
+            if (!decodeUnit(unit, unitSize, sink)) return false;
         } else if (used == 0) {
             break;
         }
@@ -182,14 +178,17 @@ bool VideoDecoder::finish(PictureSink &sink) {
     uint8_t *unit = nullptr;
     int unitSize = 0;
     av_parser_parse2(parser_, context_, &unit, &unitSize, nullptr, 0, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-    if (unitSize > 0) {
-        av_packet_unref(packet_);
-        packet_->data = unit;
-        packet_->size = unitSize;
-        packet_->pts = ptsAt(parser_->frame_offset);
-        if (!decode(packet_, sink)) return false;
-    }
+    if (unitSize > 0 && !decodeUnit(unit, unitSize, sink)) return false;
     return decode(nullptr, sink);  // flush: every picture the decoder holds
+}
+
+// An access unit the parser cut, with the pts of the input it started in.
+bool VideoDecoder::decodeUnit(uint8_t *unit, int size, PictureSink &sink) {
+    av_packet_unref(packet_);
+    packet_->data = unit;
+    packet_->size = size;
+    packet_->pts = ptsAt(parser_->frame_offset);
+    return decode(packet_, sink);
 }
 
 bool VideoDecoder::decode(AVPacket *packet, PictureSink &sink) {

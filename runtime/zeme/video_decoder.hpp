@@ -68,6 +68,7 @@ public:
 private:
     VideoDecoder() = default;
     bool decode(AVPacket *packet, PictureSink &sink);
+    bool decodeUnit(uint8_t *unit, int size, PictureSink &sink);
     bool drain(PictureSink &sink);
     int64_t ptsAt(int64_t offset);
 
