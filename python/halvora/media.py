@@ -12,12 +12,13 @@ import fractions
 import gc
 import os
 import threading
+import time
 from typing import Any, NamedTuple
 
 import numpy as np
 
 from ._native import FOREVER, NO_RECORD, CardError, Status, address, check, described, handle, zeme
-from .card import RUNTIME, Counted, Dataset, DeviceMemory, Resource, download, use_card
+from .card import RUNTIME, Counted, Dataset, DeviceMemory, Resource, download, on_device, use_card
 from .preprocess import MATRICES, RANGES, FusedOp
 
 MORE_DATA, EOS, CHANNEL_EXISTS, BITSTREAM, UNSUPPORTED, TIMEOUT = (
@@ -262,17 +263,20 @@ def _choice(value, choices, what):
     return value
 
 
-def nv12_to_array(where, width, height, pitch, rows, format, color_range="limited", matrix="bt601"):
+def nv12_to_array(where, width, height, pitch, rows, format, color_range="limited", matrix="bt601", device=None):
     """The NV12 picture of `width` x `height` at device address `where` (row pitch `pitch`,
     `rows` rows a plane) converted to `format` ("rgb24", "bgr24" or "gray") by a CVT_COLOR op
     of the card: a new (height, width, 3) or (height, width) array. Full-range pictures have
     their chroma interpolated (as libjpeg does), limited-range ones take each chroma sample
-    for its 2 x 2 block (as OpenCV's NV12 conversions do)."""
+    for its 2 x 2 block (as OpenCV's NV12 conversions do). `device`: the AI device whose memory
+    holds the picture; None: device 0's, the result made on the process's selected device."""
     code = PICTURE_FORMATS[format]
     channels = 1 if format == "gray" else 3
     full = RANGES[color_range]
-    with DeviceMemory(width * height * channels) as out, Dataset([(where, _Nv12Layout(pitch, rows).size)]) as inputs, \
-            Dataset([out]) as outputs, \
+    with on_device(device):
+        out = DeviceMemory(width * height * channels)
+    on = 0 if device is None else device
+    with out, Dataset([(where, _Nv12Layout(pitch, rows).size)], on) as inputs, Dataset([out], on) as outputs, \
             FusedOp("CVT_COLOR", inputWidth=width, inputHeight=height, inputWidthPitch=pitch,
                     inputHeightPitch=rows, colorCvtCode=code, colorSpace=MATRICES[matrix], colorRange=full,
                     chromaUpsampling=full) as op:
@@ -445,7 +449,7 @@ class Frame:
         width, height = self.planes
         if self.device:
             picture = nv12_to_array(self.address, width, height, self.pitch, self.rows, format, self.color_range,
-                                    self.matrix)
+                                    self.matrix, getattr(self._owner, "device", None))
         else:
             data = np.asarray(self.record)
             with DeviceMemory(data.size) as block:
@@ -549,10 +553,15 @@ class Decoder(_Channel):
     `codec` None (the default) follows the source: the channel opens for H.264 and is opened
     again for HEVC when frames() is given an HEVC source (byte chunks and send() are H.264).
     A decoder made for one codec ("h264" or "hevc") refuses a source of the other with a
-    StreamError naming both."""
+    StreamError naming both.
+
+    `device` (an AI device index) puts the device pictures in that device's memory, whichever
+    device other threads select meanwhile (see card.on_device); None (the default): the
+    process's selected device. The channel's codec device follows its number (`channel`):
+    channel c runs on codec device c mod the number of codec devices."""
 
     def __init__(self, codec=None, channel=None, memory="device", crop=False, extra=0, name=None,
-                 color_range="limited", matrix="bt601"):
+                 color_range="limited", matrix="bt601", device=None):
         self.follows = codec is None
         codec = "h264" if codec is None else codec
         _choice(codec, _CODECS, "codec")
@@ -566,6 +575,7 @@ class Decoder(_Channel):
         params.extraBufferNumber = extra
         self._params = params
         self.codec, self.name, self.pool, self.memory = codec, name, POOL + extra, memory
+        self.device = device
         self.stream_name = name or "stream"  # what errors call the stream being decoded
         self._start_channel(params, channel, "decoder")
         self.options = NO_RECORD
@@ -618,7 +628,10 @@ class Decoder(_Channel):
         if self.ended:
             return None
         record = zeme.frame()
-        status = zeme.receiveFrameFromDecoder(self.channel, record, self.options, wait)
+        if self.device is None:
+            status = zeme.receiveFrameFromDecoder(self.channel, record, self.options, wait)
+        else:
+            status = self._receive_on_device(record, wait)
         if status == MORE_DATA:
             return None
         if status == EOS:
@@ -634,6 +647,17 @@ class Decoder(_Channel):
         if not frame.discard:  # frames() gives those back at once: they count in no index
             self.shown += 1
         return frame
+
+    def _receive_on_device(self, record, wait):
+        """receiveFrameFromDecoder with the decoder's device selected: each try takes no time
+        under the device lock, the waits between tries are made outside it."""
+        deadline = None if wait == FOREVER else time.monotonic() + wait / 1000
+        while True:
+            with on_device(self.device):
+                status = zeme.receiveFrameFromDecoder(self.channel, record, self.options, 0)
+            if status != MORE_DATA or wait == 0 or (deadline is not None and time.monotonic() >= deadline):
+                return status
+            time.sleep(0.001)
 
     def _stamp(self, frame):
         """The frame's timestamps and key flag, from the packet its picture came in: the card
