@@ -146,10 +146,11 @@ class Annotator:
     frame goes back) until the frame's result comes, then draws and writes it, in frame order:
     it keeps at most the pictures of the runs in flight."""
 
-    def __init__(self, path, fps):
+    def __init__(self, path, fps, device=None):
         self.path = path
         # The encoder's fastest preset; a stream that does not say its rate: 25 pictures a second.
-        self.writer = hv.Writer(path, fps or 25, quality="veryfast")
+        # The pictures are converted to NV12 on the stream's AI device (None: the selected one).
+        self.writer = hv.Writer(path, fps or 25, quality="veryfast", device=device)
         self.pictures: dict = {}
         self.ready: collections.deque = collections.deque()
         self.frames = 0
@@ -389,7 +390,8 @@ class StreamWorker(threading.Thread):
             op = stack.enter_context(hv.FusedOp(self.kind, **self.settings))
             if options.annotate:
                 self.annotator = stack.enter_context(Annotator(
-                    annotation_path(options.annotate, self.index, options.streams), options.fps))
+                    annotation_path(options.annotate, self.index, options.streams), options.fps,
+                    None if self.die is None else self.die.device))
             annotator = self.annotator
             # Entered last, closed first: the runs still queued are delivered before the rest goes.
             stream = stack.enter_context(hv.ModelStream(self.model, on_output=self._collect, mode="run",

@@ -18,7 +18,7 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from ._native import FOREVER, NO_RECORD, CardError, Status, address, check, described, handle, zeme
-from .card import RUNTIME, Counted, Dataset, DeviceMemory, Resource, download, on_device, use_card
+from .card import RUNTIME, Counted, Dataset, DeviceMemory, Resource, _selected_device, download, on_device, use_card
 from .preprocess import MATRICES, RANGES, FusedOp
 
 MORE_DATA, EOS, CHANNEL_EXISTS, BITSTREAM, UNSUPPORTED, TIMEOUT = (
@@ -269,13 +269,13 @@ def nv12_to_array(where, width, height, pitch, rows, format, color_range="limite
     of the card: a new (height, width, 3) or (height, width) array. Full-range pictures have
     their chroma interpolated (as libjpeg does), limited-range ones take each chroma sample
     for its 2 x 2 block (as OpenCV's NV12 conversions do). `device`: the AI device whose memory
-    holds the picture; None: device 0's, the result made on the process's selected device."""
+    holds the picture (None: the one the process has selected)."""
     code = PICTURE_FORMATS[format]
     channels = 1 if format == "gray" else 3
     full = RANGES[color_range]
     with on_device(device):
-        out = DeviceMemory(width * height * channels)
-    on = 0 if device is None else device
+        on = device if device is not None else _selected_device() or 0
+        out = DeviceMemory(width * height * channels, device=on)
     with out, Dataset([(where, _Nv12Layout(pitch, rows).size)], on) as inputs, Dataset([out], on) as outputs, \
             FusedOp("CVT_COLOR", inputWidth=width, inputHeight=height, inputWidthPitch=pitch,
                     inputHeightPitch=rows, colorCvtCode=code, colorSpace=MATRICES[matrix], colorRange=full,
@@ -287,16 +287,19 @@ def nv12_to_array(where, width, height, pitch, rows, format, color_range="limite
 class RgbToNv12(Resource):
     """RGB or BGR pictures of `width` x `height` (even) turned into an NV12 device picture by a
     CVT_COLOR op of the card, in blocks kept for the next picture: `convert(array, bgr)` returns
-    the NV12 picture's device address (valid until the next call or close)."""
+    the NV12 picture's device address (valid until the next call or close). The blocks are in
+    the memory of AI device `device` (None: the one the process has selected)."""
 
-    def __init__(self, width, height, color_range="limited", matrix="bt601"):
+    def __init__(self, width, height, color_range="limited", matrix="bt601", device=None):
         self.width, self.height = width, height
         self._held = []
         try:
-            self.rgb = self._hold(DeviceMemory(width * height * 3))
-            self.nv12 = self._hold(DeviceMemory(_Nv12Layout(width, height).size))
-            self.inputs = self._hold(Dataset([self.rgb]))
-            self.outputs = self._hold(Dataset([self.nv12]))
+            with on_device(device):
+                on = device if device is not None else _selected_device() or 0
+                self.rgb = self._hold(DeviceMemory(width * height * 3, device=on))
+                self.nv12 = self._hold(DeviceMemory(_Nv12Layout(width, height).size, device=on))
+            self.inputs = self._hold(Dataset([self.rgb], on))
+            self.outputs = self._hold(Dataset([self.nv12], on))
             self.op = self._hold(FusedOp("CVT_COLOR", inputWidth=width, inputHeight=height,
                                          colorSpace=MATRICES[matrix], colorRange=RANGES[color_range]))
         except BaseException:
@@ -978,12 +981,13 @@ class Encoder(_Channel):
     "cbr" or "vbr" (constant or average bit rate, `bitrate` in bit/s), `tune` ("psnr", "ssim",
     "visual", "film"), `profile` ("baseline", "main", "high"), `level` (4.1, "5.2", "1b"). Any
     other keyword is a field of the channel's videoConfig (keyInt=..., qualityMode=...);
-    enumeration fields take member names as strings too."""
+    enumeration fields take member names as strings too. `device` (an AI device index) puts the
+    RGB and BGR pictures' conversion in that device's memory (None: the process's selected one)."""
 
     side = "encoder"
 
     def __init__(self, width, height, codec="h264", fps=30, channel=None, *, quality=None, rate_control=None,
-                 bitrate=None, tune=None, profile=None, level=None, **settings):
+                 bitrate=None, tune=None, profile=None, level=None, device=None, **settings):
         kinds = {"h264": "ZEME_CODEC_ENC_H264", "hevc": "ZEME_CODEC_ENC_HEVC"}
         _choice(codec, kinds, "codec")
         low, high = ENCODER_SIZES
@@ -1008,6 +1012,7 @@ class Encoder(_Channel):
             self._set(config, codec, name, value)
         self.width, self.height, self.codec = int(width), int(height), codec
         self._rgb = None
+        self.device = device
         self._start_channel(params, channel, "encoder")
         self.sent = 0
 
@@ -1098,7 +1103,7 @@ class Encoder(_Channel):
             raise ValueError(f"an {format} picture of {self.width} x {self.height} is "
                              f"({self.height}, {self.width}, 3) bytes, not {picture.shape}")
         if self._rgb is None:
-            self._rgb = RgbToNv12(self.width, self.height)
+            self._rgb = RgbToNv12(self.width, self.height, device=self.device)
         where = self._rgb.convert(picture, bgr=format == "bgr24")
         return device_record(where, self.width, self.height, self.width, self.height)
 
