@@ -10,6 +10,7 @@ box list of a detector) collected from the stream's reports in order.
     examples/pipeline.py --annotate annotated.mp4  each frame with its result drawn, encoded on the card
     examples/pipeline.py --input film.mkv --out results.jsonl    any file libavformat reads
     examples/pipeline.py --input rtsp://camera/stream --input-option rtsp_transport=tcp
+    examples/pipeline.py --streams 4 --devices 0,2   the streams on the dies of AI devices 0 and 2
 
 Pictures go back to the decoder as soon as the fused op has read them, and each stream keeps at
 most --depth runs in flight, so memory stays flat however long the input is. A live input that
@@ -17,6 +18,9 @@ drops is reopened (--reconnect, --timeout) and each gap printed; one that comes 
 pipeline runs has packets dropped up to the next key frame, counted in the summary. Errors end the
 program with one line saying what and where, and a non-zero exit; everything on the card is
 released on the way out.
+
+On a host of several dies the streams are spread over them, each stream's decoder channel on
+its die's codec device and its op and model on the die's AI device (--devices picks the dies).
 """
 import argparse
 import collections
@@ -30,6 +34,7 @@ import sys
 import tempfile
 import threading
 import time
+from typing import NamedTuple
 
 import numpy as np
 
@@ -141,10 +146,11 @@ class Annotator:
     frame goes back) until the frame's result comes, then draws and writes it, in frame order:
     it keeps at most the pictures of the runs in flight."""
 
-    def __init__(self, path, fps):
+    def __init__(self, path, fps, device=None):
         self.path = path
         # The encoder's fastest preset; a stream that does not say its rate: 25 pictures a second.
-        self.writer = hv.Writer(path, fps or 25, quality="veryfast")
+        # The pictures are converted to NV12 on the stream's AI device (None: the selected one).
+        self.writer = hv.Writer(path, fps or 25, quality="veryfast", device=device)
         self.pictures: dict = {}
         self.ready: collections.deque = collections.deque()
         self.frames = 0
@@ -181,6 +187,90 @@ class Annotator:
         return self.writer.__exit__(*exc)
 
 
+# Placement -----------------------------------------------------------------------------------
+
+class Die(NamedTuple):
+    """A die that runs streams: its card and place on it, its AI device and its codec device
+    (the device indices count the dies that have one, across the cards)."""
+    card: int
+    die: int
+    device: int
+    codec: int
+
+    def __str__(self):
+        return f"card {self.card} die {self.die} (AI device {self.device}, codec device {self.codec})"
+
+
+def host_devices():
+    """({(card, die): AI device}, {(card, die): codec device}, number of codec devices) from the
+    management library; None when it does not start."""
+    status = hv.zeml.init()
+    if status not in (0, hv.zeml.opStatus.ZEML_ERROR_INITIALIZED):
+        return None
+    try:
+        def table(count, info):
+            return {(d.dieIndex.cardId, d.dieIndex.dieId): index for index, d in enumerate(info(count()))}
+        return (table(hv.zeml.getAiDeviceCount, hv.zeml.getAiDevInfo),
+                table(hv.zeml.getCodecDeviceCount, hv.zeml.getCodecDevInfo), hv.zeml.getCodecDeviceCount())
+    finally:
+        if status == 0:
+            hv.zeml.shutDown()
+
+
+def usable_dies(options):
+    """The dies the streams may use, in AI device order, with the number of codec devices: those
+    of --devices, else every die with an AI device and a codec device; ([], 0) with --device (one
+    AI device for every stream) or when the host's inventory cannot be read. Refuses an index of
+    --devices that is no AI device, or whose die has no codec device."""
+    found = None if options.device is not None else host_devices()
+    if found is None:
+        if options.devices:
+            raise PipelineError("--devices: the host's dies cannot be read (the management library did not start)")
+        return [], 0
+    ai, codec, codecs = found
+    dies = {device: Die(card, die, device, codec.get((card, die))) for (card, die), device in ai.items()}
+    if options.devices is None:
+        return [die for _, die in sorted(dies.items()) if die.codec is not None], codecs
+    for device in options.devices:
+        if device not in dies:
+            have = f"AI devices 0 to {len(dies) - 1}" if dies else "no AI device"
+            raise PipelineError(f"--devices: no AI device {device}; the host has {have}")
+        if dies[device].codec is None:
+            die = dies[device]
+            raise PipelineError(f"--devices: AI device {device} is on card {die.card} die {die.die}, "
+                                "which has no codec device")
+    return [dies[device] for device in dict.fromkeys(options.devices)], codecs
+
+
+def place(streams, dies):
+    """Each stream's die: the die running the fewest streams so far, the next in turn after the
+    last one chosen among equals (round robin over the least loaded)."""
+    running = [0] * len(dies)
+    chosen, last = [], -1
+    for _ in range(streams):
+        least = min(running)
+        turn = next(k % len(dies) for k in range(last + 1, last + 1 + len(dies)) if running[k % len(dies)] == least)
+        running[turn] += 1
+        chosen.append(dies[turn])
+        last = turn
+    return chosen
+
+
+def open_decoder(options, label, die, codecs):
+    """The stream's decoder: without a die, on the first free channel (as a single device
+    runs); on a die, on the first free channel of the die's codec device (channel c runs on
+    codec device c mod the number of codec devices), its pictures in the die's AI device memory."""
+    if die is None:
+        return hv.Decoder(crop=options.crop, name=label, extra=options.extra)
+    for channel in range(die.codec, hv.media.CHANNELS, codecs):
+        try:
+            return hv.Decoder(crop=options.crop, name=label, extra=options.extra, channel=channel, device=die.device)
+        except hv.CardError as error:
+            if error.status != hv.media.CHANNEL_EXISTS:
+                raise
+    raise hv.CardError(f"{label}: every decoder channel of codec device {die.codec} is in use")
+
+
 # One stream ----------------------------------------------------------------------------------
 
 class Stages:
@@ -203,11 +293,15 @@ class StreamWorker(threading.Thread):
     whatever happened to the run. The first failure, in this thread or in _collect, stops
     every stream and is kept in `error`, naming the stream and, for a run, its frame."""
 
-    def __init__(self, index, path, model, op_settings, post, sink, stop, options, source=None):
+    def __init__(self, index, path, model, op_settings, post, sink, stop, options, source=None, die=None, codecs=0):
         super().__init__(name=f"stream-{index}", daemon=True)
         self.index, self.path, self.model = index, path, model
         self.label = f"stream {index} ({path})"
         self.source = source  # the input opened (an hv.Source), here or in _run
+        # The die the stream runs on (None: every stream on --device, default 0), and how many
+        # codec devices the host has (channel numbers go round them).
+        self.die, self.codecs = die, codecs
+        self.device = die.device if die is not None else options.device or 0
         self.kind, self.settings = op_settings
         self.post, self.sink, self.stop, self.options = post, sink, stop, options
         self.stages = Stages()
@@ -287,7 +381,7 @@ class StreamWorker(threading.Thread):
     def _run(self):
         options = self.options
         with contextlib.ExitStack() as stack:
-            decoder = stack.enter_context(hv.Decoder(crop=options.crop, name=self.label, extra=options.extra))
+            decoder = stack.enter_context(open_decoder(options, self.label, self.die, self.codecs))
             if self.source is None:
                 self.source = open_source(self.path, options, self.label, self.event)
             stack.callback(self.source.close)
@@ -296,11 +390,13 @@ class StreamWorker(threading.Thread):
             op = stack.enter_context(hv.FusedOp(self.kind, **self.settings))
             if options.annotate:
                 self.annotator = stack.enter_context(Annotator(
-                    annotation_path(options.annotate, self.index, options.streams), options.fps))
+                    annotation_path(options.annotate, self.index, options.streams), options.fps,
+                    None if self.die is None else self.die.device))
             annotator = self.annotator
             # Entered last, closed first: the runs still queued are delivered before the rest goes.
             stream = stack.enter_context(hv.ModelStream(self.model, on_output=self._collect, mode="run",
-                                                        depth=options.depth))
+                                                        depth=options.depth,
+                                                        device=None if self.die is None else self.die.device))
             frames = decoder.frames(self.source)
             self.started_at = time.perf_counter()
             clock = self.started_at
@@ -327,7 +423,7 @@ class StreamWorker(threading.Thread):
                                 for dataset in pictures.values():
                                     dataset.close()
                                 pictures.clear()
-                            pictures[key] = hv.Dataset([key], options.device)
+                            pictures[key] = hv.Dataset([key], self.device)
                         op.execute(pictures[key], tensor)
                         # The picture goes back to the decoder; the model's input is the stream's own memory.
                         frame.release()
@@ -408,6 +504,16 @@ def parse_option(text):
     return key, value
 
 
+def device_list(text):
+    try:
+        values = [int(v) for v in text.split(",")]
+    except ValueError:
+        values = []
+    if not values or min(values) < 0:
+        raise argparse.ArgumentTypeError(f"{text}: AI device indices separated by commas, e.g. 0,2")
+    return values
+
+
 def joined(values):
     return ",".join(str(v) for v in values)
 
@@ -450,10 +556,17 @@ def arguments(argv=None):
                         help="size of the generated clip (default: %(default)s)")
     parser.add_argument("--clip-frames", type=bounded(int, 1), default=240, metavar="N",
                         help="frames of the generated clip (default: %(default)s)")
-    parser.add_argument("--device", type=bounded(int, 0), default=0, metavar="N",
-                        help="AI device (default: %(default)s)")
+    parser.add_argument("--device", type=bounded(int, 0), metavar="N",
+                        help="one AI device for every stream, its decoder channels on the first free channels "
+                             "(default: the streams spread over the dies, see --devices)")
+    parser.add_argument("--devices", type=device_list, metavar="LIST",
+                        help="the dies to spread the streams over, by AI device index, e.g. 0,2; each stream goes "
+                             "to the die running the fewest, in turn (default: every die with an AI device and a "
+                             "codec device)")
     parser.add_argument("--quiet", action="store_true", help="no progress line")
     options = parser.parse_args(argv)
+    if options.device is not None and options.devices is not None:
+        parser.error("--device and --devices: one or the other")
     options.extra, options.crop, options.fps = 0, False, 0.0
     return options
 
@@ -560,12 +673,17 @@ def run(options, log=None):
     output by default), also when the run ends with an error or a KeyboardInterrupt."""
     log = sys.stdout if log is None else log
     check_paths(options)
+    dies, codecs = usable_dies(options)
+    placement = place(options.streams, dies) if dies else [None] * options.streams
+    if options.devices is None and len(set(placement)) == 1 and placement[0] in (None, Die(0, 0, 0, 0)):
+        placement = [None] * options.streams  # one die, the first: every stream on AI device 0, as it always ran
+    device = placement[0].device if placement[0] is not None else options.device or 0
     stop = threading.Event()
     with contextlib.ExitStack() as stack:
         sink = open_sink(options)
         stack.callback(sink.close)
         folder = stack.enter_context(tempfile.TemporaryDirectory(prefix="pipeline-"))
-        stack.enter_context(hv.Card(options.device))
+        stack.enter_context(hv.Card(device))
         stack.enter_context(hv.Media())
         if options.input:
             path = options.input
@@ -601,15 +719,15 @@ def run(options, log=None):
         except ValueError as error:  # an output that is neither a classifier's nor a detector's
             raise PipelineError(str(error)) from None
         try:
-            telemetry = stack.enter_context(hv.Telemetry(options.device))
+            telemetry = stack.enter_context(hv.Telemetry(device))
         except hv.CardError:
             telemetry = None  # no management library: no card figures in the progress line
         codec = {"h264": "H.264", "hevc": "HEVC"}[info.codec or "h264"]
         print(f"{options.streams} stream{'s' if options.streams > 1 else ''} of {path}: {info.size[0]}x{info.size[1]} "
               f"{codec}{' (live)' if info.live else ''} -> {kind} to {tensor.dtype.name}{tensor.shape} -> "
               f"{os.path.basename(model.path)} ({post.kind})", file=log)
-        workers = [StreamWorker(i, path, model, (kind, settings), post, sink, stop, options, first if i == 0 else None)
-                   for i in range(options.streams)]
+        workers = [StreamWorker(i, path, model, (kind, settings), post, sink, stop, options, first if i == 0 else None,
+                                placement[i], codecs) for i in range(options.streams)]
         if first is not None:
             first.on_event = workers[0].event
         sink.begin()
@@ -684,6 +802,9 @@ def summarise(workers, sink, wall, path, log):
         if source is not None and source.live:
             entry.update(dropped=source.dropped, gaps=source.gaps, missed=source.missed)
             text += f"; live: {source.gaps} gaps ({source.missed:.1f} s missed), {source.dropped} packets dropped"
+        if worker.die is not None:
+            entry["die"] = worker.die._asdict()
+            text += f"; on {worker.die}"
         print(f"stream {i}: {sink.frames[i]} frames, {entry['fps']:.1f} fps; {text}", file=log)
         if worker.annotator is not None:
             entry["annotated"] = {"path": worker.annotator.path, "frames": worker.annotator.frames}

@@ -1,6 +1,7 @@
 """The common runtime: the card and its device, device memory with NumPy in and out,
 data buffers and datasets. Every object is a context manager that releases what it
 holds on exit, also when the block raised."""
+import contextlib
 import threading
 
 import numpy as np
@@ -92,6 +93,25 @@ def _selected_device():
         return zecm.getDevice()
     except RuntimeError:
         return None
+
+
+# The selected AI device is the process's, not the thread's: device memory, op streams and
+# decoded device pictures are made on the device selected when they are made. Threads that
+# work on different devices select theirs and make such things under this lock.
+DEVICE_LOCK = threading.RLock()
+
+
+@contextlib.contextmanager
+def on_device(device):
+    """Runs the block with AI device `device` selected and DEVICE_LOCK held, so that what it
+    makes on the card lands on that device whatever other threads select. None: the block
+    runs as it is, on the device selected by the process."""
+    if device is None:
+        yield
+        return
+    with DEVICE_LOCK:
+        check(zecm.setDevice(device), f"selecting AI device {device}")
+        yield
 
 
 class Card(Resource):

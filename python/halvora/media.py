@@ -12,12 +12,13 @@ import fractions
 import gc
 import os
 import threading
+import time
 from typing import Any, NamedTuple
 
 import numpy as np
 
 from ._native import FOREVER, NO_RECORD, CardError, Status, address, check, described, handle, zeme
-from .card import RUNTIME, Counted, Dataset, DeviceMemory, Resource, download, use_card
+from .card import RUNTIME, Counted, Dataset, DeviceMemory, Resource, _selected_device, download, on_device, use_card
 from .preprocess import MATRICES, RANGES, FusedOp
 
 MORE_DATA, EOS, CHANNEL_EXISTS, BITSTREAM, UNSUPPORTED, TIMEOUT = (
@@ -262,17 +263,20 @@ def _choice(value, choices, what):
     return value
 
 
-def nv12_to_array(where, width, height, pitch, rows, format, color_range="limited", matrix="bt601"):
+def nv12_to_array(where, width, height, pitch, rows, format, color_range="limited", matrix="bt601", device=None):
     """The NV12 picture of `width` x `height` at device address `where` (row pitch `pitch`,
     `rows` rows a plane) converted to `format` ("rgb24", "bgr24" or "gray") by a CVT_COLOR op
     of the card: a new (height, width, 3) or (height, width) array. Full-range pictures have
     their chroma interpolated (as libjpeg does), limited-range ones take each chroma sample
-    for its 2 x 2 block (as OpenCV's NV12 conversions do)."""
+    for its 2 x 2 block (as OpenCV's NV12 conversions do). `device`: the AI device whose memory
+    holds the picture (None: the one the process has selected)."""
     code = PICTURE_FORMATS[format]
     channels = 1 if format == "gray" else 3
     full = RANGES[color_range]
-    with DeviceMemory(width * height * channels) as out, Dataset([(where, _Nv12Layout(pitch, rows).size)]) as inputs, \
-            Dataset([out]) as outputs, \
+    with on_device(device):
+        on = device if device is not None else _selected_device() or 0
+        out = DeviceMemory(width * height * channels, device=on)
+    with out, Dataset([(where, _Nv12Layout(pitch, rows).size)], on) as inputs, Dataset([out], on) as outputs, \
             FusedOp("CVT_COLOR", inputWidth=width, inputHeight=height, inputWidthPitch=pitch,
                     inputHeightPitch=rows, colorCvtCode=code, colorSpace=MATRICES[matrix], colorRange=full,
                     chromaUpsampling=full) as op:
@@ -283,16 +287,19 @@ def nv12_to_array(where, width, height, pitch, rows, format, color_range="limite
 class RgbToNv12(Resource):
     """RGB or BGR pictures of `width` x `height` (even) turned into an NV12 device picture by a
     CVT_COLOR op of the card, in blocks kept for the next picture: `convert(array, bgr)` returns
-    the NV12 picture's device address (valid until the next call or close)."""
+    the NV12 picture's device address (valid until the next call or close). The blocks are in
+    the memory of AI device `device` (None: the one the process has selected)."""
 
-    def __init__(self, width, height, color_range="limited", matrix="bt601"):
+    def __init__(self, width, height, color_range="limited", matrix="bt601", device=None):
         self.width, self.height = width, height
         self._held = []
         try:
-            self.rgb = self._hold(DeviceMemory(width * height * 3))
-            self.nv12 = self._hold(DeviceMemory(_Nv12Layout(width, height).size))
-            self.inputs = self._hold(Dataset([self.rgb]))
-            self.outputs = self._hold(Dataset([self.nv12]))
+            with on_device(device):
+                on = device if device is not None else _selected_device() or 0
+                self.rgb = self._hold(DeviceMemory(width * height * 3, device=on))
+                self.nv12 = self._hold(DeviceMemory(_Nv12Layout(width, height).size, device=on))
+            self.inputs = self._hold(Dataset([self.rgb], on))
+            self.outputs = self._hold(Dataset([self.nv12], on))
             self.op = self._hold(FusedOp("CVT_COLOR", inputWidth=width, inputHeight=height,
                                          colorSpace=MATRICES[matrix], colorRange=RANGES[color_range]))
         except BaseException:
@@ -445,7 +452,7 @@ class Frame:
         width, height = self.planes
         if self.device:
             picture = nv12_to_array(self.address, width, height, self.pitch, self.rows, format, self.color_range,
-                                    self.matrix)
+                                    self.matrix, getattr(self._owner, "device", None))
         else:
             data = np.asarray(self.record)
             with DeviceMemory(data.size) as block:
@@ -549,10 +556,15 @@ class Decoder(_Channel):
     `codec` None (the default) follows the source: the channel opens for H.264 and is opened
     again for HEVC when frames() is given an HEVC source (byte chunks and send() are H.264).
     A decoder made for one codec ("h264" or "hevc") refuses a source of the other with a
-    StreamError naming both."""
+    StreamError naming both.
+
+    `device` (an AI device index) puts the device pictures in that device's memory, whichever
+    device other threads select meanwhile (see card.on_device); None (the default): the
+    process's selected device. The channel's codec device follows its number (`channel`):
+    channel c runs on codec device c mod the number of codec devices."""
 
     def __init__(self, codec=None, channel=None, memory="device", crop=False, extra=0, name=None,
-                 color_range="limited", matrix="bt601"):
+                 color_range="limited", matrix="bt601", device=None):
         self.follows = codec is None
         codec = "h264" if codec is None else codec
         _choice(codec, _CODECS, "codec")
@@ -566,6 +578,7 @@ class Decoder(_Channel):
         params.extraBufferNumber = extra
         self._params = params
         self.codec, self.name, self.pool, self.memory = codec, name, POOL + extra, memory
+        self.device = device
         self.stream_name = name or "stream"  # what errors call the stream being decoded
         self._start_channel(params, channel, "decoder")
         self.options = NO_RECORD
@@ -618,7 +631,10 @@ class Decoder(_Channel):
         if self.ended:
             return None
         record = zeme.frame()
-        status = zeme.receiveFrameFromDecoder(self.channel, record, self.options, wait)
+        if self.device is None:
+            status = zeme.receiveFrameFromDecoder(self.channel, record, self.options, wait)
+        else:
+            status = self._receive_on_device(record, wait)
         if status == MORE_DATA:
             return None
         if status == EOS:
@@ -634,6 +650,17 @@ class Decoder(_Channel):
         if not frame.discard:  # frames() gives those back at once: they count in no index
             self.shown += 1
         return frame
+
+    def _receive_on_device(self, record, wait):
+        """receiveFrameFromDecoder with the decoder's device selected: each try takes no time
+        under the device lock, the waits between tries are made outside it."""
+        deadline = None if wait == FOREVER else time.monotonic() + wait / 1000
+        while True:
+            with on_device(self.device):
+                status = zeme.receiveFrameFromDecoder(self.channel, record, self.options, 0)
+            if status != MORE_DATA or wait == 0 or (deadline is not None and time.monotonic() >= deadline):
+                return status
+            time.sleep(0.001)
 
     def _stamp(self, frame):
         """The frame's timestamps and key flag, from the packet its picture came in: the card
@@ -954,12 +981,13 @@ class Encoder(_Channel):
     "cbr" or "vbr" (constant or average bit rate, `bitrate` in bit/s), `tune` ("psnr", "ssim",
     "visual", "film"), `profile` ("baseline", "main", "high"), `level` (4.1, "5.2", "1b"). Any
     other keyword is a field of the channel's videoConfig (keyInt=..., qualityMode=...);
-    enumeration fields take member names as strings too."""
+    enumeration fields take member names as strings too. `device` (an AI device index) puts the
+    RGB and BGR pictures' conversion in that device's memory (None: the process's selected one)."""
 
     side = "encoder"
 
     def __init__(self, width, height, codec="h264", fps=30, channel=None, *, quality=None, rate_control=None,
-                 bitrate=None, tune=None, profile=None, level=None, **settings):
+                 bitrate=None, tune=None, profile=None, level=None, device=None, **settings):
         kinds = {"h264": "ZEME_CODEC_ENC_H264", "hevc": "ZEME_CODEC_ENC_HEVC"}
         _choice(codec, kinds, "codec")
         low, high = ENCODER_SIZES
@@ -984,6 +1012,7 @@ class Encoder(_Channel):
             self._set(config, codec, name, value)
         self.width, self.height, self.codec = int(width), int(height), codec
         self._rgb = None
+        self.device = device
         self._start_channel(params, channel, "encoder")
         self.sent = 0
 
@@ -1074,7 +1103,7 @@ class Encoder(_Channel):
             raise ValueError(f"an {format} picture of {self.width} x {self.height} is "
                              f"({self.height}, {self.width}, 3) bytes, not {picture.shape}")
         if self._rgb is None:
-            self._rgb = RgbToNv12(self.width, self.height)
+            self._rgb = RgbToNv12(self.width, self.height, device=self.device)
         where = self._rgb.convert(picture, bgr=format == "bgr24")
         return device_record(where, self.width, self.height, self.width, self.height)
 

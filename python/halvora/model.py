@@ -12,7 +12,8 @@ import weakref
 import numpy as np
 
 from ._native import FOREVER, CardError, Status, call, check, zecl, zecm
-from .card import RUNTIME, Dataset, DeviceMemory, Resource, Slots, _selected_device, dataset_arrays, use_card
+from .card import (RUNTIME, Dataset, DeviceMemory, Resource, Slots, _selected_device, dataset_arrays, on_device,
+                   use_card)
 
 _DTYPES = {
     "zecmDT_UINT8": np.uint8, "zecmDT_INT8": np.int8, "zecmDT_UINT16": np.uint16, "zecmDT_INT16": np.int16,
@@ -251,15 +252,20 @@ class ModelStream(Resource):
 
     An exception raised by on_output is kept and raised once, by the next synchronize() (or
     close()). close() waits for every queued run to be delivered first; it is refused from
-    on_output itself."""
+    on_output itself.
 
-    def __init__(self, model, on_output=None, mode="run", depth=4):
+    `device` (an AI device index) runs the stream on that device and makes its inputs in its
+    memory, whichever device other threads select meanwhile (see card.on_device); None (the
+    default): the device the process has selected when the stream and its inputs are made."""
+
+    def __init__(self, model, on_output=None, mode="run", depth=4, device=None):
         modes = {"run": zecl.balance_mode.zeclBM_RUN, "once": zecl.balance_mode.zeclBM_ONCE}
         if mode not in modes:
             raise ValueError(f"mode {mode!r}: 'run' or 'once'")
         if depth < 1:
             raise ValueError(f"depth {depth}: at least 1")
         self.model, self.on_output, self.mode, self.depth = model, on_output, mode, depth
+        self.device = device
         self._inputs = Slots([])
         self._inputs_lock = threading.Lock()
         self.layouts = [(o.dtype, o.shape) for o in model.outputs]
@@ -274,7 +280,8 @@ class ModelStream(Resource):
             self.op = call(zecl.createRunModelOp, "creating the model's op", model.handle)
             check(zecl.connectOps(self.input_op, self.op), "connecting the graph")
             check(zecl.registerGetOutput(self.graph, self.op), "registering the model's outputs")
-            self.stream = call(zecl.createOpStream, "creating an op stream", self.graph, modes[mode])
+            with on_device(device):
+                self.stream = call(zecl.createOpStream, "creating an op stream", self.graph, modes[mode])
             check(zecl.buildStream(self.stream), "building the op stream")
             check(zecl.subscribeStreamReport(self.stream, _Reports(self), None), "subscribing to reports")
         except BaseException:
@@ -332,9 +339,11 @@ class ModelStream(Resource):
                                             "unknown (the onnx package reads it from the model file)")
                     blocks: list = []
                     try:
-                        for t in self.model.inputs:
-                            blocks.append(DeviceMemory(max(1, t.nbytes), "model"))
-                        tensor = StreamInput(self, blocks, _selected_device() or 0)
+                        with on_device(self.device):
+                            for t in self.model.inputs:
+                                blocks.append(DeviceMemory(max(1, t.nbytes), "model"))
+                        device = self.device if self.device is not None else _selected_device() or 0
+                        tensor = StreamInput(self, blocks, device)
                     except BaseException:
                         for block in blocks:
                             block.close()
