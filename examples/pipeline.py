@@ -11,6 +11,8 @@ box list of a detector) collected from the stream's reports in order.
     examples/pipeline.py --input film.mkv --out results.jsonl    any file libavformat reads
     examples/pipeline.py --input rtsp://camera/stream --input-option rtsp_transport=tcp
     examples/pipeline.py --streams 4 --devices 0,2   the streams on the dies of AI devices 0 and 2
+    examples/pipeline.py --input a.mp4 --input b.mkv --workers 2 --out results/
+    examples/pipeline.py --input-list cameras.txt --scheduler tcp://head:8786 --out /shared/results/
 
 Pictures go back to the decoder as soon as the fused op has read them, and each stream keeps at
 most --depth runs in flight, so memory stays flat however long the input is. A live input that
@@ -21,11 +23,21 @@ released on the way out.
 
 On a host of several dies the streams are spread over them, each stream's decoder channel on
 its die's codec device and its op and model on the die's AI device (--devices picks the dies).
+
+Several sources (--input repeated, or --input-list) are one task each, on a Dask cluster: a local
+one of --workers processes, one per die, or a running one (--scheduler). Each source's results go
+to a file of its own in the --out folder (NAME.jsonl for .../NAME.mp4), written whole or not at
+all, so that a source retried after its worker died or failed has its results exactly once.
+Without a cluster the sources run one after another in this process.
 """
 import argparse
 import collections
 import contextlib
+import dataclasses
+import functools
+import io
 import json
+import logging
 import math
 import os
 import pathlib
@@ -520,10 +532,12 @@ def joined(values):
 
 def arguments(argv=None):
     parser = Parser(description=__doc__.split("\n\n")[0], formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--input", metavar="PATH",
+    parser.add_argument("--input", metavar="PATH", action="append", default=[],
                         help="a video file or URL that libavformat reads, H.264 or HEVC: MP4, MOV, MKV, MPEG-TS, "
-                             "FLV, a raw stream; rtsp://, http(s):// (also HLS), udp://, rtp:// "
-                             "(default: a clip made with the card's encoder)")
+                             "FLV, a raw stream; rtsp://, http(s):// (also HLS), udp://, rtp://; repeat it for "
+                             "several sources (default: a clip made with the card's encoder)")
+    parser.add_argument("--input-list", metavar="FILE",
+                        help="a file listing sources, one path or URL per line (# starts a comment)")
     parser.add_argument("--input-option", action="append", type=parse_option, default=[], metavar="KEY=VALUE",
                         help="a libavformat option for --input, e.g. rtsp_transport=tcp (repeatable)")
     parser.add_argument("--timeout", type=bounded(float, 0.1), default=10.0, metavar="SECONDS",
@@ -536,10 +550,12 @@ def arguments(argv=None):
     parser.add_argument("--model", metavar="PATH",
                         help="an ONNX model with a [1, 3, H, W] float16, float32 or uint8 input "
                              "(default: a small built-in classifier)")
-    parser.add_argument("--out", metavar="FILE", help="write per-frame results as JSON lines (default: no file)")
+    parser.add_argument("--out", metavar="FILE", help="write per-frame results as JSON lines; with several sources or "
+                        "a cluster, a folder of one NAME.jsonl per source (default: no file)")
     parser.add_argument("--annotate", metavar="FILE",
                         help="write each frame with its result drawn, encoded on the card, to FILE (.mp4, .mkv or "
-                             ".mov); with several streams one file each, FILE-0.mp4, FILE-1.mp4... (default: none)")
+                             ".mov); with several streams one file each, FILE-0.mp4, FILE-1.mp4...; with several "
+                             "sources or a cluster, a folder of one NAME.mp4 per source (default: none)")
     parser.add_argument("--letterbox", action="store_true", help="keep the picture's shape, padded (default: resize)")
     parser.add_argument("--bgr", action="store_true", help="channels in B, G, R order (default: R, G, B)")
     parser.add_argument("--mean", type=parse_triple, default=joined(hv.preprocess.IMAGENET_MEAN), metavar="M,M,M",
@@ -563,10 +579,37 @@ def arguments(argv=None):
                         help="the dies to spread the streams over, by AI device index, e.g. 0,2; each stream goes "
                              "to the die running the fewest, in turn (default: every die with an AI device and a "
                              "codec device)")
+    parser.add_argument("--workers", type=bounded(int, 1, 64), metavar="N",
+                        help="run the sources on a local Dask cluster of N worker processes, each on one die in turn "
+                             "(default: no cluster)")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="run the sources on the Dask cluster of this scheduler, e.g. tcp://head:8786; its workers "
+                             "offer the resource streams=N (default: no cluster)")
+    parser.add_argument("--per-die", type=bounded(int, 1, 16), default=1, metavar="N",
+                        help="with --workers: sources each worker's die runs at once (default: %(default)s)")
+    parser.add_argument("--retries", type=bounded(int, 0, 10), default=2, metavar="N",
+                        help="with several sources: a source that fails is tried again up to N times "
+                             "(default: %(default)s)")
     parser.add_argument("--quiet", action="store_true", help="no progress line")
     options = parser.parse_args(argv)
     if options.device is not None and options.devices is not None:
         parser.error("--device and --devices: one or the other")
+    if options.workers is not None and options.scheduler is not None:
+        parser.error("--workers and --scheduler: one or the other")
+    if options.input_list is not None:
+        try:
+            options.input += cluster_package().read_source_list(options.input_list)
+        except OSError as error:
+            parser.error(f"--input-list: {options.input_list}: {error.strerror}")
+        except UnicodeDecodeError:
+            parser.error(f"--input-list: {options.input_list}: not a text file")
+    options.many = len(options.input) > 1 or options.input_list is not None or options.workers or options.scheduler
+    if options.many:
+        if not options.input:
+            parser.error("--input-list: no sources listed")
+        if options.streams != 1:
+            parser.error("--streams: several sources or a cluster run one stream per source")
+    options.inputs, options.input = options.input, options.input[0] if len(options.input) == 1 else None
     options.extra, options.crop, options.fps = 0, False, 0.0
     return options
 
@@ -827,7 +870,7 @@ def summarise(workers, sink, wall, path, log):
 def main(argv=None):
     options = arguments(argv)
     try:
-        run(options)
+        run_many(options) if options.many else run(options)
     except KeyboardInterrupt:
         print("pipeline: interrupted", file=sys.stderr)
         return 130
@@ -841,6 +884,103 @@ def main(argv=None):
         print(f"pipeline: internal error: {type(error).__name__}: {' '.join(str(error).split())}", file=sys.stderr)
         return 3
     return 0
+
+
+# Many sources ----------------------------------------------------------------------------------
+
+def cluster_package():
+    """halvora.cluster, imported when first needed (it imports Dask)."""
+    import halvora.cluster
+    return halvora.cluster
+
+
+def run_source(options, source, device, paths):
+    """One source's job (on a cluster worker, or here): the pipeline on AI device `device`, its
+    results and annotated video written to `paths` ({".jsonl": ..., ".mp4": ...}). Returns the
+    source's summary; raises the pipeline's error."""
+    single = argparse.Namespace(**{**vars(options), "input": source, "inputs": [source], "many": False, "streams": 1,
+                                   "device": None, "devices": [device], "quiet": True,
+                                   "out": paths.get(".jsonl"), "annotate": paths.get(".mp4")})
+    summary = run(single, log=io.StringIO())
+    return {"frames": summary["frames"], "fps": summary["fps"], "stream": summary["streams"][0]}
+
+
+def local_devices(options):
+    """The AI devices a local cluster's workers take in turn: --device, --devices or every die."""
+    if options.device is not None:
+        return [options.device]
+    return [die.device for die in usable_dies(options)[0]] or [0]
+
+
+@contextlib.contextmanager
+def cluster_client(options):
+    """A Dask client of the local cluster (--workers) or of the scheduler (--scheduler); None
+    without either. The local cluster's workers import this module from its folder."""
+    if not (options.workers or options.scheduler):
+        yield None
+        return
+    import distributed
+    logging.getLogger("distributed").setLevel(logging.ERROR)
+    with contextlib.ExitStack() as stack:
+        if options.workers:
+            cluster = stack.enter_context(cluster_package().local_cluster(
+                options.workers, local_devices(options), options.per_die, paths=[ROOT / "examples", ROOT / "python"]))
+        else:
+            cluster = options.scheduler
+        try:
+            client = distributed.Client(cluster, timeout=options.timeout)
+        except OSError as error:
+            raise PipelineError(f"{options.scheduler}: no scheduler answers ({' '.join(str(error).split())})") from None
+        stack.callback(close_client, client)
+        yield client
+
+
+def close_client(client):
+    """Closes the client; a scheduler already gone is no error then (the run says so)."""
+    with contextlib.suppress(OSError, TimeoutError):
+        client.close(timeout=2)
+
+
+def plural(count):
+    return "" if count == 1 else "s"
+
+
+def run_many(options, log=None):
+    """Runs the pipeline once per source (one task each on a cluster); prints each source's end
+    as it comes and a total; returns the summary as a dict. Raises PipelineError when a source
+    failed (after the summary) or the cluster was lost."""
+    log = sys.stdout if log is None else log
+    for option, path in (("--out", options.out), ("--annotate", options.annotate)):
+        if path and os.path.exists(path) and not os.path.isdir(path):
+            raise PipelineError(f"{path}: not a folder; with several sources {option} names a folder")
+    module = sys.modules.get("pipeline") or __import__("pipeline")  # pickled by name, not as __main__
+    job = functools.partial(module.run_source, options)
+    extra = {".mp4": options.annotate} if options.annotate else None
+    began = time.perf_counter()
+    with cluster_client(options) as client:
+        workers = len(client.scheduler_info()["workers"]) if client is not None else 0
+        where = "in this process" if client is None else f"on a cluster of {workers} worker{plural(workers)}"
+        print(f"{len(options.inputs)} source{plural(len(options.inputs))} {where}", file=log, flush=True)
+        try:
+            results = cluster_package().run_sources(
+                job, options.inputs, options.out, extra, client, options.retries, local_devices(options)[0],
+                on_result=lambda result: print(result.describe(), file=log, flush=True))
+        except cluster_package().SchedulerGone:
+            raise PipelineError(f"{options.scheduler or 'the local cluster'}: the scheduler is gone") from None
+        except cluster_package().SourceFailed as error:
+            raise PipelineError(f"{options.scheduler}: {error}") from None
+    wall = time.perf_counter() - began
+    done = [result for result in results if result.state == "done"]
+    frames = sum(result.summary["frames"] for result in done)
+    retried = sum(result.retried for result in results)
+    retries = f"; {retried} retr{'y' if retried == 1 else 'ies'}" if retried else ""
+    print(f"total: {len(done)} of {len(results)} sources done, {frames} frames in {wall:.2f} s, "
+          f"{frames / wall if wall > 0 else 0:.1f} fps{retries}", file=log, flush=True)
+    failed = len(results) - len(done)
+    if failed:
+        raise PipelineError(f"{failed} of {len(results)} sources failed")
+    return {"frames": frames, "seconds": wall, "fps": frames / wall if wall > 0 else 0.0, "workers": workers,
+            "sources": [dataclasses.asdict(result) for result in results]}
 
 
 if __name__ == "__main__":

@@ -15,13 +15,26 @@ import halvora as hv  # noqa: E402
 
 FRAMES = 40
 DRIVER = """
-import contextlib, io, json, sys
+import contextlib, io, json, sys, threading
 sys.path[:0] = {paths!r}
 import halvora as hv, pipeline
+dies = [hv.Telemetry(device) for device in range(4)]
+peaks, done = [dict.fromkeys(("ai", "vdsp", "vdec", "venc"), 0) for die in dies], threading.Event()
+def sample():
+    while True:
+        for peak, die in zip(peaks, dies):
+            for unit, load in die.load().items():
+                peak[unit] = max(peak[unit], load)
+        if done.wait(0.05):
+            return
+sampler = threading.Thread(target=sample)
+sampler.start()
 errors, output = io.StringIO(), io.StringIO()
 with contextlib.redirect_stderr(errors), contextlib.redirect_stdout(output):
     code = pipeline.main({argv!r})
-print(json.dumps([code, errors.getvalue(), output.getvalue(), [hv.Telemetry(d).load() for d in range(4)]]))
+done.set()
+sampler.join()
+print(json.dumps([code, errors.getvalue(), output.getvalue(), peaks]))
 """
 
 
@@ -37,8 +50,9 @@ def host(tmp_path_factory):
 
 
 def run_on(folder, name, argv):
-    """Exit code, standard error, {stream: AI device named}, loads per AI device and results per
-    stream of the pipeline in a fresh interpreter, with a usage registry of its own."""
+    """Exit code, standard error, {stream: AI device named}, peak loads per AI device (sampled
+    while it runs: a die's decoder may finish a second before the end) and results per stream of
+    the pipeline in a fresh interpreter, with a usage registry of its own."""
     out = folder / f"{name}.jsonl"
     argv = ["--input", str(folder / "clip.h264"), "--quiet", "--out", str(out)] + argv
     env = dict(os.environ, ZESIM_CONFIG=str(folder / "host.json"), ZESIM_REGISTRY=str(folder / f"{name}.registry"))
