@@ -27,6 +27,7 @@ import uuid
 from collections import Counter
 from typing import Callable, Optional
 
+import dask
 import distributed
 
 from .card import Card
@@ -36,6 +37,13 @@ from .sources import is_network, is_url
 RESOURCE = "streams"  # the workers' resource: sources a worker's die runs at once
 ATTEMPT, ALIVE = "halvora-attempt", "halvora-alive"  # the scheduler's event topics
 DEVICE_VARIABLE = "HALVORA_DEVICE"
+# Dask's configuration of a local cluster: no statistical profiler (its thread walks every
+# thread's stack each 10 ms, holding the interpreter lock the card's report threads need), and
+# the event loops' ticks and monitors once a second instead of 50 and 10 times a second: they
+# cost the pipeline some 10% of its frames on two cores. (A lost worker is still found by its
+# nanny and its connection.)
+WORKER_CONFIG = {"distributed.worker.profile.enabled": False, "distributed.admin.tick.interval": "1s",
+                 "distributed.worker.memory.monitor-interval": "1s", "distributed.admin.system-monitor.interval": "2s"}
 
 
 class SourceFailed(Exception):
@@ -192,7 +200,17 @@ def local_cluster(workers=1, devices=(0,), streams=1, paths=()):
             "silence_logs": logging.ERROR,
             "env": {**base, DEVICE_VARIABLE: str(device)}}}
     scheduler = {"cls": distributed.Scheduler, "options": {"host": "127.0.0.1", "dashboard": False}}
-    return distributed.SpecCluster(workers=specs, scheduler=scheduler, silence_logs=40)
+    with dask.config.set(WORKER_CONFIG, **{"distributed.nanny.pre-spawn-environ": worker_threads()}):
+        return distributed.SpecCluster(workers=specs, scheduler=scheduler, silence_logs=logging.ERROR)
+
+
+def worker_threads():
+    """The variables a nanny sets before it starts its worker: the thread pools of OpenMP and the
+    BLAS libraries as large as this host allows, and nothing else. (Dask's own choice makes them
+    one thread, which would leave the software card's die on one core, and sets glibc's trim
+    threshold, which costs the card's allocations of pictures some 5%.)"""
+    threads = str(os.environ.get("OMP_NUM_THREADS") or len(os.sched_getaffinity(0)))
+    return dict.fromkeys(("OMP_NUM_THREADS", "MKL_NUM_THREADS", "OPENBLAS_NUM_THREADS"), threads)
 
 
 def _task(job, source, name, outputs, live):
