@@ -914,8 +914,9 @@ def local_devices(options):
 
 @contextlib.contextmanager
 def cluster_client(options):
-    """A Dask client of the local cluster (--workers) or of the scheduler (--scheduler); None
-    without either. The local cluster's workers import this module from its folder."""
+    """A Dask client of the local cluster (--workers) or of the scheduler (--scheduler), once a
+    worker has joined or --timeout has passed; None without either. The local cluster's workers
+    import this module from its folder."""
     if not (options.workers or options.scheduler):
         yield None
         return
@@ -932,6 +933,8 @@ def cluster_client(options):
         except OSError as error:
             raise PipelineError(f"{options.scheduler}: no scheduler answers ({' '.join(str(error).split())})") from None
         stack.callback(close_client, client)
+        with contextlib.suppress(TimeoutError):  # no worker yet: the run says so
+            client.wait_for_workers(options.workers or 1, timeout=options.timeout)
         yield client
 
 

@@ -335,3 +335,35 @@ def _run_on(client, job, sources, names, outputs, retries, on_result):
             with contextlib.suppress(Exception):
                 client.cancel(list(futures))
     return [finished[name] for name in names]
+
+
+def worker_command(scheduler, device=0, streams=1, name=None):
+    """The command and environment that start a worker of this host's die of AI device `device`
+    for the cluster of `scheduler`: `dask worker` (with its nanny, which restarts it if it dies)
+    offering `streams` units of the "streams" resource, no dashboard, and the configuration of
+    a local cluster's workers."""
+    command = ["dask", "worker", scheduler, "--nthreads", str(streams), "--resources", f"{RESOURCE}={streams}",
+               "--no-dashboard", "--name", name or f"{os.uname().nodename}-die-{device}"]
+    env = {**os.environ, DEVICE_VARIABLE: str(device),
+           "DASK_DISTRIBUTED__NANNY__PRE_SPAWN_ENVIRON": repr(worker_threads())}
+    for key, value in WORKER_CONFIG.items():
+        env["DASK_" + key.upper().replace(".", "__").replace("-", "_")] = str(value)
+    return command, env
+
+
+def main(argv=None):
+    """python3 -m halvora.cluster SCHEDULER [--device N] [--streams N]: a worker on one die."""
+    import argparse
+    parser = argparse.ArgumentParser(prog="python3 -m halvora.cluster",
+                                     description="Starts a Dask worker that runs sources on one die of this host.")
+    parser.add_argument("scheduler", help="the scheduler's address, e.g. tcp://head:8786")
+    parser.add_argument("--device", type=int, default=0, help="the die's AI device index (default: %(default)s)")
+    parser.add_argument("--streams", type=int, default=1, help="sources the die runs at once (default: %(default)s)")
+    parser.add_argument("--name", help="the worker's name (default: HOST-die-DEVICE)")
+    options = parser.parse_args(argv)
+    command, env = worker_command(options.scheduler, options.device, options.streams, options.name)
+    os.execvpe(command[0], command, env)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,6 +1,7 @@
 """The pipeline's sources on a local Dask cluster of two workers: the results equal those of
 one process, each source's once, also when a worker is killed mid-stream; a corrupt source
 fails alone; a lost scheduler ends the client with no process left."""
+import contextlib
 import io
 import json
 import os
@@ -121,8 +122,7 @@ def test_a_lost_scheduler_ends_the_client_with_no_process_left(clips, tmp_path):
         while not (tmp_path / "s.json").exists():
             time.sleep(0.1)
         address = json.loads((tmp_path / "s.json").read_text())["address"]
-        worker = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", address, "--nthreads", "1",
-                                   "--resources", "streams=1", "--no-dashboard", "--no-nanny"], **quiet)
+        worker = subprocess.Popen([sys.executable, "-m", "halvora.cluster", address], start_new_session=True, **quiet)
         client = subprocess.Popen([sys.executable, str(ROOT / "examples" / "pipeline.py"), *inputs(paths * 4),
                                    "--scheduler", address, "--out", str(tmp_path / "out")], env=env, text=True,
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
@@ -137,5 +137,6 @@ def test_a_lost_scheduler_ends_the_client_with_no_process_left(clips, tmp_path):
     finally:
         for process in (scheduler, worker):
             if process is not None:
-                process.kill()
+                with contextlib.suppress(ProcessLookupError):
+                    os.killpg(process.pid, signal.SIGKILL) if process is worker else process.kill()
                 process.wait()
