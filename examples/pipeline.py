@@ -583,8 +583,9 @@ def arguments(argv=None):
                         help="run the sources on a local Dask cluster of N worker processes, each on one die in turn "
                              "(default: no cluster)")
     parser.add_argument("--scheduler", metavar="ADDRESS",
-                        help="run the sources on the Dask cluster of this scheduler, e.g. tcp://head:8786; its workers "
-                             "offer the resource streams=N (default: no cluster)")
+                        help="run the sources on the Dask cluster of this scheduler, e.g. tcp://head:8786, whose "
+                             "workers offer the resource streams=N: python3 -m halvora.cluster ADDRESS --device N "
+                             "starts one (default: no cluster)")
     parser.add_argument("--per-die", type=bounded(int, 1, 16), default=1, metavar="N",
                         help="with --workers: sources each worker's die runs at once (default: %(default)s)")
     parser.add_argument("--retries", type=bounded(int, 0, 10), default=2, metavar="N",
