@@ -37,6 +37,7 @@ from .sources import is_network, is_url
 RESOURCE = "streams"  # the workers' resource: sources a worker's die runs at once
 ATTEMPT, ALIVE = "halvora-attempt", "halvora-alive"  # the scheduler's event topics
 DEVICE_VARIABLE = "HALVORA_DEVICE"
+TOKEN = 12  # hex digits naming an attempt's temporary files
 # Dask's configuration of a local cluster: no statistical profiler (its thread walks every
 # thread's stack each 10 ms, holding the interpreter lock the card's report threads need), and
 # the event loops' ticks and monitors once a second instead of 50 and 10 times a second: they
@@ -126,9 +127,10 @@ def read_source_list(path):
 
 def remove_parts(folder, name):
     """Removes the temporary files earlier attempts at source `name` left in `folder`."""
+    part = re.compile(rf"\.{re.escape(name)}\.[0-9a-f]{{{TOKEN}}}\.part")
     with contextlib.suppress(OSError):
         for entry in os.listdir(folder):
-            if entry.startswith(f".{name}.") and ".part" in entry:
+            if part.match(entry):
                 with contextlib.suppress(OSError):
                     os.remove(os.path.join(folder, entry))
 
@@ -137,7 +139,7 @@ def attempt(job: Callable, source, name, outputs, device):
     """One try at a source: the job writes to temporary files beside the final ones in
     `outputs` ({suffix: folder}), which are renamed into place once it has returned. Returns
     (the job's summary, the final paths, seconds); raises SourceFailed with the job's error."""
-    token = uuid.uuid4().hex[:12]
+    token = uuid.uuid4().hex[:TOKEN]
     final = {suffix: os.path.join(folder, name + suffix) for suffix, folder in outputs.items()}
     parts = {suffix: os.path.join(folder, f".{name}.{token}.part{suffix}") for suffix, folder in outputs.items()}
     for folder in set(outputs.values()):

@@ -109,6 +109,15 @@ def test_result_names_are_unique_and_safe(sources, names):
     assert hc.unique_names(sources) == names
 
 
+def test_leftovers_are_removed_for_their_own_source_only(tmp_path):
+    names = [".my.0123456789ab.part.jsonl", ".my.video.0123456789ab.part.jsonl", ".my-2.0123456789ab.part.mp4",
+             "my.jsonl"]
+    for name in names:
+        (tmp_path / name).touch()
+    hc.remove_parts(tmp_path, "my")
+    assert sorted(entry.name for entry in tmp_path.iterdir()) == sorted(names[1:])
+
+
 def in_session(session):
     """The processes of a session still running (zombies aside)."""
     found = []
