@@ -967,7 +967,8 @@ def run_many(options, log=None):
         print(f"{len(options.inputs)} source{plural(len(options.inputs))} {where}", file=log, flush=True)
         try:
             results = cluster_package().run_sources(
-                job, options.inputs, options.out, extra, client, options.retries, local_devices(options)[0],
+                job, options.inputs, options.out, extra, client, options.retries,
+                None if client is not None else local_devices(options)[0],
                 on_result=lambda result: print(result.describe(), file=log, flush=True))
         except cluster_package().SchedulerGone:
             raise PipelineError(f"{options.scheduler or 'the local cluster'}: the scheduler is gone") from None
